@@ -1,0 +1,88 @@
+// Array arguments: the ndarray type test, typed one-dimensional views over an
+// array's buffer, and the rule for (re)binding an array-typed local.
+#pragma once
+
+#include <Python.h>
+
+#include "ornivex/common/pyref.hpp"
+#include "ornivex/common/strided_view.hpp"
+
+namespace ornivex {
+
+// The element type an array must hold: its name (shown in messages), size in
+// bytes and kind ('R' real, 'I' signed integer).
+struct ElementDescriptor {
+    const char* name;
+    Py_ssize_t size;
+    char kind;
+};
+
+inline constexpr ElementDescriptor float32_element{"float32_t", 4, 'R'};
+inline constexpr ElementDescriptor int32_element{"int32_t", 4, 'I'};
+inline constexpr ElementDescriptor double_element{"double", 8, 'R'};
+
+// Checks that `format` (a PEP 3118 buffer format) describes exactly one
+// element of `expected`; raises the matching ValueError otherwise.
+bool check_buffer_format(const char* format, const ElementDescriptor& expected);
+
+// The argument type test: an ndarray (subclasses included).  None is refused
+// with "Argument '<param>' must not be None".
+bool check_array_argument(const char* param, PyObject* obj);
+
+// True for an instance of exactly numpy.ndarray (no subclass hooks to honour).
+bool is_plain_ndarray(PyObject* obj);
+
+// A held buffer export of a one-dimensional array, released on destruction or
+// re-acquisition.  An empty view (None) has no data, length 0 and stride 0.
+class ArrayView {
+public:
+    ArrayView() noexcept = default;
+    ArrayView(const ArrayView&) = delete;
+    ArrayView& operator=(const ArrayView&) = delete;
+    ~ArrayView() { release(); }
+
+    // Views `obj` (None gives an empty view); raises the buffer errors.
+    bool acquire(PyObject* obj, const ElementDescriptor& element, bool writable = false);
+    void release() noexcept;
+
+    Py_ssize_t size() const noexcept { return size_; }
+
+    template <class T>
+    StridedView<const T> read() const noexcept {
+        return {static_cast<const char*>(data_), stride_, size_};
+    }
+    template <class T>
+    StridedView<T> write() const noexcept {
+        return {static_cast<char*>(data_), stride_, size_};
+    }
+
+private:
+    Py_buffer buffer_{};
+    bool held_ = false;
+    void* data_ = nullptr;
+    Py_ssize_t size_ = 0;
+    Py_ssize_t stride_ = 0;
+};
+
+// An array-typed local: the object it is bound to and the view of it.
+class ArrayLocal {
+public:
+    ArrayLocal(const ElementDescriptor& element, bool writable) noexcept : element_(element), writable_(writable) {}
+
+    // Binds `value` (None or an ndarray, else "Cannot convert ... to
+    // numpy.ndarray"), dropping the previous value and view first.
+    bool assign(Owned value);
+
+    PyObject* object() const noexcept { return object_.get(); }
+    Owned take() noexcept { view_.release(); return std::move(object_); }
+    const ArrayView& view() const noexcept { return view_; }
+    Py_ssize_t size() const noexcept { return view_.size(); }
+
+private:
+    const ElementDescriptor& element_;
+    bool writable_;
+    Owned object_;
+    ArrayView view_;
+};
+
+}  // namespace ornivex

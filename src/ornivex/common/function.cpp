@@ -1,0 +1,92 @@
+#include "ornivex/common/function.hpp"
+
+#include <cstddef>
+
+namespace ornivex {
+
+namespace {
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    FastEntry entry;
+    PyObject* name;
+    PyObject* module_name;
+    PyObject* defaults;  // tuple or nullptr
+};
+
+FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    return as_function(self)->entry(args, static_cast<Py_ssize_t>(nargsf), kwnames);
+}
+
+void function_dealloc(PyObject* self) {
+    FunctionObject* f = as_function(self);
+    Py_XDECREF(f->name);
+    Py_XDECREF(f->module_name);
+    Py_XDECREF(f->defaults);
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U.%U>", as_function(self)->module_name, as_function(self)->name);
+}
+
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
+PyObject* get_module(PyObject* self, void*) { return Py_NewRef(as_function(self)->module_name); }
+PyObject* get_doc(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_defaults(PyObject* self, void*) {
+    PyObject* defaults = as_function(self)->defaults;
+    return Py_NewRef(defaults ? defaults : Py_None);
+}
+
+// Pickled by reference: the module-level name is enough to find it again.
+PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->name); }
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", get_name, nullptr, nullptr, nullptr},
+    {"__module__", get_module, nullptr, nullptr, nullptr},
+    {"__doc__", get_doc, nullptr, nullptr, nullptr},
+    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject function_type = [] {
+    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    t.tp_name = "ornivex_function";
+    t.tp_basicsize = sizeof(FunctionObject);
+    t.tp_dealloc = function_dealloc;
+    t.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+    t.tp_repr = function_repr;
+    t.tp_call = PyVectorcall_Call;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL;
+    t.tp_methods = function_methods;
+    t.tp_getset = function_getset;
+    return t;
+}();
+
+}  // namespace
+
+bool ready_function_type() { return PyType_Ready(&function_type) == 0; }
+
+Owned make_function(const char* name, FastEntry entry, PyObject* module_name, PyObject* defaults) {
+    Owned name_object = Owned::steal(PyUnicode_InternFromString(name));
+    if (!name_object) return Owned();
+    FunctionObject* f = PyObject_New(FunctionObject, &function_type);
+    if (f == nullptr) return Owned();
+    f->vectorcall = function_vectorcall;
+    f->entry = entry;
+    f->name = name_object.release();
+    f->module_name = Py_NewRef(module_name);
+    f->defaults = Py_XNewRef(defaults);
+    return Owned::steal(reinterpret_cast<PyObject*>(f));
+}
+
+}  // namespace ornivex

@@ -1,0 +1,20 @@
+// The package's own function type for module-level functions: a vectorcall
+// entry plus the introspection attributes Python code expects (__name__,
+// __qualname__, __module__, __doc__, __defaults__) and pickling by name.
+#pragma once
+
+#include <Python.h>
+
+#include "ornivex/common/pyref.hpp"
+
+namespace ornivex {
+
+using FastEntry = PyObject* (*)(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+
+// Makes the type ready; call once during import.
+bool ready_function_type();
+
+// A new function object; `defaults` may be nullptr (no defaults).
+Owned make_function(const char* name, FastEntry entry, PyObject* module_name, PyObject* defaults = nullptr);
+
+}  // namespace ornivex

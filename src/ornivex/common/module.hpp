@@ -1,0 +1,36 @@
+// The import steps both extension modules share.  A module's exec slot runs
+//   begin_exec -> (its own steps) -> check_imported_types -> bind_numpy -> ...
+// and on any failure returns fail_exec().
+#pragma once
+
+#include <Python.h>
+
+#include "ornivex/common/runtime.hpp"
+
+namespace ornivex {
+
+// Create slot: one interpreter per process, the existing module object when
+// there is one, otherwise a new module carrying the spec's attributes.
+PyObject* create_module(PyObject* spec, const ModuleIdentity& identity);
+
+enum class ExecStart { failed, proceed, already_done };
+
+// Exec steps up to the built-ins: re-initialisation refusal, __builtins__,
+// the Python version warning, interned names and constants, NumPy's native
+// interface, sys.modules registration, `range` and `ImportError`.
+ExecStart begin_exec(PyObject* module, const ModuleIdentity& identity);
+
+// Fetches `type` and the NumPy type objects and checks their sizes.
+bool check_imported_types();
+
+// Binds the numpy module as the module attribute `np`.
+bool bind_numpy();
+
+// Binds `__test__` to a new empty dict.
+bool bind_test_dict();
+
+// Ends a failed exec: adds the "init ..." traceback entry, drops the module
+// state and makes sure an exception is set.  Returns -1.
+int fail_exec();
+
+}  // namespace ornivex

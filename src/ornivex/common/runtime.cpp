@@ -1,0 +1,39 @@
+#include "ornivex/common/runtime.hpp"
+
+#include "ornivex/common/errors.hpp"
+
+namespace ornivex {
+
+Runtime& runtime() {
+    static Runtime instance;
+    return instance;
+}
+
+namespace {
+
+// Borrowed value of `name` in the module namespace, or nullptr (error set
+// only if the look-up itself failed).
+PyObject* module_entry(PyObject* name) {
+    PyObject* dict = runtime().dict;
+    return dict ? PyDict_GetItemWithError(dict, name) : nullptr;
+}
+
+}  // namespace
+
+Owned lookup_global(PyObject* name) {
+    if (PyObject* found = module_entry(name)) return Owned::incref(found);
+    if (PyErr_Occurred()) return err::propagate();
+    Owned found = Owned::steal(PyObject_GetAttr(runtime().builtins, name));
+    if (found) return found;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return err::propagate();
+    PyErr_Clear();
+    return err::name_not_defined(name);
+}
+
+bool numpy_is_pristine() {
+    PyObject* np = module_entry(runtime().names.np);
+    if (np == nullptr) PyErr_Clear();
+    return np != nullptr && np == runtime().numpy;
+}
+
+}  // namespace ornivex
