@@ -1,0 +1,6 @@
+#!/usr/bin/env bash
+# The test suite: set up the environment, then run pytest on the installed package.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
+cd "$ORNIVEX_ROOT"
+exec "$VENV/bin/python" -m pytest -q "$@"
