@@ -44,3 +44,25 @@ def test_import_twice_and_reload_give_the_same_module():
 
 def test_module_is_registered_under_its_full_name():
     assert sys.modules["ornivex.trend_v4"] is trend_v4
+
+
+def test_a_second_interpreter_is_refused():
+    testcapi = pytest.importorskip("_testcapi")
+    import os
+
+    read, write = os.pipe()
+    code = f"""
+import os
+try:
+    import ornivex.trend_v4
+    message = "imported"
+except ImportError as error:
+    message = str(error)
+os.write({write}, message.encode())
+"""
+    assert testcapi.run_in_subinterp(code) == 0
+    os.close(write)
+    with os.fdopen(read) as pipe:
+        assert pipe.read() == (
+            "Interpreter change detected - this module can only be loaded into one interpreter per process."
+        )
