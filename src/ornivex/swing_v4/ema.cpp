@@ -1,0 +1,125 @@
+// QuorvelSwing.ema (the moving mean of every complete window) and
+// QuorvelSwing.nz (NaN to zero): the two internal table operations.
+//
+// ema makes its weights and result through `np` as written:
+//     weights = np.ones(period, dtype=np.float64) / period
+//     result  = np.empty(n - period + 1, dtype=np.float64)
+// and then fills result[i] = np.dot(x[i:i + period], weights).  When `np` is
+// the numpy bound at import, `x` is a plain ndarray and the weights are the
+// one value 1/period, the windows are summed natively without the
+// interpreter lock (each output from its own window, no running sum);
+// otherwise every window is sliced and dotted through Python.
+#include <Python.h>
+
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <utility>
+
+#include "ornivex/common/buffer.hpp"
+#include "ornivex/common/errors.hpp"
+#include "ornivex/common/numpy_calls.hpp"
+#include "ornivex/common/runtime.hpp"
+#include "ornivex/swing_v4/kernels/range_filter.hpp"
+#include "ornivex/swing_v4/kernels/window_mean.hpp"
+#include "ornivex/swing_v4/operations.hpp"
+
+namespace ornivex::swing {
+
+namespace {
+
+constexpr const char* ema_qualname = "ornivex.swing_v4.QuorvelSwing.ema";
+
+// np.ones(period, dtype=np.float64) / period, true division by a Python int.
+Owned equal_weights(int32_t period) {
+    Owned ones = numpy_new_array(names().ones, period, names().float64);
+    if (!ones) return Owned();
+    Owned divisor = Owned::steal(PyLong_FromLong(period));
+    if (!divisor) return Owned();
+    return Owned::steal(PyNumber_TrueDivide(ones.get(), divisor.get()));
+}
+
+// The single weight every window element gets, when all `weights` agree bit
+// for bit (an empty vector has none to disagree: the windows are empty).
+bool common_weight(const ArrayView& weights, double& weight) {
+    const StridedView<const double> w = weights.read<double>();
+    weight = w.size > 0 ? w[0] : 0.0;
+    for (index_t j = 1; j < w.size; ++j) {
+        const double wj = w[j];
+        if (std::memcmp(&wj, &weight, sizeof wj) != 0) return false;
+    }
+    return true;
+}
+
+// result[i] = float(np.dot(x[i:i + period], weights)) for i < count, with
+// `np` and `np.dot` looked up afresh for every window.
+bool dot_every_window(PyObject* x, PyObject* weights, const ArrayView& result, index_t count, index_t period) {
+    const StridedView<double> out = result.write<double>();
+    for (index_t i = 0; i < count; ++i) {
+        Owned start = Owned::steal(PyLong_FromSsize_t(i));
+        if (!start) return false;
+        Owned stop = Owned::steal(PyLong_FromSsize_t(i + period));
+        if (!stop) return false;
+        Owned bounds = Owned::steal(PySlice_New(start.get(), stop.get(), nullptr));
+        if (!bounds) return false;
+        Owned window = Owned::steal(PyObject_GetItem(x, bounds.get()));
+        if (!window) return false;
+        PyObject* args[] = {window.get(), weights};
+        Owned product = numpy_call(names().dot, args, 2);
+        if (!product) return false;
+        const double value = PyFloat_AsDouble(product.get());
+        if (value == -1.0 && PyErr_Occurred()) return false;
+        out.set(i, value);
+    }
+    return true;
+}
+
+Owned ema_body(PyObject* x_object, int32_t period) {
+    ArrayView x;
+    if (!x.acquire(x_object, double_element)) return Owned();
+    const index_t n = x.size();
+
+    ArrayLocal weights(double_element, /*writable=*/false);
+    Owned quotient = equal_weights(period);
+    if (!quotient || !weights.assign(std::move(quotient))) return Owned();
+
+    // 64-bit: no series length or int32 period can overflow it.  A negative
+    // count reaches np.empty, which refuses it with NumPy's own ValueError.
+    const index_t count = n - static_cast<index_t>(period) + 1;
+    ArrayLocal result(double_element, /*writable=*/true);
+    Owned empty = numpy_new_array(names().empty, count, names().float64);
+    if (!empty || !result.assign(std::move(empty))) return Owned();
+    if (count <= 0) return result.take();
+    if (result.size() < count) return err::result_too_short("ema", "np.empty", result.object(), count);
+
+    double weight;
+    const bool native = numpy_is_pristine() && is_plain_ndarray(x_object) && weights.size() == period &&
+                        common_weight(weights.view(), weight);
+    if (!native) {
+        if (!dot_every_window(x_object, weights.object(), result.view(), count, period)) return Owned();
+        return result.take();
+    }
+    const StridedView<const double> series = x.read<double>();
+    StridedView<double> means = result.view().write<double>();
+    means.size = count;
+    Py_BEGIN_ALLOW_THREADS
+    window_mean(series, period, weight, means);
+    Py_END_ALLOW_THREADS
+    return result.take();
+}
+
+}  // namespace
+
+PyObject* ema(QuorvelSwingObject* /*self*/, PyObject* x, int32_t period) {
+    try {
+        if (Owned result = ema_body(x, period)) return result.release();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    err::add_traceback(ema_qualname);
+    return nullptr;
+}
+
+double nz(QuorvelSwingObject* /*self*/, double x) { return swing::nz(x); }
+
+}  // namespace ornivex::swing

@@ -1,0 +1,63 @@
+// QuorvelSwing.quorvel_swing: range_filter(arr, range_size(arr, period,
+// multiplier)), both looked up through the operation table with the
+// override check active, so a Python subclass overriding either changes the
+// result.  The range is validated as a one-dimensional float64 array (or
+// None) before range_filter sees it; range_filter's result is returned as is.
+#include <Python.h>
+
+#include <new>
+#include <utility>
+
+#include "ornivex/common/buffer.hpp"
+#include "ornivex/common/errors.hpp"
+#include "ornivex/common/runtime.hpp"
+#include "ornivex/swing_v4/operations.hpp"
+
+namespace ornivex::swing {
+
+namespace {
+
+constexpr const char* quorvel_swing_qualname = "ornivex.swing_v4.QuorvelSwing.quorvel_swing";
+
+// A Python override of quorvel_swing, called as (arr, int, float).
+bool find_override(QuorvelSwingObject* self, PyObject* arr, int32_t swing_period, double swing_multiplier,
+                   Owned& found) {
+    Owned period = Owned::steal(PyLong_FromLong(swing_period));
+    if (!period) return false;
+    Owned multiplier = Owned::steal(PyFloat_FromDouble(swing_multiplier));
+    if (!multiplier) return false;
+    PyObject* args[] = {arr, period.get(), multiplier.get()};
+    return dispatch_override(self, names().quorvel_swing, quorvel_swing_entry, args, 3, found);
+}
+
+Owned quorvel_swing_body(QuorvelSwingObject* self, PyObject* arr_object, int32_t swing_period,
+                         double swing_multiplier, bool skip_override) {
+    ArrayView arr;  // validates `arr`; no element is read here
+    if (!arr.acquire(arr_object, double_element)) return Owned();
+    if (!skip_override) {
+        Owned found;
+        if (!find_override(self, arr_object, swing_period, swing_multiplier, found)) return Owned();
+        if (found) return found;
+    }
+    Owned range = Owned::steal(
+        self->operations->range_size(self, arr_object, swing_period, swing_multiplier, /*skip_override=*/false));
+    ArrayLocal smrng(double_element, /*writable=*/false);
+    if (!range || !smrng.assign(std::move(range))) return Owned();
+    return Owned::steal(self->operations->range_filter(self, arr_object, smrng.object(), /*skip_override=*/false));
+}
+
+}  // namespace
+
+PyObject* quorvel_swing(QuorvelSwingObject* self, PyObject* arr, int32_t swing_period, double swing_multiplier,
+                        bool skip_override) {
+    try {
+        if (Owned result = quorvel_swing_body(self, arr, swing_period, swing_multiplier, skip_override))
+            return result.release();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    err::add_traceback(quorvel_swing_qualname);
+    return nullptr;
+}
+
+}  // namespace ornivex::swing

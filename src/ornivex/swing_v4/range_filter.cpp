@@ -1,0 +1,163 @@
+// QuorvelSwing.range_filter: the stepped filter line of price `x` within
+// ranges `r`, returned as the (n, 3) transpose of the stacked rows
+// (hi_band, lo_band, range_filt).
+//
+// Native path (`np` is the numpy bound at import and the table's nz is the
+// module's own): the filter pass runs without the interpreter lock straight
+// into one new C-ordered (3, n) array, whose transpose is returned; that is
+// the array np.vstack((hi_band, lo_band, range_filt)).T would give.
+// Otherwise the steps run as written: three np.zeros, the main pass calling
+// the table's nz once per bar, the gap fill, np.vstack and `.T`.
+#include <Python.h>
+
+#include <new>
+#include <utility>
+
+#include "ornivex/common/buffer.hpp"
+#include "ornivex/common/errors.hpp"
+#include "ornivex/common/numpy_api.hpp"
+#include "ornivex/common/numpy_calls.hpp"
+#include "ornivex/common/runtime.hpp"
+#include "ornivex/swing_v4/kernels/range_filter.hpp"
+#include "ornivex/swing_v4/operations.hpp"
+
+namespace ornivex::swing {
+
+namespace {
+
+constexpr const char* range_filter_qualname = "ornivex.swing_v4.QuorvelSwing.range_filter";
+
+// A Python override of range_filter, called as (x, r).
+bool find_override(QuorvelSwingObject* self, PyObject* x, PyObject* r, Owned& found) {
+    PyObject* args[] = {x, r};
+    return dispatch_override(self, names().range_filter, range_filter_entry, args, 2, found);
+}
+
+using NzOperation = double (*)(QuorvelSwingObject*, double);
+
+bool own_nz(const QuorvelSwingObject* self) { return self->operations->nz == static_cast<NzOperation>(&nz); }
+
+struct FilterSeries {
+    StridedView<const double> x, r;
+    StridedView<double> range_filt, hi_band, lo_band;
+};
+
+// The main pass and the gap fill step by step, each value loaded from
+// memory where the steps read it, so arrays handed out by a rebound `np`
+// that share memory get exactly what the written loop gives.  Runs without
+// the lock; a foreign nz (a native subclass's table) gets the lock back
+// around each call.
+void filter_step_by_step(QuorvelSwingObject* self, const FilterSeries& s) {
+    const index_t n = s.x.size;
+    if (n == 0) return;
+    s.range_filt.copy_from(0, s.x, 0);
+    const bool inline_nz = own_nz(self);
+    Py_BEGIN_ALLOW_THREADS
+    for (index_t i = 1; i < n; ++i) {
+        double carried;
+        if (inline_nz) {
+            carried = swing::nz(s.range_filt[i - 1]);
+        } else {
+            Py_BLOCK_THREADS
+            carried = self->operations->nz(self, s.range_filt[i - 1]);
+            Py_UNBLOCK_THREADS
+        }
+        s.range_filt.set(i, carried);
+        double filt;
+        if (s.r[i] != s.r[i]) {
+            filt = s.range_filt[i];
+        } else {
+            const double prev = s.range_filt[i - 1];
+            if (s.x[i] > prev) {
+                filt = prev < s.x[i] - s.r[i] ? s.x[i] - s.r[i] : prev;
+            } else {
+                filt = prev > s.x[i] + s.r[i] ? s.x[i] + s.r[i] : prev;
+            }
+            s.range_filt.set(i, filt);
+        }
+        s.hi_band.set(i, s.r[i] + filt);
+        s.lo_band.set(i, s.range_filt[i] - s.r[i]);
+    }
+    Py_END_ALLOW_THREADS
+    for (index_t i = 1; i < n; ++i) {
+        if (s.range_filt[i] == s.range_filt[i]) continue;
+        s.range_filt.copy_from(i, s.range_filt, i - 1);
+        s.hi_band.copy_from(i, s.hi_band, i - 1);
+        s.lo_band.copy_from(i, s.lo_band, i - 1);
+    }
+}
+
+// np.vstack((hi_band, lo_band, range_filt)).T, which must be an ndarray.
+Owned stack_transposed(PyObject* hi_band, PyObject* lo_band, PyObject* range_filt) {
+    Owned rows = Owned::steal(PyTuple_Pack(3, hi_band, lo_band, range_filt));
+    if (!rows) return Owned();
+    PyObject* args[] = {rows.get()};
+    Owned stacked = numpy_call(names().vstack, args, 1);
+    if (!stacked) return Owned();
+    Owned transposed = Owned::steal(PyObject_GetAttr(stacked.get(), names().T));
+    if (!transposed) return Owned();
+    PyObject* t = transposed.get();
+    if (t != Py_None && !PyObject_TypeCheck(t, runtime().ndarray)) return err::cannot_convert(t, runtime().ndarray);
+    return transposed;
+}
+
+Owned filter_as_written(QuorvelSwingObject* self, const ArrayView& x, const ArrayView& r) {
+    const index_t n = x.size();
+    ArrayLocal range_filt(double_element, /*writable=*/true);
+    ArrayLocal hi_band(double_element, /*writable=*/true);
+    ArrayLocal lo_band(double_element, /*writable=*/true);
+    for (ArrayLocal* local : {&range_filt, &hi_band, &lo_band}) {
+        Owned zeros = numpy_new_array(names().zeros, n, names().float64);
+        if (!zeros || !local->assign(std::move(zeros))) return Owned();
+        if (local->size() < n) return err::result_too_short("range_filter", "np.zeros", local->object(), n);
+    }
+    filter_step_by_step(self, {x.read<double>(), r.read<double>(), range_filt.view().write<double>(),
+                               hi_band.view().write<double>(), lo_band.view().write<double>()});
+    return stack_transposed(hi_band.object(), lo_band.object(), range_filt.object());
+}
+
+Owned filter_natively(const ArrayView& x, const ArrayView& r) {
+    const index_t n = x.size();
+    npy_intp shape[2] = {3, n};
+    Owned rows = Owned::steal(PyArray_SimpleNew(2, shape, NPY_DOUBLE));
+    if (!rows) return Owned();
+    double* block = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(rows.get())));
+    const StridedView<const double> prices = x.read<double>();
+    const StridedView<const double> ranges = r.read<double>();
+    Py_BEGIN_ALLOW_THREADS
+    range_filter_rows(prices, ranges, block);
+    Py_END_ALLOW_THREADS
+    return Owned::steal(PyObject_GetAttr(rows.get(), names().T));
+}
+
+Owned range_filter_body(QuorvelSwingObject* self, PyObject* x_object, PyObject* r_object, bool skip_override) {
+    ArrayView x;
+    ArrayView r;
+    if (!x.acquire(x_object, double_element) || !r.acquire(r_object, double_element)) return Owned();
+    if (!skip_override) {
+        Owned found;
+        if (!find_override(self, x_object, r_object, found)) return Owned();
+        if (found) return found;
+    }
+    // Bars 1 .. n-1 read r at the same index; a shorter r (None from an
+    // override of range_size included) would be read past its end.
+    const index_t n = x.size();
+    if (n >= 2 && r.size() < n) return err::range_too_short(r.size(), n);
+
+    if (numpy_is_pristine() && own_nz(self)) return filter_natively(x, r);
+    return filter_as_written(self, x, r);
+}
+
+}  // namespace
+
+PyObject* range_filter(QuorvelSwingObject* self, PyObject* x, PyObject* r, bool skip_override) {
+    try {
+        if (Owned result = range_filter_body(self, x, r, skip_override)) return result.release();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    err::add_traceback(range_filter_qualname);
+    return nullptr;
+}
+
+}  // namespace ornivex::swing
