@@ -129,6 +129,59 @@ namespace halftrend_detail {
 
 inline constexpr index_t chunk_length = 1024;
 
+// What one bar hands to the next.
+struct Carry {
+    TrendState state;
+    TrendBar bar;
+    float line;
+};
+
+inline void store_bar(const HalftrendOutputs& out, index_t i, const LineBar& b, std::int64_t buy,
+                      std::int64_t sell) noexcept {
+    out.halftrend.set(i, b.line);
+    out.atr_high.set(i, b.atr_high);
+    out.atr_low.set(i, b.atr_low);
+    out.arrow_up.set(i, b.arrow_up);
+    out.arrow_down.set(i, b.arrow_down);
+    out.buy.set(i, buy);
+    out.sell.set(i, sell);
+}
+
+// Bars first .. last-1 (first >= 1); smoothed[k] belongs to bar first + k.
+// Views arrive by value, so stores through their char pointers cannot alias
+// them and nothing is reloaded per bar.  With `contiguous` every stride is the
+// element size, known to the compiler, which frees a register per view.
+template <bool contiguous>
+Carry run_bars(HalftrendInputs in, HalftrendOutputs out, ChannelWidths widths,
+               const f32x2* smoothed, index_t first, index_t last, Carry carry) noexcept {
+    if constexpr (contiguous) {
+        in.high.stride = in.low.stride = in.close.stride = in.tr.stride = sizeof(float);
+        out.halftrend.stride = out.atr_high.stride = out.atr_low.stride = sizeof(float);
+        out.arrow_up.stride = out.arrow_down.stride = sizeof(float);
+        out.buy.stride = out.sell.stride = sizeof(std::int64_t);
+    }
+    // The arrow outputs hold the window extremes until their bar is written.
+    const StridedView<const float> high_price = out.arrow_up, low_price = out.arrow_down;
+    for (index_t i = first; i < last; ++i, ++smoothed) {
+        const TrendBar bar{in.high[i],    in.low[i],       in.close[i],     high_price[i],
+                           low_price[i],  (*smoothed)[0],  (*smoothed)[1]};
+        const float atr2 = ChannelWidths::half(in.tr[i]);
+        const TrendState state = next_trend_state(carry.state, carry.bar, bar);
+        const LineBar b = next_line_bar(carry.state, carry.line, state.trend, atr2, widths.band(atr2));
+        store_bar(out, i, b, buy_signal(carry.state.trend, state.trend),
+                  sell_signal(carry.state.trend, state.trend));
+        carry = {state, bar, b.line};
+    }
+    return carry;
+}
+
+inline bool all_contiguous(const HalftrendInputs& in, const HalftrendOutputs& out) noexcept {
+    return in.high.contiguous() && in.low.contiguous() && in.close.contiguous() &&
+           in.tr.contiguous() && out.halftrend.contiguous() && out.atr_high.contiguous() &&
+           out.atr_low.contiguous() && out.arrow_up.contiguous() && out.arrow_down.contiguous() &&
+           out.buy.contiguous() && out.sell.contiguous();
+}
+
 // smooth(start, count, smoothed) fills smoothed[k] = (highma, lowma) of bar
 // start + k, for chunks in ascending order.
 template <class Smooth>
@@ -136,47 +189,27 @@ void fused_pass(const HalftrendInputs& in, index_t amplitude, double channel_dev
                 const HalftrendOutputs& out, Smooth&& smooth) noexcept {
     const index_t n = in.high.size;
     if (n == 0 || amplitude < 1) return;
-    // Window extremes go into the arrow outputs until each bar is processed.
     rolling_max_min(in.high, in.low, amplitude, out.arrow_up, out.arrow_down);
-    const StridedView<const float> high_price = out.arrow_up, low_price = out.arrow_down;
-
     const ChannelWidths widths(channel_deviation);
+    const bool contiguous = all_contiguous(in, out);
     f32x2 smoothed[chunk_length];
-    TrendState state;
-    TrendBar previous{};
-    float line = 0.0f;
+    Carry carry;
     for (index_t start = 0; start < n; start += chunk_length) {
         const index_t count = std::min(chunk_length, n - start);
         smooth(start, count, smoothed);
-        for (index_t k = 0; k < count; ++k) {
-            const index_t i = start + k;
-            const TrendBar bar{in.high[i],      in.low[i],       in.close[i],
-                               high_price[i],   low_price[i],    smoothed[k][0],
-                               smoothed[k][1]};
-            const float atr2 = ChannelWidths::half(in.tr[i]);
-            const float dev = widths.band(atr2);
-            LineBar line_bar;
-            std::int64_t buy = 0, sell = 0;
-            if (i == 0) {
-                state = first_trend_state(bar.high, bar.low);
-                line_bar = first_line_bar(bar.low, dev);
-            } else {
-                const TrendState next = next_trend_state(state, previous, bar);
-                line_bar = next_line_bar(state, line, next.trend, atr2, dev);
-                buy = buy_signal(state.trend, next.trend);
-                sell = sell_signal(state.trend, next.trend);
-                state = next;
-            }
-            out.halftrend.set(i, line_bar.line);
-            out.atr_high.set(i, line_bar.atr_high);
-            out.atr_low.set(i, line_bar.atr_low);
-            out.arrow_up.set(i, line_bar.arrow_up);
-            out.arrow_down.set(i, line_bar.arrow_down);
-            out.buy.set(i, buy);
-            out.sell.set(i, sell);
-            line = line_bar.line;
-            previous = bar;
+        index_t first = start;
+        if (start == 0) {
+            carry.bar = TrendBar{in.high[0],      in.low[0],     in.close[0],  out.arrow_up[0],
+                                 out.arrow_down[0], smoothed[0][0], smoothed[0][1]};
+            carry.state = first_trend_state(carry.bar.high, carry.bar.low);
+            const LineBar b = first_line_bar(carry.bar.low, widths.band(ChannelWidths::half(in.tr[0])));
+            store_bar(out, 0, b, 0, 0);
+            carry.line = b.line;
+            first = 1;
         }
+        const f32x2* chunk = smoothed + (first - start);
+        carry = contiguous ? run_bars<true>(in, out, widths, chunk, first, start + count, carry)
+                           : run_bars<false>(in, out, widths, chunk, first, start + count, carry);
     }
 }
 

@@ -44,33 +44,30 @@ inline TrendState first_trend_state(float high, float low) noexcept {
     return {0, 0, low, high};
 }
 
+// Written as selects rather than branches: on real prices the comparisons
+// flip often and unpredictably, and a mispredicted branch costs more than
+// evaluating both cases.
 inline TrendState next_trend_state(const TrendState& before, const TrendBar& previous,
                                    const TrendBar& bar) noexcept {
-    TrendState s;
-    if (before.next_trend == 1) {
-        s.max_low_price = before.max_low_price > previous.low_price ? before.max_low_price
+    const bool armed_down = before.next_trend == 1;
+    // Case A (armed for a switch down) and case B (otherwise), both evaluated.
+    const float max_low = before.max_low_price > previous.low_price ? before.max_low_price
                                                                     : previous.low_price;
-        if (bar.highma < s.max_low_price && bar.close < previous.low) {
-            s.trend = 1;
-            s.next_trend = 0;
-            s.min_high_price = bar.high_price;
-        } else {
-            s.trend = before.trend;
-            s.next_trend = before.next_trend;
-            s.min_high_price = before.min_high_price;
-        }
-    } else {
-        s.min_high_price = before.min_high_price < previous.high_price ? before.min_high_price
+    const float min_high = before.min_high_price < previous.high_price ? before.min_high_price
                                                                        : previous.high_price;
-        if (bar.lowma > s.min_high_price && bar.close > previous.high) {
-            s.trend = 0;
-            s.next_trend = 1;
-            s.max_low_price = bar.low_price;
-        } else {
-            s.trend = before.trend;
-            s.next_trend = before.next_trend;
-            s.max_low_price = before.max_low_price;
-        }
+    const bool down_switch = (bar.highma < max_low) & (bar.close < previous.low);
+    const bool up_switch = (bar.lowma > min_high) & (bar.close > previous.high);
+    TrendState s;
+    if (armed_down) {
+        s.trend = down_switch ? 1 : before.trend;
+        s.next_trend = down_switch ? 0 : before.next_trend;
+        s.max_low_price = max_low;
+        s.min_high_price = down_switch ? bar.high_price : before.min_high_price;
+    } else {
+        s.trend = up_switch ? 0 : before.trend;
+        s.next_trend = up_switch ? 1 : before.next_trend;
+        s.min_high_price = min_high;
+        s.max_low_price = up_switch ? bar.low_price : before.max_low_price;
     }
     return s;
 }
