@@ -13,7 +13,7 @@ namespace ornivex {
     X(__builtins__) X(__test__) X(__loader__) X(__file__) X(__package__) X(__path__)                  \
     X(loader) X(origin) X(parent) X(submodule_search_locations) X(name) X(__spec__) X(_initializing)   \
     X(range) X(ImportError) X(__name__) X(__dict__) X(update) X(__getstate__) X(__reduce_ex__)          \
-    X(__reduce__) X(__setstate__) X(__reduce_velmar__) X(__setstate_velmar__) X(__pyx_vtable__)         \
+    X(__reduce__) X(__setstate__) X(__reduce_velmar__) X(__setstate_velmar__) X(__pyx_vtable__) X(__new__) \
     /* NumPy attributes */                                                                            \
     X(empty) X(empty_like) X(zeros) X(ones) X(dtype) X(float32) X(float64) X(int32) X(max) X(min)      \
     X(where) X(roll) X(dot) X(vstack) X(nan) X(T)                                                     \
