@@ -166,6 +166,10 @@ Raised range_too_short(Py_ssize_t r_length, Py_ssize_t x_length) {
     return {};
 }
 
+Raised zero_size_maximum() {
+    return value_error("zero-size array to reduction operation maximum which has no identity");
+}
+
 Raised name_not_defined(PyObject* name) {
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     return {};

@@ -75,6 +75,8 @@ Raised item_size(Py_ssize_t got, const char* name, Py_ssize_t expected);
 Raised unequal_lengths(const char* func, const char* const names[], const Py_ssize_t lengths[], int count);
 Raised result_too_short(const char* func, const char* what, PyObject* got, Py_ssize_t needed);
 Raised range_too_short(Py_ssize_t r_length, Py_ssize_t x_length);
+// NumPy's own text for a maximum over an empty array.
+Raised zero_size_maximum();
 
 // --- names and modules ------------------------------------------------------
 Raised name_not_defined(PyObject* name);

@@ -17,6 +17,9 @@ namespace ornivex {
     /* NumPy attributes */                                                                            \
     X(empty) X(empty_like) X(zeros) X(ones) X(dtype) X(float32) X(float64) X(int32) X(max) X(min)      \
     X(where) X(roll) X(dot) X(vstack) X(nan) X(T)                                                     \
+    X(int_)                                                                                           \
+    /* keys of the halftrend result */                                                                \
+    X(atrHigh) X(atrLow) X(arrowUp) X(arrowDown) X(buy) X(sell)                                       \
     /* parameters */                                                                                  \
     X(series) X(alpha) X(source) X(length) X(high) X(low) X(close) X(tr) X(amplitude)                 \
     X(channel_deviation) X(arr) X(range_period) X(range_multiplier) X(x) X(r) X(swing_period)         \

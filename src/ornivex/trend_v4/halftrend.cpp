@@ -1,11 +1,170 @@
-// Placeholder until the halftrend body lands.
+// halftrend(high, low, close, tr, amplitude=2, channel_deviation=2.0).
+//
+// The call is checked in a fixed order: binding, amplitude, channel_deviation,
+// the ndarray type of the four series, their float32 buffers, then equal
+// lengths.  When `tema3`, `ema2`, `ewma` and `np` are the module's own, the
+// series are plain ndarrays and NumPy rounds a Python float to float32 (its
+// weak promotion), everything but the allocation of the seven results runs
+// in one native pass; otherwise halftrend_stepwise.cpp takes over.
+#include <Python.h>
+
+#include <new>
+
+#include "ornivex/common/args.hpp"
+#include "ornivex/common/convert.hpp"
+#include "ornivex/common/errors.hpp"
+#include "ornivex/common/numpy_api.hpp"
+#include "ornivex/common/numpy_calls.hpp"
+#include "ornivex/common/runtime.hpp"
 #include "ornivex/trend_v4/functions.hpp"
+#include "ornivex/trend_v4/halftrend_call.hpp"
 
 namespace ornivex::trend {
 
-PyObject* halftrend_entry(PyObject* const*, Py_ssize_t, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "halftrend");
+bool bind_result(ArrayLocal& local, Owned value, Py_ssize_t n, const char* what) {
+    if (!value || !local.assign(std::move(value))) return false;
+    if (local.size() < n) return err::result_too_short("halftrend", what, local.object(), n);
+    return true;
+}
+
+bool reduce_empty_window(PyObject* high) {
+    Owned window = Owned::steal(PySequence_GetSlice(high, 0, 0));
+    if (!window) return false;
+    PyObject* args[] = {window.get()};
+    if (!numpy_call(names().max, args, 1)) return false;
+    return err::zero_size_maximum();  // a rebound np.max that did not raise
+}
+
+bool NativeResult::allocate(Py_ssize_t n) {
+    for (ArrayLocal* local : {&line_, &atr_high_, &atr_low_, &arrow_up_, &arrow_down_}) {
+        if (!bind_result(*local, numpy_new_array(names().empty, n, names().float32), n, "np.empty")) return false;
+    }
+    for (ArrayLocal* local : {&buy_, &sell_}) {
+        if (!bind_result(*local, numpy_new_array(names().empty, n, names().int_), n, "np.empty")) return false;
+    }
+    return true;
+}
+
+HalftrendOutputs NativeResult::outputs(Py_ssize_t n) const noexcept {
+    return {first(line_.view().write<float>(), n),           first(atr_high_.view().write<float>(), n),
+            first(atr_low_.view().write<float>(), n),        first(arrow_up_.view().write<float>(), n),
+            first(arrow_down_.view().write<float>(), n),     first(buy_.view().write<std::int64_t>(), n),
+            first(sell_.view().write<std::int64_t>(), n)};
+}
+
+Owned NativeResult::to_dict() {
+    Owned values[7] = {line_.take(), atr_high_.take(), atr_low_.take(), arrow_up_.take(),
+                       arrow_down_.take(), buy_.take(), sell_.take()};
+    return halftrend_dict(values);
+}
+
+Owned halftrend_dict(Owned (&values)[7]) {
+    const Names& key = names();
+    PyObject* const keys[7] = {key.halftrend, key.atrHigh, key.atrLow, key.arrowUp, key.arrowDown, key.buy, key.sell};
+    Owned dict = Owned::steal(PyDict_New());
+    if (!dict) return Owned();
+    for (int k = 0; k < 7; ++k) {
+        if (PyDict_SetItem(dict.get(), keys[k], values[k].get()) < 0) return Owned();
+    }
+    return dict;
+}
+
+namespace {
+
+constexpr const char* qualname = "ornivex.trend_v4.halftrend";
+
+PyObject* failed() {
+    err::add_traceback(qualname);
     return nullptr;
+}
+
+// True when no rebinding, subclass or promotion rule could tell the fused
+// pass from the steps.
+bool fused_pass_applies(const HalftrendCall& call, bool& applies) {
+    const OwnFunctions& own = own_functions();
+    applies = global_is(names().tema3, own.tema3) && global_is(names().ema2, own.ema2) &&
+              global_is(names().ewma, own.ewma) && numpy_is_pristine();
+    for (PyObject* series : {call.high, call.low, call.close, call.tr}) applies = applies && is_plain_ndarray(series);
+    if (!applies) return true;
+    Promotion promotion;
+    if (!current_promotion(promotion)) return false;
+    applies = promotion == Promotion::weak_float32;
+    return true;
+}
+
+Owned fused_halftrend(const HalftrendCall& call) {
+    if (call.amplitude <= 0 || call.n == 0) {
+        reduce_empty_window(call.high);
+        return Owned();
+    }
+    NativeResult result;
+    if (!result.allocate(call.n)) return Owned();
+    halftrend<Promotion::weak_float32>(call.views, call.amplitude, call.channel_deviation, result.outputs(call.n));
+    return result.to_dict();
+}
+
+const Signature& halftrend_signature() {
+    static PyObject* const params[] = {names().high,  names().low,       names().close,
+                                       names().tr,    names().amplitude, names().channel_deviation};
+    static const Signature signature{"halftrend", 6, 4, params};
+    return signature;
+}
+
+PyObject* halftrend_call(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    PyObject* bound[6];
+    if (!bind_arguments(halftrend_signature(), args, nargsf, kwnames, bound)) return failed();
+    std::int32_t amplitude = 2;
+    if (bound[4] != nullptr) {
+        const auto converted = to_int32(bound[4]);
+        if (!converted) return failed();
+        amplitude = *converted;
+    }
+    double channel_deviation = 2.0;
+    if (bound[5] != nullptr) {
+        const auto converted = to_double(bound[5]);
+        if (!converted) return failed();
+        channel_deviation = *converted;
+    }
+    static const char* const params[] = {"high", "low", "close", "tr"};
+    for (int k = 0; k < 4; ++k) {
+        if (!check_array_argument(params[k], bound[k])) return failed();
+    }
+    ArrayView views[4];
+    for (int k = 0; k < 4; ++k) {
+        if (!views[k].acquire(bound[k], float32_element)) return failed();
+    }
+    const Py_ssize_t lengths[4] = {views[0].size(), views[1].size(), views[2].size(), views[3].size()};
+    for (int k = 1; k < 4; ++k) {
+        if (lengths[k] != lengths[0]) {
+            err::unequal_lengths("halftrend", params, lengths, 4);
+            return failed();
+        }
+    }
+
+    const HalftrendCall call{bound[0],
+                             bound[1],
+                             bound[2],
+                             bound[3],
+                             {views[0].read<float>(), views[1].read<float>(), views[2].read<float>(),
+                              views[3].read<float>()},
+                             lengths[0],
+                             amplitude,
+                             channel_deviation};
+    bool fused = false;
+    if (!fused_pass_applies(call, fused)) return failed();
+    Owned result = fused ? fused_halftrend(call) : stepwise_halftrend(call);
+    return result ? result.release() : failed();
+}
+
+}  // namespace
+
+PyObject* halftrend_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    try {
+        return halftrend_call(args, nargsf, kwnames);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return failed();
+    }
 }
 
 }  // namespace ornivex::trend
