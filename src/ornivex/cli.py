@@ -1,0 +1,321 @@
+"""The ``ornivex`` command: HalfTrend and the swing indicator over CSV price bars.
+
+    ornivex                          demo on the default daily bars: table + chart
+    ornivex compute BARS.csv [-o OUT.csv]
+    ornivex chart BARS.csv -o CHART.png
+    ornivex scan DIR [--jobs N]
+    ornivex sample [-o BARS.csv]     write the default bars as a CSV file
+
+A user error (a bad file, a bad option) is reported in one line on standard
+error and the exit status is 2; no traceback is shown for it.
+"""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import os
+import sys
+import tempfile
+from pathlib import Path
+from typing import Iterable, Sequence, TextIO
+
+import numpy as np
+
+from ornivex import __version__, indicators
+from ornivex.bars import Bars, BarsError, format_number, read_bars, sample_bars, write_bars
+
+USER_ERROR = 2
+
+
+class UserError(Exception):
+    """A problem the user can fix; its text is printed as it is."""
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = _parser()
+    args = parser.parse_args(argv)
+    try:
+        return args.run(args)
+    except (UserError, BarsError) as exc:
+        print(f"ornivex: error: {exc}", file=sys.stderr)
+        return USER_ERROR
+    except BrokenPipeError:
+        # The reader went away (for example `| head`): not an error of ours.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 0
+    except KeyboardInterrupt:
+        return 130
+
+
+# -- commands ---------------------------------------------------------------------------------
+
+def run_demo(args: argparse.Namespace) -> int:
+    bars, description = sample_bars()
+    print(f"ornivex {__version__}: {description}")
+    columns = _compute(bars, args)
+    print(_settings(args))
+    print()
+    rows = range(max(len(bars) - args.rows, 0), len(bars))
+    print(format_table(
+        ["date", "close", "HalfTrend", "trend", "signal", "filter", "band low", "band high"],
+        [[bars.labels[i], _short(bars.close[i]), _short(columns["halftrend"][i]), _trend_word(columns["trend"][i]),
+          _signal_word(columns, i), _short(columns["rangeFilter"][i]), _short(columns["rangeLow"][i]),
+          _short(columns["rangeHigh"][i])] for i in rows]))
+    print()
+    print(_summary(bars, columns))
+    if args.no_chart:
+        return 0
+    from ornivex.chart import ChartUnavailable, draw_chart
+    out = args.output or Path(tempfile.gettempdir()) / "ornivex-demo.png"
+    try:
+        path = draw_chart(bars, columns, out, last=args.last, title=f"{bars.source}: {description}")
+    except ChartUnavailable as exc:
+        print(f"chart skipped: {exc}")
+        return 0
+    print(f"chart ({min(args.last, len(bars))} last bars): {Path(path).resolve()}")
+    return 0
+
+
+def run_compute(args: argparse.Namespace) -> int:
+    bars = read_bars(args.bars)
+    columns = _compute(bars, args)
+    if args.output is None:
+        write_columns(bars, columns, sys.stdout)
+    else:
+        with _open_output(args.output) as handle:
+            write_columns(bars, columns, handle)
+        print(f"wrote {len(bars)} rows to {args.output}", file=sys.stderr)
+    return 0
+
+
+def run_chart(args: argparse.Namespace) -> int:
+    from ornivex.chart import ChartUnavailable, draw_chart
+    bars = read_bars(args.bars)
+    columns = _compute(bars, args)
+    try:
+        path = draw_chart(bars, columns, args.output, last=args.last, width=args.width,
+                          height=args.height, title=args.title)
+    except ChartUnavailable as exc:
+        raise UserError(str(exc)) from None
+    except (OSError, ValueError) as exc:
+        raise UserError(f"{args.output}: cannot write the chart ({exc})") from None
+    print(f"chart of {min(args.last or len(bars), len(bars))} bars: {path}", file=sys.stderr)
+    return 0
+
+
+def run_scan(args: argparse.Namespace) -> int:
+    from ornivex.scan import ProgressBar, scan_directory, symbol_files
+    directory = Path(args.directory)
+    if not directory.is_dir():
+        raise UserError(f"{directory}: not a folder")
+    total = len(symbol_files(directory))
+    if total == 0:
+        raise UserError(f"{directory}: no .csv files in this folder")
+    show = args.progress if args.progress is not None else (total >= 20 and sys.stderr.isatty())
+    rows, failures = scan_directory(directory, jobs=args.jobs, progress=ProgressBar() if show else None,
+                                    amplitude=args.amplitude, channel_deviation=args.channel_deviation,
+                                    atr_length=args.atr_length)
+    table = [[r.symbol, r.date, _short(r.close), _short(r.halftrend), r.trend, r.signal or "-",
+              "-" if r.bars_since is None else str(r.bars_since), str(r.bars)] for r in rows]
+    headers = ["symbol", "last bar", "close", "HalfTrend", "trend", "last signal", "bars since", "bars"]
+    if args.output:
+        with _open_output(args.output) as handle:
+            writer = csv.writer(handle, lineterminator="\n")
+            writer.writerow([h.replace(" ", "_") for h in headers])
+            writer.writerows(table)
+    if rows:
+        print(format_table(headers, table))
+    for failure in failures:
+        print(f"skipped {failure.symbol}: {failure.message}", file=sys.stderr)
+    print(f"{len(rows)} symbols scanned, {len(failures)} skipped", file=sys.stderr)
+    return 0 if rows else USER_ERROR
+
+
+def run_sample(args: argparse.Namespace) -> int:
+    bars, description = sample_bars()
+    if args.output is None:
+        write_bars(bars, sys.stdout)
+    else:
+        with _open_output(args.output) as handle:
+            write_bars(bars, handle)
+        print(f"wrote {description} to {args.output}", file=sys.stderr)
+    return 0
+
+
+# -- output -----------------------------------------------------------------------------------
+
+OUTPUT_COLUMNS = ("atr", *indicators.HALFTREND_KEYS, "trend", *indicators.SWING_KEYS)
+
+
+def write_columns(bars: Bars, columns: dict[str, np.ndarray], handle: TextIO) -> None:
+    """The bars with every indicator column, one row per input row, in the file's own order."""
+    writer = csv.writer(handle, lineterminator="\n")
+    prices = [("open", bars.open), ("high", bars.high), ("low", bars.low), ("close", bars.close)]
+    if bars.volume is not None:
+        prices.append(("volume", bars.volume))
+    writer.writerow(["date", *(name for name, _ in prices), *OUTPUT_COLUMNS])
+    order = range(len(bars) - 1, -1, -1) if bars.reversed else range(len(bars))
+    # Element-wise str() of NumPy scalars gives the shortest text that reads back exactly.
+    texts = [[format_number(v) for v in values.tolist()] for _, values in prices]
+    for key in OUTPUT_COLUMNS:
+        values = columns[key]
+        if values.dtype == np.float32:
+            texts.append(["" if v != v else str(v) for v in values])
+        else:
+            texts.append([format_number(v) for v in values.tolist()])
+    for i in order:
+        writer.writerow([bars.labels[i], *(column[i] for column in texts)])
+
+
+def format_table(headers: Sequence[str], rows: Iterable[Sequence[str]]) -> str:
+    """A plain-text table: the first column left-aligned, the others right-aligned."""
+    rows = [list(map(str, row)) for row in rows]
+    widths = [max(len(str(h)), *(len(r[i]) for r in rows)) if rows else len(str(h))
+              for i, h in enumerate(headers)]
+
+    def line(cells: Sequence[str]) -> str:
+        return "  ".join(c.ljust(w) if i == 0 else c.rjust(w) for i, (c, w) in enumerate(zip(cells, widths)))
+
+    return "\n".join([line(headers), line(["-" * w for w in widths]), *(line(r) for r in rows)])
+
+
+def _short(value: float) -> str:
+    value = float(value)
+    return "nan" if value != value else f"{value:.6g}"
+
+
+def _trend_word(value: int) -> str:
+    return "up" if value == indicators.UP else "down"
+
+
+def _signal_word(columns: dict[str, np.ndarray], i: int) -> str:
+    return "buy" if columns["buy"][i] == 1 else "sell" if columns["sell"][i] == 1 else ""
+
+
+def _summary(bars: Bars, columns: dict[str, np.ndarray]) -> str:
+    signal, since = indicators.last_signal(columns["buy"], columns["sell"])
+    trend = f"trend at the last bar ({bars.labels[-1]}): {_trend_word(columns['trend'][-1])}"
+    if signal is None:
+        return f"{trend}; no buy or sell signal in {len(bars)} bars"
+    when = bars.labels[len(bars) - 1 - since]
+    return f"{trend}; last signal: {signal} on {when}, {since} bar{'s' * (since != 1)} ago"
+
+
+def _settings(args: argparse.Namespace) -> str:
+    return (f"HalfTrend: amplitude {args.amplitude}, channel deviation {args.channel_deviation}, "
+            f"tr = average true range over {args.atr_length} bars; range filter: period "
+            f"{args.swing_period}, multiplier {args.swing_multiplier}")
+
+
+def _compute(bars: Bars, args: argparse.Namespace) -> dict[str, np.ndarray]:
+    """Every indicator column for `bars`; a series the indicators cannot take is a user error."""
+    try:
+        columns = indicators.halftrend(bars.high, bars.low, bars.close, amplitude=args.amplitude,
+                                       channel_deviation=args.channel_deviation, atr_length=args.atr_length)
+        columns.update(indicators.swing(bars.close, period=args.swing_period,
+                                        multiplier=args.swing_multiplier))
+    except ValueError as exc:
+        raise UserError(f"{bars.source}: {exc}") from None
+    return columns
+
+
+def _open_output(path: str) -> TextIO:
+    try:
+        return open(path, "w", newline="", encoding="utf-8")
+    except OSError as exc:
+        raise UserError(f"{path}: cannot write ({exc.strerror or exc})") from None
+
+
+# -- arguments --------------------------------------------------------------------------------
+
+def _count(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"{text!r} is less than 1")
+    return value
+
+
+def _number(text: str) -> float:
+    try:
+        return float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+
+
+def _indicator_options(parser: argparse.ArgumentParser, *, swing: bool = True) -> None:
+    group = parser.add_argument_group("indicator settings")
+    group.add_argument("--amplitude", type=_count, default=indicators.AMPLITUDE, metavar="BARS",
+                       help="HalfTrend window of the highest high / lowest low (default %(default)s)")
+    group.add_argument("--channel-deviation", type=_number, default=indicators.CHANNEL_DEVIATION,
+                       metavar="X", help="HalfTrend channel half-width in units of ATR/2 (default %(default)s)")
+    group.add_argument("--atr-length", type=_count, default=indicators.ATR_LENGTH, metavar="BARS",
+                       help="length of the average true range fed to HalfTrend as tr (default %(default)s)")
+    if swing:
+        group.add_argument("--swing-period", type=_count, default=indicators.SWING_PERIOD, metavar="BARS",
+                           help="range filter smoothing period (default %(default)s)")
+        group.add_argument("--swing-multiplier", type=_number, default=indicators.SWING_MULTIPLIER,
+                           metavar="X", help="range filter band width multiplier (default %(default)s)")
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="ornivex", description="HalfTrend and range-filter indicators over CSV price bars. "
+        "Without a command: a demo on the default daily bars (a table and a chart).",
+        epilog="Bar files are CSV with a header: date (or time), open, high, low, close and "
+        "optionally volume, in any case. Exit status 2 means the input or an option was wrong.")
+    parser.add_argument("--version", action="version", version=f"ornivex {__version__}")
+    commands = parser.add_subparsers(title="commands", metavar="COMMAND")
+
+    demo = commands.add_parser("demo", help="the default run: table and chart of the default bars")
+    demo.add_argument("-o", "--output", metavar="CHART", help="chart file (default: in the temporary folder)")
+    demo.add_argument("--rows", type=_count, default=10, help="table rows, the latest bars (default %(default)s)")
+    demo.add_argument("--last", type=_count, default=250, metavar="BARS",
+                      help="bars shown on the chart (default %(default)s)")
+    demo.add_argument("--no-chart", action="store_true", help="print the table only")
+    _indicator_options(demo)
+    demo.set_defaults(run=run_demo)
+
+    compute = commands.add_parser("compute", help="write every indicator column as CSV")
+    compute.add_argument("bars", metavar="BARS.csv")
+    compute.add_argument("-o", "--output", metavar="OUT.csv", help="output file (default: standard output)")
+    _indicator_options(compute)
+    compute.set_defaults(run=run_compute)
+
+    chart = commands.add_parser("chart", help="draw candlesticks with HalfTrend and the range filter")
+    chart.add_argument("bars", metavar="BARS.csv")
+    chart.add_argument("-o", "--output", metavar="CHART.png", required=True,
+                       help="image file; its suffix picks the format (png, svg, pdf)")
+    chart.add_argument("--last", type=_count, metavar="BARS", help="show only the last bars (default: all)")
+    chart.add_argument("--width", type=_count, default=1600, metavar="PX", help="default %(default)s")
+    chart.add_argument("--height", type=_count, default=900, metavar="PX", help="default %(default)s")
+    chart.add_argument("--title", help="default: the file name")
+    _indicator_options(chart)
+    chart.set_defaults(run=run_chart)
+
+    scan = commands.add_parser("scan", help="latest trend and signal of every symbol file in a folder")
+    scan.add_argument("directory", metavar="DIR", help="folder of SYMBOL.csv bar files")
+    scan.add_argument("-j", "--jobs", type=_count, default=1, help="worker processes (default %(default)s)")
+    scan.add_argument("-o", "--output", metavar="OUT.csv", help="also write the table as CSV")
+    scan.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
+                      help="progress bar on standard error (default: with 20 files or more, on a terminal)")
+    _indicator_options(scan, swing=False)
+    scan.set_defaults(run=run_scan)
+
+    sample = commands.add_parser("sample", help="write the default daily bars as a CSV file")
+    sample.add_argument("-o", "--output", metavar="BARS.csv", help="default: standard output")
+    sample.set_defaults(run=run_sample)
+
+    # No command: the demo with its defaults.
+    parser.set_defaults(run=run_demo, output=None, rows=10, last=250, no_chart=False,
+                        amplitude=indicators.AMPLITUDE, channel_deviation=indicators.CHANNEL_DEVIATION,
+                        atr_length=indicators.ATR_LENGTH, swing_period=indicators.SWING_PERIOD,
+                        swing_multiplier=indicators.SWING_MULTIPLIER)
+    return parser
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())

@@ -1,0 +1,146 @@
+"""The indicators over whole bar series, as the command line and the adapters use them.
+
+HalfTrend runs in float32 and the swing indicator in float64, as the native
+modules do.  The conversions are made here, explicitly and once:
+
+- ``high``, ``low`` and ``close`` are rounded to float32 (to nearest) for
+  HalfTrend; the swing indicator takes the closes as float64, unchanged.
+- HalfTrend's ``tr`` input is the average true range (:func:`average_true_range`)
+  computed in float64 from the float64 prices and then rounded to float32.
+
+Every result array has one element per input bar.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+
+from ornivex import swing_v4, trend_v4
+
+AMPLITUDE = 2
+CHANNEL_DEVIATION = 2.0
+ATR_LENGTH = 100
+SWING_PERIOD = 14
+SWING_MULTIPLIER = 2.0
+
+HALFTREND_KEYS = ("halftrend", "atrHigh", "atrLow", "arrowUp", "arrowDown", "buy", "sell")
+SWING_KEYS = ("rangeHigh", "rangeLow", "rangeFilter")
+
+UP, DOWN = 0, 1
+
+
+def true_range(high: np.ndarray, low: np.ndarray, close: np.ndarray) -> np.ndarray:
+    """Per-bar true range in float64.
+
+    The largest of high - low, |high - previous close| and |low - previous
+    close|; just high - low where there is no previous close (the first bar, or
+    a NaN close before it).  NaN where the bar's high or low is NaN.
+    """
+    high, low, close = _float64(high=high, low=low, close=close).values()
+    previous_close = np.concatenate(([np.nan], close[:-1]))
+    gap = np.fmax(np.abs(high - previous_close), np.abs(low - previous_close))
+    result = np.fmax(high - low, gap)
+    result[np.isnan(high) | np.isnan(low)] = np.nan
+    return result
+
+
+def average_true_range(high: np.ndarray, low: np.ndarray, close: np.ndarray,
+                       length: int = ATR_LENGTH) -> np.ndarray:
+    """Wilder's average true range over `length` bars, in float64, defined from the first bar.
+
+    With k the number of bars with a true range so far, capped at `length`:
+    atr = atr_prev + (tr - atr_prev) / k.  Over the first `length` bars this
+    is the running mean of the true ranges; from then on it is Wilder's
+    smoothing with factor 1 / `length`.  A bar whose true range is NaN is
+    skipped: it keeps the previous average (NaN before the first valid bar).
+    """
+    _check_length(length, "length")
+    ranges = true_range(high, low, close)
+    result = np.empty_like(ranges)
+    average, count = np.nan, 0
+    for i, value in enumerate(ranges.tolist()):
+        if value == value:
+            count = min(count + 1, length)
+            average = value if count == 1 else average + (value - average) / count
+        result[i] = average
+    return result
+
+
+def halftrend(high: np.ndarray, low: np.ndarray, close: np.ndarray, *,
+              amplitude: int = AMPLITUDE, channel_deviation: float = CHANNEL_DEVIATION,
+              atr_length: int = ATR_LENGTH, tr: np.ndarray | None = None) -> dict[str, np.ndarray]:
+    """HalfTrend of float prices: the native dict plus "atr" (float32) and "trend".
+
+    `tr` replaces the average true range when given (rounded to float32).
+    "trend" is 0 on up-trend bars and 1 on down-trend bars (int8).
+    """
+    _check_length(amplitude, "amplitude")
+    arrays = _float64(high=high, low=low, close=close, **({} if tr is None else {"tr": tr}))
+    if tr is None:
+        arrays["tr"] = average_true_range(arrays["high"], arrays["low"], arrays["close"], atr_length)
+    single = {name: arrays[name].astype(np.float32) for name in ("high", "low", "close", "tr")}
+    result = trend_v4.halftrend(single["high"], single["low"], single["close"], single["tr"],
+                                amplitude, channel_deviation)
+    columns = {key: result[key] for key in HALFTREND_KEYS}
+    columns["trend"] = trend_from_signals(columns["buy"], columns["sell"])
+    columns["atr"] = single["tr"]
+    return columns
+
+
+def trend_from_signals(buy: np.ndarray, sell: np.ndarray) -> np.ndarray:
+    """The trend of each bar (0 up, 1 down), rebuilt from HalfTrend's signals.
+
+    The trend starts up and changes only at a signal: every change from up to
+    down is a sell and every change back is a buy, so the trend of a bar is
+    that of the last signal at or before it.
+    """
+    signal = np.where(np.asarray(sell) == 1, DOWN + 1, np.where(np.asarray(buy) == 1, UP + 1, 0))
+    positions = np.where(signal > 0, np.arange(len(signal)), -1)
+    last = np.maximum.accumulate(positions) if len(positions) else positions
+    return np.where(last >= 0, signal[np.maximum(last, 0)] - 1, UP).astype(np.int8)
+
+
+def swing(close: np.ndarray, *, period: int = SWING_PERIOD,
+          multiplier: float = SWING_MULTIPLIER) -> dict[str, np.ndarray]:
+    """The swing indicator of the closes: high band, low band and filter line (float64).
+
+    The band width needs 3 * (period - 1) bars before its first value; the
+    bands are NaN before it and the filter holds the first close.
+    """
+    _check_length(period, "period")
+    (close,) = _float64(close=close).values()
+    needed = max(3 * (period - 1), 1)
+    if len(close) < needed:
+        raise ValueError(f"the swing indicator with period {period} needs at least {needed} bars, "
+                         f"got {len(close)}")
+    bands = swing_v4.QuorvelSwing().quorvel_swing(close, period, multiplier)
+    return {key: np.ascontiguousarray(bands[:, i]) for i, key in enumerate(SWING_KEYS)}
+
+
+def last_signal(buy: np.ndarray, sell: np.ndarray) -> tuple[str | None, int | None]:
+    """The last signal ("buy" or "sell") and the number of bars since it, or (None, None)."""
+    fired = np.flatnonzero((np.asarray(buy) == 1) | (np.asarray(sell) == 1))
+    if not len(fired):
+        return None, None
+    index = int(fired[-1])
+    return ("buy" if buy[index] == 1 else "sell"), len(buy) - 1 - index
+
+
+def _float64(**arrays: object) -> dict[str, np.ndarray]:
+    """The named arrays as one-dimensional float64 arrays of one common length."""
+    converted = {name: np.asarray(value, dtype=np.float64) for name, value in arrays.items()}
+    for name, array in converted.items():
+        if array.ndim != 1:
+            raise ValueError(f"{name} must be one-dimensional, got shape {array.shape}")
+    lengths = {name: len(array) for name, array in converted.items()}
+    if len(set(lengths.values())) > 1:
+        listing = ", ".join(f"{name} {length}" for name, length in lengths.items())
+        raise ValueError(f"the series have unequal lengths: {listing}")
+    if 0 in lengths.values():
+        raise ValueError("the series are empty")
+    return converted
+
+
+def _check_length(value: int, name: str) -> None:
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < 1:
+        raise ValueError(f"{name} must be a whole number of bars, at least 1, got {value!r}")
