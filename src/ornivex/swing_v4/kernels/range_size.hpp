@@ -1,0 +1,125 @@
+// Range size: the typical bar-to-bar move of a series, smoothed twice.
+//     d[0] = 0.0,  d[i] = |arr[i] - arr[i-1]|
+//     first  = window_mean(d, p)            n - p + 1 values
+//     second = window_mean(first, 2p - 1)   n - 3p + 3 values
+//     out[t] = NaN for t < 3(p - 1),  out[3(p - 1) + k] = second[k] * multiplier
+// Seed: the fixed 0.0 at d[0] takes part in the first output.
+// NaN policy: a NaN price poisons d at its own bar and the next, and with them
+// every output whose windows reach those bars; the leading pad is quiet NaN.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <memory>
+
+#include "../../common/strided_view.hpp"
+#include "window_mean.hpp"
+
+namespace ornivex::swing {
+
+// Output counts of the two smoothing passes, in 64-bit so that no int32
+// period and no series length can overflow them.  Checked in this order,
+// the first negative quantity is the one NumPy would refuse:
+//   period < 0          -> the first weight vector
+//   first_count < 0     -> the first result
+//   second_period < 0   -> the second weight vector (period 0)
+//   second_count < 0    -> the second result
+struct RangeSizePlan {
+    index_t period;
+    index_t first_count;    // n - p + 1
+    index_t second_period;  // 2p - 1
+    index_t second_count;   // n - 3p + 3
+    index_t pad_length;     // n - second_count, 3(p - 1) when feasible
+
+    constexpr bool feasible() const noexcept {
+        return period >= 0 && first_count >= 0 && second_period >= 0 && second_count >= 0;
+    }
+};
+
+constexpr RangeSizePlan plan_range_size(index_t n, std::int32_t range_period) noexcept {
+    const index_t p = range_period;
+    const index_t first_count = window_count(n, p);
+    const index_t second_period = 2 * p - 1;
+    const index_t second_count = window_count(first_count, second_period);
+    return {p, first_count, second_period, second_count, n - second_count};
+}
+
+// out[0] = 0.0, out[i] = |arr[i] - arr[i-1]|.  out.size >= arr.size; `out`
+// must not overlap `arr`.  An empty series writes nothing.
+inline void abs_diff(StridedView<const double> arr, StridedView<double> out) noexcept {
+    const index_t n = arr.size;
+    if (n == 0) return;
+    out.set(0, 0.0);
+    index_t i = 1;
+    if (arr.contiguous() && out.contiguous()) {
+        // Two bars at a time; fabs is clearing the sign bit, NaN included.
+        using pair = double __attribute__((vector_size(16), aligned(8), may_alias));
+        using pair_bits = std::uint64_t __attribute__((vector_size(16)));
+        const pair_bits magnitude = pair_bits{} + ~(std::uint64_t{1} << 63);
+        const double* a = arr.data();
+        double* d = out.data();
+        for (; i + 2 <= n; i += 2) {
+            const pair delta = *reinterpret_cast<const pair*>(a + i) - *reinterpret_cast<const pair*>(a + i - 1);
+            *reinterpret_cast<pair*>(d + i) = std::bit_cast<pair>(std::bit_cast<pair_bits>(delta) & magnitude);
+        }
+    }
+    for (; i < n; ++i) out.set(i, std::fabs(arr[i] - arr[i - 1]));
+}
+
+// out[0 .. pad) = NaN, out[pad + k] = second[k] * multiplier, where
+// pad = out.size - second.size.  `second` may lie inside `out` at `pad`.
+inline void pad_and_scale(StridedView<const double> second, double multiplier, StridedView<double> out) noexcept {
+    const index_t pad = out.size - second.size;
+    for (index_t k = 0; k < second.size; ++k) out.set(pad + k, second[k] * multiplier);
+    for (index_t t = 0; t < pad; ++t) out.set(t, std::numeric_limits<double>::quiet_NaN());
+}
+
+// The whole range size of `arr` into `out` (out.size == arr.size, no overlap).
+// Requires plan_range_size(arr.size, range_period).feasible().  The result is
+// made segment by segment, each from its own differences and first means
+// (those at segment edges are computed twice, with identical bits), so both
+// passes run in cache and the scratch grows with the period, not the series.
+// Throws std::bad_alloc if even that cannot be had, nothing else.
+inline void range_size(StridedView<const double> arr, std::int32_t range_period, double range_multiplier,
+                       StridedView<double> out) {
+    const RangeSizePlan plan = plan_range_size(arr.size, range_period);
+    const index_t p = plan.period;
+    const index_t q = plan.second_period;
+    const auto part = [](auto view, index_t from, index_t size) {
+        return decltype(view){view.base + from * view.stride, view.stride, size};
+    };
+    const auto local = [](double* data, index_t size) {
+        return StridedView<double>{reinterpret_cast<char*>(data), sizeof(double), size};
+    };
+
+    const StridedView<double> second = part(out, plan.pad_length, plan.second_count);
+    if (plan.second_count > 0) {
+        // Long enough that the windows reaching across a segment edge, which
+        // are computed twice, cost little; short enough to stay in cache.
+        const index_t segment = std::min(plan.second_count, std::max<index_t>(1024, 16 * p));
+        const index_t diff_room = 1 + segment + q - 1 + p - 1;
+        const std::unique_ptr<double[]> scratch(new double[static_cast<std::size_t>(diff_room + segment + q - 1)]);
+        double* const first_room = scratch.get() + diff_room;
+        for (index_t start = 0; start < plan.second_count; start += segment) {
+            const index_t count = std::min(segment, plan.second_count - start);
+            const index_t first_count = count + q - 1;       // first means from `start` on
+            const index_t diff_count = first_count + p - 1;  // differences from `start` on
+            // abs_diff gives its first bar 0.0, which is right for bar 0 only:
+            // later segments start one bar early and skip that slot.
+            const index_t lead = start == 0 ? 0 : 1;
+            abs_diff(part(arr, start - lead, diff_count + lead), local(scratch.get(), diff_count + lead));
+            const StridedView<double> diffs = local(scratch.get() + lead, diff_count);
+            const StridedView<double> first = local(first_room, first_count);
+            window_mean(diffs, p, window_weight(p), first);
+            const StridedView<double> result = part(second, start, count);
+            window_mean(first, q, window_weight(q), result);
+            for (index_t k = 0; k < count; ++k) result.set(k, result[k] * range_multiplier);
+        }
+    }
+    for (index_t t = 0; t < plan.pad_length; ++t) out.set(t, std::numeric_limits<double>::quiet_NaN());
+}
+
+}  // namespace ornivex::swing

@@ -1,0 +1,1 @@
+"""Literal NumPy models of the native computations, used as test oracles."""
