@@ -1,18 +1,20 @@
 // QuorvelSwing.ema (the moving mean of every complete window) and
 // QuorvelSwing.nz (NaN to zero): the two internal table operations.
 //
-// ema makes its weights and result through `np` as written:
+// As written, ema makes its weights and result through `np`:
 //     weights = np.ones(period, dtype=np.float64) / period
 //     result  = np.empty(n - period + 1, dtype=np.float64)
-// and then fills result[i] = np.dot(x[i:i + period], weights).  When `np` is
-// the numpy bound at import, `x` is a plain ndarray and the weights are the
-// one value 1/period, the windows are summed natively without the
-// interpreter lock (each output from its own window, no running sum);
-// otherwise every window is sliced and dotted through Python.
+// and fills result[i] = np.dot(x[i:i + period], weights), slicing and dotting
+// every window through Python.  That runs whenever `np` is not the numpy
+// bound at import or `x` is not a plain ndarray.  Otherwise nothing can
+// observe the weight vector: every weight is 1.0 / period (NumPy's true
+// division of 1.0 by the int), so it is not built (at small n its division
+// costs as much as the whole mean), and the windows are summed natively
+// without the interpreter lock, each output from its own window.  A negative
+// period still takes the written route, where np.ones refuses it.
 #include <Python.h>
 
 #include <cstdint>
-#include <cstring>
 #include <new>
 #include <utility>
 
@@ -21,6 +23,7 @@
 #include "ornivex/common/numpy_calls.hpp"
 #include "ornivex/common/runtime.hpp"
 #include "ornivex/swing_v4/kernels/range_filter.hpp"
+#include "ornivex/swing_v4/kernels/range_size.hpp"
 #include "ornivex/swing_v4/kernels/window_mean.hpp"
 #include "ornivex/swing_v4/operations.hpp"
 
@@ -37,18 +40,6 @@ Owned equal_weights(int32_t period) {
     Owned divisor = Owned::steal(PyLong_FromLong(period));
     if (!divisor) return Owned();
     return Owned::steal(PyNumber_TrueDivide(ones.get(), divisor.get()));
-}
-
-// The single weight every window element gets, when all `weights` agree bit
-// for bit (an empty vector has none to disagree: the windows are empty).
-bool common_weight(const ArrayView& weights, double& weight) {
-    const StridedView<const double> w = weights.read<double>();
-    weight = w.size > 0 ? w[0] : 0.0;
-    for (index_t j = 1; j < w.size; ++j) {
-        const double wj = w[j];
-        if (std::memcmp(&wj, &weight, sizeof wj) != 0) return false;
-    }
-    return true;
 }
 
 // result[i] = float(np.dot(x[i:i + period], weights)) for i < count, with
@@ -74,38 +65,46 @@ bool dot_every_window(PyObject* x, PyObject* weights, const ArrayView& result, i
     return true;
 }
 
-Owned ema_body(PyObject* x_object, int32_t period) {
-    ArrayView x;
-    if (!x.acquire(x_object, double_element)) return Owned();
-    const index_t n = x.size();
+// result = np.empty(count, dtype=np.float64), viewed writable.  A negative
+// count (computed in 64 bits, so no length or period overflows it) reaches
+// np.empty, which refuses it with NumPy's own ValueError.
+bool allocate_result(ArrayLocal& result, index_t count) {
+    Owned empty = numpy_new_array(names().empty, count, names().float64);
+    if (!empty || !result.assign(std::move(empty))) return false;
+    if (count > 0 && result.size() < count) return err::result_too_short("ema", "np.empty", result.object(), count);
+    return true;
+}
 
+Owned mean_as_written(PyObject* x_object, index_t n, int32_t period) {
     ArrayLocal weights(double_element, /*writable=*/false);
     Owned quotient = equal_weights(period);
     if (!quotient || !weights.assign(std::move(quotient))) return Owned();
-
-    // 64-bit: no series length or int32 period can overflow it.  A negative
-    // count reaches np.empty, which refuses it with NumPy's own ValueError.
-    const index_t count = n - static_cast<index_t>(period) + 1;
+    const index_t count = n - period + 1;
     ArrayLocal result(double_element, /*writable=*/true);
-    Owned empty = numpy_new_array(names().empty, count, names().float64);
-    if (!empty || !result.assign(std::move(empty))) return Owned();
-    if (count <= 0) return result.take();
-    if (result.size() < count) return err::result_too_short("ema", "np.empty", result.object(), count);
+    if (!allocate_result(result, count)) return Owned();
+    if (count > 0 && !dot_every_window(x_object, weights.object(), result.view(), count, period)) return Owned();
+    return result.take();
+}
 
-    double weight;
-    const bool native = numpy_is_pristine() && is_plain_ndarray(x_object) && weights.size() == period &&
-                        common_weight(weights.view(), weight);
-    if (!native) {
-        if (!dot_every_window(x_object, weights.object(), result.view(), count, period)) return Owned();
-        return result.take();
-    }
+Owned mean_natively(const ArrayView& x, int32_t period) {
+    const index_t count = x.size() - period + 1;
+    ArrayLocal result(double_element, /*writable=*/true);
+    if (!allocate_result(result, count)) return Owned();
+    if (count <= 0) return result.take();
     const StridedView<const double> series = x.read<double>();
     StridedView<double> means = result.view().write<double>();
     means.size = count;
     Py_BEGIN_ALLOW_THREADS
-    window_mean(series, period, weight, means);
+    window_mean(series, period, window_weight(period), means);
     Py_END_ALLOW_THREADS
     return result.take();
+}
+
+Owned ema_body(PyObject* x_object, int32_t period) {
+    ArrayView x;
+    if (!x.acquire(x_object, double_element)) return Owned();
+    if (period >= 0 && numpy_is_pristine() && is_plain_ndarray(x_object)) return mean_natively(x, period);
+    return mean_as_written(x_object, x.size(), period);
 }
 
 }  // namespace

@@ -106,6 +106,21 @@ Written pad_and_scale_natively(PyObject* result, PyObject* second_ema, index_t n
     return Written::natively;
 }
 
+// first_ema = ema(arr_diff_abs, range_period).  Each intermediate series is
+// dropped as soon as the next one exists: at a million bars that keeps
+// the memory a call cycles through small enough for the allocator to hand
+// the same pages back next time instead of mapping and clearing new ones.
+Owned first_smoothing(QuorvelSwingObject* self, const ArrayView& arr, int32_t range_period) {
+    const index_t n = arr.size();
+    ArrayLocal arr_diff_abs(double_element, /*writable=*/true);
+    const bool fresh_diffs = numpy_is_pristine();
+    Owned diffs = numpy_new_array(names().empty, n, names().float64);
+    if (!diffs || !arr_diff_abs.assign(std::move(diffs))) return Owned();
+    if (arr_diff_abs.size() < n) return err::result_too_short("range_size", "np.empty", arr_diff_abs.object(), n);
+    difference_pass(arr, arr_diff_abs.view(), fresh_diffs && is_plain_ndarray(arr_diff_abs.object()));
+    return Owned::steal(self->operations->ema(self, arr_diff_abs.object(), range_period));
+}
+
 Owned range_size_body(QuorvelSwingObject* self, PyObject* arr_object, int32_t range_period, double range_multiplier,
                       bool skip_override) {
     ArrayView arr;
@@ -117,17 +132,11 @@ Owned range_size_body(QuorvelSwingObject* self, PyObject* arr_object, int32_t ra
     }
     const index_t n = arr.size();
 
-    ArrayLocal arr_diff_abs(double_element, /*writable=*/true);
-    const bool fresh_diffs = numpy_is_pristine();
-    Owned diffs = numpy_new_array(names().empty, n, names().float64);
-    if (!diffs || !arr_diff_abs.assign(std::move(diffs))) return Owned();
-    if (arr_diff_abs.size() < n) return err::result_too_short("range_size", "np.empty", arr_diff_abs.object(), n);
-    difference_pass(arr, arr_diff_abs.view(), fresh_diffs && is_plain_ndarray(arr_diff_abs.object()));
-
-    Owned first_ema = Owned::steal(self->operations->ema(self, arr_diff_abs.object(), range_period));
+    Owned first_ema = first_smoothing(self, arr, range_period);
     if (!first_ema) return Owned();
     Owned second_ema = Owned::steal(self->operations->ema(self, first_ema.get(), second_window(range_period)));
     if (!second_ema) return Owned();
+    first_ema.reset();
     const Py_ssize_t second_length = PyObject_Length(second_ema.get());
     if (second_length < 0) return Owned();
     const index_t pad_length = n - second_length;
