@@ -8,11 +8,12 @@
 // bar 0 never signals).  Bar 0's channel is low[0] +/- dev[0].
 //
 // Two ways in:
-//  - halftrend / halftrend_smoothed: one fused pass, no intermediate arrays.
-//    The window extremes are parked in the arrow outputs (each is read at bar
-//    i before bar i's arrow is written), smoothing runs chunk by chunk into a
-//    small stack buffer.  halftrend_smoothed takes highma / lowma from the
-//    caller (for a tema3 computed elsewhere).
+//  - halftrend / halftrend_smoothed: one fused pass, no intermediate arrays:
+//    smoothing advances inside the bar loop, short-window extremes go through
+//    block-sized stack buffers and long-window ones are parked in the arrow
+//    outputs (each is read at bar i before bar i's arrow is written).
+//    halftrend_smoothed takes highma / lowma from the caller (for a tema3
+//    computed elsewhere).
 //  - channel_widths, trend_pass, line_pass, signals: the same steps over
 //    whole arrays, for a caller that holds every intermediate array itself.
 //
@@ -127,15 +128,6 @@ inline void signals(StridedView<const std::int32_t> trend, StridedView<std::int6
 
 namespace halftrend_detail {
 
-inline constexpr index_t chunk_length = 1024;
-
-// What one bar hands to the next.
-struct Carry {
-    TrendState state;
-    TrendBar bar;
-    float line;
-};
-
 inline void store_bar(const HalftrendOutputs& out, index_t i, const LineBar& b, std::int64_t buy,
                       std::int64_t sell) noexcept {
     out.halftrend.set(i, b.line);
@@ -147,32 +139,58 @@ inline void store_bar(const HalftrendOutputs& out, index_t i, const LineBar& b, 
     out.sell.set(i, sell);
 }
 
-// Bars first .. last-1 (first >= 1); smoothed[k] belongs to bar first + k.
-// Views arrive by value, so stores through their char pointers cannot alias
-// them and nothing is reloaded per bar.  With `contiguous` every stride is the
-// element size, known to the compiler, which frees a register per view.
+// What one bar hands to the next.
+struct Carry {
+    TrendState state{};
+    TrendBar bar{};
+    float line = 0.0f;
+};
+
+// Bars first .. last-1 of the block that starts at bar `start`: smoothed[k],
+// high_price[k] and low_price[k] belong to bar start + k.
+// Everything arrives by value: stores through the views' char pointers cannot
+// alias locals, so nothing is reloaded per bar.  With `contiguous` every stride
+// is the element size, known to the compiler, which frees a register per view.
 template <bool contiguous>
-Carry run_bars(HalftrendInputs in, HalftrendOutputs out, ChannelWidths widths,
-               const f32x2* smoothed, index_t first, index_t last, Carry carry) noexcept {
+Carry run_bars(HalftrendInputs in, HalftrendOutputs out, ChannelWidths widths, index_t start,
+               const f32x2* smoothed, StridedView<const float> high_price,
+               StridedView<const float> low_price, index_t first, index_t last,
+               Carry carry) noexcept {
     if constexpr (contiguous) {
         in.high.stride = in.low.stride = in.close.stride = in.tr.stride = sizeof(float);
         out.halftrend.stride = out.atr_high.stride = out.atr_low.stride = sizeof(float);
         out.arrow_up.stride = out.arrow_down.stride = sizeof(float);
         out.buy.stride = out.sell.stride = sizeof(std::int64_t);
+        high_price.stride = low_price.stride = sizeof(float);
     }
-    // The arrow outputs hold the window extremes until their bar is written.
-    const StridedView<const float> high_price = out.arrow_up, low_price = out.arrow_down;
-    for (index_t i = first; i < last; ++i, ++smoothed) {
-        const TrendBar bar{in.high[i],    in.low[i],       in.close[i],     high_price[i],
-                           low_price[i],  (*smoothed)[0],  (*smoothed)[1]};
+    auto read_bar = [&](index_t i) {
+        const index_t k = i - start;
+        return TrendBar{in.high[i],       in.low[i],        in.close[i],   high_price[k],
+                        low_price[k],     smoothed[k][0],   smoothed[k][1]};
+    };
+    if (first == 0) {
+        carry.bar = read_bar(0);
+        carry.state = first_trend_state(carry.bar.high, carry.bar.low);
+        const LineBar b = first_line_bar(carry.bar.low, widths.band(ChannelWidths::half(in.tr[0])));
+        store_bar(out, 0, b, 0, 0);
+        carry.line = b.line;
+        first = 1;
+    }
+    TrendState state = carry.state;
+    TrendBar previous = carry.bar;
+    float line = carry.line;
+    for (index_t i = first; i < last; ++i) {
+        const TrendBar bar = read_bar(i);
         const float atr2 = ChannelWidths::half(in.tr[i]);
-        const TrendState state = next_trend_state(carry.state, carry.bar, bar);
-        const LineBar b = next_line_bar(carry.state, carry.line, state.trend, atr2, widths.band(atr2));
-        store_bar(out, i, b, buy_signal(carry.state.trend, state.trend),
-                  sell_signal(carry.state.trend, state.trend));
-        carry = {state, bar, b.line};
+        const TrendState next = next_trend_state(state, previous, bar);
+        const LineBar b = next_line_bar(state, line, next.trend, atr2, widths.band(atr2));
+        store_bar(out, i, b, buy_signal(state.trend, next.trend),
+                  sell_signal(state.trend, next.trend));
+        state = next;
+        previous = bar;
+        line = b.line;
     }
-    return carry;
+    return {state, previous, line};
 }
 
 inline bool all_contiguous(const HalftrendInputs& in, const HalftrendOutputs& out) noexcept {
@@ -182,55 +200,86 @@ inline bool all_contiguous(const HalftrendInputs& in, const HalftrendOutputs& ou
            out.buy.contiguous() && out.sell.contiguous();
 }
 
-// smooth(start, count, smoothed) fills smoothed[k] = (highma, lowma) of bar
-// start + k, for chunks in ascending order.
+// Block by block: the smoothing fills a stack buffer (its chains run alone,
+// latency-bound, then the state machine runs throughput-bound: interleaving
+// the two in one loop measured slower), short-window extremes are scanned into
+// stack buffers, long-window ones were computed whole into the arrow outputs,
+// which hold them until each bar's arrows are written.
 template <class Smooth>
 void fused_pass(const HalftrendInputs& in, index_t amplitude, double channel_deviation,
-                const HalftrendOutputs& out, Smooth&& smooth) noexcept {
+                const HalftrendOutputs& out, Smooth smooth) noexcept {
     const index_t n = in.high.size;
     if (n == 0 || amplitude < 1) return;
-    rolling_max_min(in.high, in.low, amplitude, out.arrow_up, out.arrow_down);
     const ChannelWidths widths(channel_deviation);
     const bool contiguous = all_contiguous(in, out);
-    f32x2 smoothed[chunk_length];
+    const index_t window = std::min(amplitude, n);
+    const bool short_window = window <= window_detail::direct_scan_limit;
+    if (!short_window) rolling_max_min(in.high, in.low, window, out.arrow_up, out.arrow_down);
+
+    constexpr index_t block = window_detail::block_length;
+    f32x2 smoothed[block];
+    float high_price[block], low_price[block];
     Carry carry;
-    for (index_t start = 0; start < n; start += chunk_length) {
-        const index_t count = std::min(chunk_length, n - start);
-        smooth(start, count, smoothed);
-        index_t first = start;
-        if (start == 0) {
-            carry.bar = TrendBar{in.high[0],      in.low[0],     in.close[0],  out.arrow_up[0],
-                                 out.arrow_down[0], smoothed[0][0], smoothed[0][1]};
-            carry.state = first_trend_state(carry.bar.high, carry.bar.low);
-            const LineBar b = first_line_bar(carry.bar.low, widths.band(ChannelWidths::half(in.tr[0])));
-            store_bar(out, 0, b, 0, 0);
-            carry.line = b.line;
-            first = 1;
+    for (index_t start = 0; start < n; start += block) {
+        const index_t length = std::min(block, n - start);
+        smooth.fill(start, length, smoothed);
+        StridedView<const float> high_view = out.arrow_up, low_view = out.arrow_down;
+        if (short_window) {
+            window_detail::scan_window_block<window_detail::Highest>(in.high, window, start,
+                                                                     length, high_price);
+            window_detail::scan_window_block<window_detail::Lowest>(in.low, window, start, length,
+                                                                    low_price);
+            high_view = {reinterpret_cast<const char*>(high_price), sizeof(float), length};
+            low_view = {reinterpret_cast<const char*>(low_price), sizeof(float), length};
+        } else {  // the same element for bar start + k
+            high_view.base += start * high_view.stride;
+            low_view.base += start * low_view.stride;
         }
-        const f32x2* chunk = smoothed + (first - start);
-        carry = contiguous ? run_bars<true>(in, out, widths, chunk, first, start + count, carry)
-                           : run_bars<false>(in, out, widths, chunk, first, start + count, carry);
+        carry = contiguous ? run_bars<true>(in, out, widths, start, smoothed, high_view, low_view,
+                                            start, start + length, carry)
+                           : run_bars<false>(in, out, widths, start, smoothed, high_view, low_view,
+                                             start, start + length, carry);
     }
 }
 
 }  // namespace halftrend_detail
 
+// Sources of (highma, lowma) for the fused pass: fill(start, length, smoothed)
+// is called for consecutive blocks from bar 0 on.
+template <Promotion P>
+struct TripleEmaSmoothing {
+    StridedView<const float> high, low;
+    TripleEma<P, f32x2> stages;
+
+    void fill(index_t start, index_t length, f32x2* smoothed) noexcept {
+        TripleEma<P, f32x2> local = stages;  // chains stay in registers
+        for (index_t k = 0; k < length; ++k) {
+            const f32x2 bar{high[start + k], low[start + k]};
+            if (start + k == 0)
+                local.seed(bar);
+            else
+                local.advance(bar);
+            smoothed[k] = local.value();
+        }
+        stages = local;
+    }
+};
+
+struct GivenSmoothing {
+    StridedView<const float> highma, lowma;
+
+    void fill(index_t start, index_t length, f32x2* smoothed) const noexcept {
+        for (index_t k = 0; k < length; ++k)
+            smoothed[k] = f32x2{highma[start + k], lowma[start + k]};
+    }
+};
+
 // Everything, with highma / lowma = tema3(high / low, 2 * amplitude).
 template <Promotion P>
 void halftrend(const HalftrendInputs& in, index_t amplitude, double channel_deviation,
                const HalftrendOutputs& out) noexcept {
-    TripleEma<P, f32x2> stages(halftrend_smoothing_length(amplitude));
-    auto smooth = [&](index_t start, index_t count, f32x2* smoothed) {
-        index_t k = 0;
-        if (start == 0) {
-            stages.seed(f32x2{in.high[0], in.low[0]});
-            smoothed[k++] = stages.value();
-        }
-        for (; k < count; ++k) {
-            stages.advance(f32x2{in.high[start + k], in.low[start + k]});
-            smoothed[k] = stages.value();
-        }
-    };
+    const TripleEmaSmoothing<P> smooth{
+        in.high, in.low, TripleEma<P, f32x2>(halftrend_smoothing_length(amplitude))};
     halftrend_detail::fused_pass(in, amplitude, channel_deviation, out, smooth);
 }
 
@@ -239,11 +288,7 @@ void halftrend(const HalftrendInputs& in, index_t amplitude, double channel_devi
 inline void halftrend_smoothed(const HalftrendInputs& in, StridedView<const float> highma,
                                StridedView<const float> lowma, index_t amplitude,
                                double channel_deviation, const HalftrendOutputs& out) noexcept {
-    auto smooth = [&](index_t start, index_t count, f32x2* smoothed) {
-        for (index_t k = 0; k < count; ++k)
-            smoothed[k] = f32x2{highma[start + k], lowma[start + k]};
-    };
-    halftrend_detail::fused_pass(in, amplitude, channel_deviation, out, smooth);
+    halftrend_detail::fused_pass(in, amplitude, channel_deviation, out, GivenSmoothing{highma, lowma});
 }
 
 }  // namespace ornivex::trend

@@ -81,33 +81,40 @@ void scan_block(const float* input, index_t lookback, index_t length, float* ext
     }
 }
 
-// Block by block: gather the block and its lookback into a contiguous buffer
+// Extremes of bars start .. start+length-1 (length <= block_length) into
+// extreme[0 ..]: gather the bars and their lookback into a contiguous buffer
 // (padding before bar 0 makes the first windows grow, padding after the last
-// bar fills the last vector), scan it, scatter the block.
+// bar fills the last vector), then scan it.
+template <class Extreme>
+void scan_window_block(StridedView<const float> x, index_t window, index_t start, index_t length,
+                       float* extreme) noexcept {
+    const index_t lookback = window - 1;
+    float input[direct_scan_limit - 1 + block_length + 4];
+    const index_t padded = (length + 3) / 4 * 4;
+    const index_t first = std::max<index_t>(start - lookback, 0);
+    float* in = input + (first - (start - lookback));
+    std::fill(input, in, Extreme::identity);
+    if (x.contiguous()) {
+        std::memcpy(in, x.data() + first, (start + length - first) * sizeof(float));
+        in += start + length - first;
+    } else {
+        for (index_t i = first; i < start + length; ++i) *in++ = x[i];
+    }
+    const index_t filled = (lookback + padded + 3) / 4 * 4;
+    std::fill(in, input + filled, Extreme::identity);
+    if (holds_nan(input, filled))
+        scan_block<Extreme, true>(input, lookback, padded, extreme);
+    else
+        scan_block<Extreme, false>(input, lookback, padded, extreme);
+}
+
 template <class Extreme>
 void direct_scan(StridedView<const float> x, index_t window, StridedView<float> out) noexcept {
     const index_t n = x.size;
-    const index_t lookback = window - 1;
-    float input[direct_scan_limit - 1 + block_length + 4];
     float extreme[block_length];
     for (index_t start = 0; start < n; start += block_length) {
         const index_t length = std::min(block_length, n - start);
-        const index_t padded = (length + 3) / 4 * 4;
-        const index_t first = std::max<index_t>(start - lookback, 0);
-        float* in = input + (first - (start - lookback));
-        std::fill(input, in, Extreme::identity);
-        if (x.contiguous()) {
-            std::memcpy(in, x.data() + first, (start + length - first) * sizeof(float));
-            in += start + length - first;
-        } else {
-            for (index_t i = first; i < start + length; ++i) *in++ = x[i];
-        }
-        const index_t filled = (lookback + padded + 3) / 4 * 4;
-        std::fill(in, input + filled, Extreme::identity);
-        if (holds_nan(input, filled))
-            scan_block<Extreme, true>(input, lookback, padded, extreme);
-        else
-            scan_block<Extreme, false>(input, lookback, padded, extreme);
+        scan_window_block<Extreme>(x, window, start, length, extreme);
         if (out.contiguous())
             std::memcpy(out.data() + start, extreme, length * sizeof(float));
         else

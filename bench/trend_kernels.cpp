@@ -1,0 +1,90 @@
+// ns per element of the trend kernels beside the floor: a plain float32 loop
+// of the ewma recursion (multiply, then add on the loop-carried chain).
+//
+//   g++ -std=c++20 -O2 -ffp-contract=off -I src bench/trend_kernels.cpp -o /tmp/trend_kernels
+//   /tmp/trend_kernels
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <random>
+#include <vector>
+
+#include "ornivex/trend_v4/kernels/ewma.hpp"
+#include "ornivex/trend_v4/kernels/halftrend.hpp"
+#include "ornivex/trend_v4/kernels/tema3.hpp"
+
+using namespace ornivex;
+
+namespace {
+
+__attribute__((noinline)) void ewma_floor(const float* x, float* out, index_t n, float a, float b) {
+    float prev = x[0];
+    out[0] = prev;
+    for (index_t i = 1; i < n; ++i) {
+        prev = a * x[i] + b * prev;
+        out[i] = prev;
+    }
+}
+
+// Best of several rounds, each of enough calls to take about 20 ms.
+template <class F>
+double ns_per_element(index_t n, F&& run) {
+    const long calls = std::max<long>(1, 20'000'000 / n);
+    double best = 1e300;
+    for (int round = 0; round < 5; ++round) {
+        const auto start = std::chrono::steady_clock::now();
+        for (long c = 0; c < calls; ++c) run();
+        const std::chrono::duration<double, std::nano> took = std::chrono::steady_clock::now() - start;
+        best = std::min(best, took.count() / static_cast<double>(calls * n));
+    }
+    return best;
+}
+
+template <class T>
+StridedView<T> view(std::vector<std::remove_const_t<T>>& v) {
+    return {reinterpret_cast<typename StridedView<T>::byte_pointer>(v.data()),
+            static_cast<index_t>(sizeof(T)), static_cast<index_t>(v.size())};
+}
+
+}  // namespace
+
+int main() {
+    std::printf("%9s %-22s %8s %8s\n", "n", "kernel", "ns/elem", "x floor");
+    for (const index_t n : {index_t{1000}, index_t{100000}, index_t{1000000}}) {
+        std::mt19937 gen(42);
+        std::normal_distribution<float> step;
+        std::vector<float> high(n), low(n), close(n), tr(n), out(n);
+        float price = 100.0f;
+        for (index_t i = 0; i < n; ++i) {
+            price += step(gen);
+            const float spread = 0.5f + std::abs(step(gen));
+            high[i] = price + spread;
+            low[i] = price - spread;
+            close[i] = price + 0.5f * spread * step(gen);
+            tr[i] = 2.0f * spread;
+        }
+        std::vector<float> line(n), atr_high(n), atr_low(n), arrow_up(n), arrow_down(n);
+        std::vector<std::int64_t> buy(n), sell(n);
+        const trend::HalftrendInputs in{view<const float>(high), view<const float>(low),
+                                        view<const float>(close), view<const float>(tr)};
+        const trend::HalftrendOutputs ht{view<float>(line),       view<float>(atr_high),
+                                         view<float>(atr_low),    view<float>(arrow_up),
+                                         view<float>(arrow_down), view<std::int64_t>(buy),
+                                         view<std::int64_t>(sell)};
+        constexpr auto weak = Promotion::weak_float32;
+
+        const double floor = ns_per_element(n, [&] { ewma_floor(close.data(), out.data(), n, 0.4f, 0.6f); });
+        auto report = [&](const char* name, double ns) {
+            std::printf("%9td %-22s %8.2f %8.2f\n", n, name, ns, ns / floor);
+        };
+        report("floor (plain loop)", floor);
+        report("ewma", ns_per_element(n, [&] { trend::ewma<weak>(view<const float>(close), view<float>(out), 0.4); }));
+        report("ewma legacy_double", ns_per_element(n, [&] {
+                   trend::ewma<Promotion::legacy_double>(view<const float>(close), view<float>(out), 0.4);
+               }));
+        report("tema3 fused", ns_per_element(n, [&] { trend::tema3<weak>(view<const float>(close), view<float>(out), 4.0); }));
+        report("halftrend fused a=2", ns_per_element(n, [&] { trend::halftrend<weak>(in, 2, 2.0, ht); }));
+        report("halftrend fused a=50", ns_per_element(n, [&] { trend::halftrend<weak>(in, 50, 2.0, ht); }));
+    }
+}
