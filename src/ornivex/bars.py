@@ -114,7 +114,7 @@ def parse_bars(handle: TextIO, source: str = "<bars>") -> Bars:
 
     times = _parse_times(labels, lines, source, header[time_column])
     order = _time_order(times, labels, lines, source, header[time_column])
-    arrays = {name: np.asarray(values, dtype=np.float64)[order] for name, values in prices.items()}
+    arrays = {name: np.asarray(values, dtype=np.float64)[order] for name, values in prices.items() if values}
     return Bars(source=source, labels=[labels[i] for i in order], times=times[order],
                 open=arrays["open"], high=arrays["high"], low=arrays["low"], close=arrays["close"],
                 volume=arrays["volume"] if "volume" in columns else None,

@@ -1,0 +1,122 @@
+"""The DataFrame adapters and the ATR against the native functions and a literal model."""
+
+import numpy as np
+import pytest
+
+from models import trend_model
+from ornivex import frame, indicators, swing_v4, trend_v4
+
+pd = pytest.importorskip("pandas")
+
+
+def literal_atr(high, low, close, length):
+    """The average true range as documented, one bar at a time in Python floats."""
+    high, low, close = (np.asarray(a, dtype=np.float64) for a in (high, low, close))
+    out, average, count = [], float("nan"), 0
+    for i in range(len(high)):
+        h, l = float(high[i]), float(low[i])
+        previous = float(close[i - 1]) if i else float("nan")
+        if h != h or l != l:
+            tr = float("nan")
+        elif previous != previous:
+            tr = h - l
+        else:
+            tr = max(h - l, abs(h - previous), abs(l - previous))
+        if tr == tr:
+            count = min(count + 1, length)
+            average = tr if count == 1 else average + (tr - average) / count
+        out.append(average)
+    return np.array(out)
+
+
+def ohlc(n, seed, holes=0):
+    rng = np.random.default_rng(seed)
+    close = 50 * np.exp(np.cumsum(rng.normal(0, 0.03, n)))
+    high = close * (1 + rng.uniform(0, 0.02, n))
+    low = close * (1 - rng.uniform(0, 0.02, n))
+    for array in (high, low, close):
+        array[rng.integers(0, n, holes)] = np.nan
+    index = pd.date_range("2020-01-01", periods=n, freq="B", name="when")
+    return pd.DataFrame({"High": high, "LOW": low, "close": close, "Open": close}, index=index)
+
+
+@pytest.mark.parametrize("seed, holes, length", [(0, 0, 1), (1, 0, 14), (2, 5, 100), (3, 30, 7)])
+def test_atr_matches_the_literal_recursion(seed, holes, length):
+    df = ohlc(400, seed, holes)
+    result = frame.atr(df, length)
+    assert list(result.columns) == ["trueRange", "atr"] and result.index.equals(df.index)
+    np.testing.assert_array_equal(result["atr"].to_numpy(),
+                                  literal_atr(df["High"], df["LOW"], df["close"], length))
+
+
+@pytest.mark.parametrize("seed, amplitude, deviation", [(0, 2, 2.0), (1, 1, 0.0), (2, 5, 3.5), (3, 2, -1.0)])
+def test_halftrend_adapter_is_the_native_function_on_float32(seed, amplitude, deviation, monkeypatch):
+    df = ohlc(300, seed, holes=3)
+    result = frame.halftrend(df, amplitude, deviation, atr_length=20)
+    assert result.index.equals(df.index)
+    f32 = {name: df[name].to_numpy().astype(np.float32) for name in ("High", "LOW", "close")}
+    tr = literal_atr(df["High"], df["LOW"], df["close"], 20).astype(np.float32)
+    native = trend_v4.halftrend(f32["High"], f32["LOW"], f32["close"], tr, amplitude, deviation)
+    for key, values in native.items():
+        assert result[key].dtype == values.dtype
+        np.testing.assert_array_equal(result[key].to_numpy(), values, err_msg=key)
+    np.testing.assert_array_equal(result["atr"].to_numpy(), tr)
+    # The trend rebuilt from the signals is the state of the trend pass itself.
+    passes = []
+    monkeypatch.setattr(trend_model, "_trend_pass",
+                        lambda *a, original=trend_model._trend_pass: passes.append(original(*a)) or passes[-1])
+    trend_model.halftrend(f32["High"], f32["LOW"], f32["close"], tr, amplitude, deviation, tema3=trend_v4.tema3)
+    np.testing.assert_array_equal(result["trend"].to_numpy(), passes[0][0])
+
+
+def test_trend_from_signals_follows_the_last_signal():
+    buy = np.array([0, 0, 0, 1, 0, 0, 0, 1, 0])
+    sell = np.array([0, 1, 0, 0, 0, 1, 0, 0, 0])
+    assert indicators.trend_from_signals(buy, sell).tolist() == [0, 1, 1, 0, 0, 1, 1, 0, 0]
+    assert indicators.last_signal(buy, sell) == ("buy", 1)
+    assert indicators.last_signal(buy * 0, sell * 0) == (None, None)
+
+
+def test_halftrend_takes_a_given_tr_column():
+    df = ohlc(100, 4).assign(myrange=1.25)
+    result = frame.halftrend(df, tr="MyRange")
+    assert np.all(result["atr"] == np.float32(1.25))
+    pd.testing.assert_frame_equal(result, frame.halftrend(df, tr=np.full(100, 1.25)))
+
+
+@pytest.mark.parametrize("period, multiplier", [(1, 1.0), (14, 2.0), (30, 0.5)])
+def test_swing_adapter_is_the_native_composition_in_float64(period, multiplier):
+    df = ohlc(500, period, holes=2)
+    result = frame.swing(df, period, multiplier)
+    native = swing_v4.QuorvelSwing().quorvel_swing(df["close"].to_numpy(), period, multiplier)
+    np.testing.assert_array_equal(result.to_numpy(), native)
+    assert list(result.columns) == ["rangeHigh", "rangeLow", "rangeFilter"] and result.index.equals(df.index)
+    pd.testing.assert_frame_equal(frame.swing(df["close"], period, multiplier), result)
+
+
+def test_nullable_columns_are_read_as_nan():
+    df = ohlc(60, 5).astype("Float64")
+    df.iloc[7, 2] = pd.NA
+    expected = ohlc(60, 5)
+    expected.iloc[7, 2] = np.nan
+    pd.testing.assert_frame_equal(frame.halftrend(df), frame.halftrend(expected))
+
+
+def test_bad_input_is_refused_with_a_clear_message():
+    df = ohlc(50, 6)
+    with pytest.raises(KeyError, match="no column 'close'"):
+        frame.halftrend(df.drop(columns="close"))
+    with pytest.raises(ValueError, match="unequal lengths: high 50, low 49"):
+        indicators.halftrend(df["High"], df["LOW"][1:], df["close"])
+    with pytest.raises(ValueError, match="needs at least 57 bars, got 50"):
+        frame.swing(df, 20)
+    with pytest.raises(ValueError, match="amplitude must be"):
+        frame.halftrend(df, 0)
+
+
+def test_polars_frames_give_polars_frames():
+    pl = pytest.importorskip("polars")
+    df = ohlc(80, 7)
+    result = frame.halftrend(pl.from_pandas(df.reset_index()))
+    assert isinstance(result, pl.DataFrame)
+    np.testing.assert_array_equal(result["halftrend"].to_numpy(), frame.halftrend(df)["halftrend"].to_numpy())
