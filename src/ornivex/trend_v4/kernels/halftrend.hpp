@@ -9,17 +9,18 @@
 //
 // Two ways in:
 //  - halftrend / halftrend_smoothed: one fused pass, no intermediate arrays:
-//    smoothing advances inside the bar loop, short-window extremes go through
-//    block-sized stack buffers and long-window ones are parked in the arrow
-//    outputs (each is read at bar i before bar i's arrow is written).
+//    the smoothing and short-window extremes of each block of bars go through
+//    stack buffers (about 20 KiB), long-window extremes are parked in the
+//    arrow outputs (each is read at bar i before bar i's arrow is written).
 //    halftrend_smoothed takes highma / lowma from the caller (for a tema3
 //    computed elsewhere).
 //  - channel_widths, trend_pass, line_pass, signals: the same steps over
 //    whole arrays, for a caller that holds every intermediate array itself.
 //
-// Preconditions: n >= 1, amplitude >= 1, every input view has at least n
-// elements (n = high.size), every output exactly n; outputs overlap neither
-// inputs nor each other.  Inputs are only read.
+// Preconditions: every input view has at least n elements (n = high.size),
+// every output exactly n; outputs overlap neither inputs nor each other.
+// n == 0 or amplitude < 1 writes nothing (the caller rejects those).
+// Inputs are only read.
 #pragma once
 
 #include <algorithm>

@@ -44,9 +44,8 @@ inline TrendState first_trend_state(float high, float low) noexcept {
     return {0, 0, low, high};
 }
 
-// Written as selects rather than branches: on real prices the comparisons
-// flip often and unpredictably, and a mispredicted branch costs more than
-// evaluating both cases.
+// Both cases' candidate extremes and switch tests are evaluated up front (a
+// few cheap float operations); the armed direction then only selects.
 inline TrendState next_trend_state(const TrendState& before, const TrendBar& previous,
                                    const TrendBar& bar) noexcept {
     const bool armed_down = before.next_trend == 1;
