@@ -1,0 +1,172 @@
+"""QuorvelSwing numerics against the literal NumPy model."""
+
+import threading
+import traceback
+import types
+from collections import Counter
+
+import numpy as np
+import pytest
+
+from conftest import same_bits
+from models import swing_model as model
+from ornivex import swing_v4
+from ornivex.swing_v4 import QuorvelSwing
+
+pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning")  # the model meets inf - inf
+
+swing = QuorvelSwing()
+
+
+def random_walk(n, seed, holes=True):
+    rng = np.random.default_rng(seed)
+    x = 100.0 + np.cumsum(rng.standard_normal(n))
+    if holes and n > 4:
+        spots = rng.choice(n, size=max(1, n // 50), replace=False)
+        x[spots] = rng.choice([np.nan, np.inf, -np.inf], size=spots.size)
+    return x
+
+
+def layouts(x):
+    """The same series contiguous, strided, reversed and read-only."""
+    wide = np.empty(2 * len(x))
+    wide[::2] = x
+    frozen = x.copy()
+    frozen.flags.writeable = False
+    return {"plain": x, "strided": wide[::2], "reversed": x[::-1].copy()[::-1], "read-only": frozen}
+
+
+def assert_close(got, want):
+    """Same NaN positions, same infinities, otherwise within rtol 1e-12."""
+    assert got.shape == want.shape and got.dtype == np.float64
+    assert np.array_equal(np.isnan(got), np.isnan(want))
+    np.testing.assert_allclose(got, want, rtol=1e-12, atol=0)
+
+
+@pytest.fixture
+def counting_np():
+    """Rebinds swing_v4.np to a proxy that counts attribute look-ups."""
+    proxy = types.ModuleType("numpy_proxy")
+    proxy.calls = Counter()
+    proxy.__getattr__ = lambda name: (proxy.calls.update([name]), getattr(np, name))[1]
+    swing_v4.np = proxy
+    yield proxy
+    swing_v4.np = np
+
+
+@pytest.mark.parametrize("n", [1, 2, 3, 40, 1000])
+@pytest.mark.parametrize("layout", ["plain", "strided", "reversed", "read-only"])
+def test_range_filter_bit_for_bit(n, layout):
+    x = layouts(random_walk(n, seed=n))[layout]
+    rng = np.random.default_rng(n + 1)
+    ranges = [model.range_size(x, max(1, n // 10), 2.0),
+              rng.choice([0.5, -0.0, -1.0, np.nan, np.inf], size=n)]  # negative, signed zero, NaN, inf
+    for starts_nan in (False, True):
+        if starts_nan:
+            x = x.copy()
+            x[0] = np.nan
+        for r in ranges:
+            got = swing.range_filter(x, r)
+            assert same_bits(got, model.range_filter(x, r))
+            assert got.flags.f_contiguous and got.base.shape == (3, n)
+
+
+@pytest.mark.parametrize("layout", ["plain", "strided", "reversed", "read-only"])
+def test_range_size_and_swing_follow_the_model(layout):
+    n = 300
+    x = layouts(random_walk(n, seed=7))[layout]
+    for period in range(1, n // 3 + 1, 7):
+        for multiplier in (2.0, -0.5):
+            assert_close(swing.range_size(x, period, multiplier), model.range_size(x, period, multiplier))
+        assert_close(swing.quorvel_swing(x, period, 1.5), model.quorvel_swing(x, period, 1.5))
+
+
+def test_long_windows_stay_exact_sums():
+    x = random_walk(20_000, seed=3, holes=False)
+    for period in (14, 100, 250):
+        assert_close(swing.range_size(x, period, 1.0), model.range_size(x, period, 1.0))
+
+
+def test_rebound_np_runs_every_step_through_it(counting_np):
+    x = random_walk(60, seed=5)
+    period = 4
+    assert same_bits(swing.range_size(x, period, 2.0), model.range_size(x, period, 2.0))
+    windows = (60 - period + 1) + (60 - 3 * period + 3)
+    assert counting_np.calls["dot"] == windows
+    assert counting_np.calls["ones"] == 2 and counting_np.calls["empty"] == 4
+    r = model.range_size(x, period, 2.0)
+    assert same_bits(swing.range_filter(x, r), model.range_filter(x, r))
+    assert counting_np.calls["zeros"] == 3 and counting_np.calls["vstack"] == 1
+
+
+def own_entries(failure):
+    return [f.name for f in traceback.extract_tb(failure.value.__traceback__) if f.name.startswith("ornivex.")]
+
+
+def test_numpy_errors_pass_through_with_traceback_entries(counting_np):
+    counting_np.empty = None  # np.empty(...) now raises TypeError
+    with pytest.raises(TypeError) as failure:
+        swing.quorvel_swing(random_walk(30, seed=1), 2, 1.0)
+    assert own_entries(failure) == ["ornivex.swing_v4.QuorvelSwing.quorvel_swing",
+                                    "ornivex.swing_v4.QuorvelSwing.range_size"]
+    del swing_v4.np
+    for call in (lambda: swing.range_size(np.ones(5), 1, 1.0), lambda: swing.range_filter(np.ones(3), np.ones(3))):
+        with pytest.raises(NameError, match="^name 'np' is not defined$"):
+            call()
+
+
+@pytest.mark.parametrize("n, period", [(10, 0), (10, -3), (5, 3), (6, 4), (0, 2)])
+def test_impossible_windows_raise_numpys_error(n, period):
+    with pytest.raises(ValueError, match="negative dimensions are not allowed") as failure:
+        swing.range_size(random_walk(n, seed=2), period, 1.0)
+    assert own_entries(failure) == ["ornivex.swing_v4.QuorvelSwing.range_size", "ornivex.swing_v4.QuorvelSwing.ema"]
+
+
+def test_empty_and_short_series():
+    empty = np.array([])
+    assert swing.range_size(empty, 1, 2.0).shape == (0,)
+    got = swing.range_filter(empty, empty)
+    assert got.shape == (0, 3) and got.dtype == np.float64
+    assert swing.quorvel_swing(empty, 1, 2.0).shape == (0, 3)
+    assert np.isnan(swing.range_size(np.arange(6.0), 3, 1.0)).all()  # n == 3p - 3
+    with pytest.raises(ValueError, match="r has 3 elements, x has 5"):
+        swing.range_filter(np.ones(5), np.ones(3))
+
+
+class NoRange(QuorvelSwing):
+    def range_size(self, arr, period, multiplier):
+        self.seen = (type(period), type(multiplier))
+        return None
+
+
+def test_range_overrides_reach_quorvel_swing():
+    one_bar = np.array([4.0])
+    probe = NoRange()
+    assert same_bits(probe.quorvel_swing(one_bar, 3, 2.0), np.array([[0.0, 0.0, 4.0]]))
+    assert probe.seen == (int, float)
+    with pytest.raises(ValueError, match="r has 0 elements, x has 4"):
+        probe.quorvel_swing(np.ones(4), 3, 2.0)
+
+    class Fixed(QuorvelSwing):
+        def range_filter(self, x, r):
+            return sentinel
+
+    sentinel = np.zeros((2, 2))
+    assert Fixed().quorvel_swing(np.ones(10), 2, 1.0) is sentinel
+
+
+def test_threads_give_the_single_thread_results():
+    series = [random_walk(200_000, seed=s) for s in range(4)]
+    alone = [swing.quorvel_swing(x, 14, 2.0) for x in series]
+    together = [None] * len(series)
+
+    def work(k):
+        for _ in range(3):
+            together[k] = swing.quorvel_swing(series[k], 14, 2.0)
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(len(series))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert all(same_bits(a, b) for a, b in zip(alone, together))
