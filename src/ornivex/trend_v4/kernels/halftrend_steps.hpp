@@ -90,32 +90,38 @@ struct LineBar {
     float arrow_up = 0.0f, arrow_down = 0.0f;
 };
 
-inline LineBar line_bar(float line, float dev) noexcept {
-    return {line, line + dev, line - dev};
+// The line at bar i from bar i-1's state and line and bar i's trend: on a
+// switch bar it keeps line[i-1]; otherwise it follows the previous bar's
+// running extreme (never rising in a down-trend, never falling in an up-trend).
+inline float next_line(const TrendState& before, float line_before, std::int32_t trend) noexcept {
+    if (trend != 0) {
+        if (before.trend == 1)
+            return line_before < before.min_high_price ? line_before : before.min_high_price;
+        return line_before;
+    }
+    if (before.trend != 0) return line_before;
+    return line_before > before.max_low_price ? line_before : before.max_low_price;
 }
 
-inline LineBar first_line_bar(float low, float dev) noexcept { return line_bar(low, dev); }
+// Channel and arrows around a bar's line.  The arrows sit on switch bars only:
+// a turn down (trend 0 -> not 0) gets line + atr2, a turn up line - atr2.
+// Bar 0 passes trend_before 0 and gets no arrow.
+inline LineBar dress_line(float line, std::int32_t trend_before, std::int32_t trend, float atr2,
+                          float dev) noexcept {
+    LineBar b{line, line + dev, line - dev};
+    if (trend != 0 && trend_before != 1) b.arrow_down = line + atr2;
+    if (trend == 0 && trend_before != 0) b.arrow_up = line - atr2;
+    return b;
+}
+
+inline LineBar first_line_bar(float low, float dev) noexcept {
+    return dress_line(low, 0, 0, 0.0f, dev);
+}
 
 // before: trend state of bar i-1 (its trend and running extremes), trend: bar i's.
 inline LineBar next_line_bar(const TrendState& before, float line_before, std::int32_t trend,
                              float atr2, float dev) noexcept {
-    if (trend != 0) {
-        if (before.trend == 1) {
-            const float line = line_before < before.min_high_price ? line_before
-                                                                   : before.min_high_price;
-            return line_bar(line, dev);
-        }
-        LineBar b = line_bar(line_before, dev);
-        b.arrow_down = line_before + atr2;
-        return b;
-    }
-    if (before.trend != 0) {
-        LineBar b = line_bar(line_before, dev);
-        b.arrow_up = line_before - atr2;
-        return b;
-    }
-    const float line = line_before > before.max_low_price ? line_before : before.max_low_price;
-    return line_bar(line, dev);
+    return dress_line(next_line(before, line_before, trend), before.trend, trend, atr2, dev);
 }
 
 // Signals at bar i >= 1 (bar 0 has none).
