@@ -104,8 +104,7 @@ PyObject* unpickle_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwn
     return result.release();
 }
 
-// One step of the pickling set-up; false means "give up" with or without an
-// exception set.
+// Whether a.<name> and b.<name> are the same object; false if a look-up fails.
 bool same_attribute(PyObject* a, PyObject* b, PyObject* name, bool& same) {
     Owned from_a = Owned::steal(PyObject_GetAttr(a, name));
     if (!from_a) return false;
@@ -153,14 +152,14 @@ bool run_pickling_setup(PyTypeObject* type) {
     if (!reduce) return false;
     Owned object_reduce = Owned::steal(PyObject_GetAttr(object, n.__reduce__));
     if (!object_reduce) return false;
-    const bool reduce_is_object_s = reduce.get() == object_reduce.get();
-    if (!reduce_is_object_s && !is_named(reduce.get(), n.__reduce_velmar__)) return true;
+    const bool inherits_object_reduce = reduce.get() == object_reduce.get();
+    if (!inherits_object_reduce && !is_named(reduce.get(), n.__reduce_velmar__)) return true;
 
     Owned reduce_velmar;
     if (!optional_attribute(cls, n.__reduce_velmar__, reduce_velmar)) return false;
     if (reduce_velmar) {
         if (!rename_in_class(type, n.__reduce_velmar__, n.__reduce__, reduce_velmar.get())) return false;
-    } else if (reduce_is_object_s) {
+    } else if (inherits_object_reduce) {
         return false;
     }
 
