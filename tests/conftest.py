@@ -7,14 +7,11 @@ from ornivex import trend_v4
 @pytest.fixture
 def restore_trend_globals():
     """Undo any rebinding of trend_v4's module-level names made by a test."""
-    saved = dict(vars(trend_v4))
+    namespace = vars(trend_v4)
+    saved = dict(namespace)
     yield trend_v4
-    for name in list(vars(trend_v4)):
-        if name not in saved:
-            delattr(trend_v4, name)
-    for name, value in saved.items():
-        setattr(trend_v4, name, value)
-
+    namespace.clear()
+    namespace.update(saved)  # same objects, same order
 
 def f32(values):
     return np.asarray(values, dtype=np.float32)

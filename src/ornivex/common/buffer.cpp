@@ -336,6 +336,7 @@ void ArrayView::release() noexcept {
 }
 
 bool ArrayLocal::assign(Owned value) {
+    if (!value) return err::propagate();  // the expression that made the value failed
     PyObject* obj = value.get();
     PyTypeObject* ndarray = runtime().ndarray;
     if (obj != Py_None && Py_TYPE(obj) != ndarray && !PyType_IsSubtype(Py_TYPE(obj), ndarray)) {

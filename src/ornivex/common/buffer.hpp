@@ -69,7 +69,8 @@ class ArrayLocal {
 public:
     ArrayLocal(const ElementDescriptor& element, bool writable) noexcept : element_(element), writable_(writable) {}
 
-    // Binds `value` (None or an ndarray, else "Cannot convert ... to
+    // Binds `value` (an empty value means its computation raised and is
+    // passed on; otherwise None or an ndarray, else "Cannot convert ... to
     // numpy.ndarray"), dropping the previous value and view first.
     bool assign(Owned value);
 
