@@ -15,8 +15,20 @@ from ornivex import trend_v4 as t
 
 pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning")
 
-SPECIAL = [0.0, -0.0, np.nan, np.inf, -np.inf, 1e-45, 3.4e38]
+SPECIAL = [0.0, -0.0, np.nan, np.inf, -np.inf, float(np.float32(1e-45)), float(np.float32(3.4e38))]
 LENGTHS = [1, 2, 4, 14, 0, -5, 2.5, np.nan, np.inf, 1e9]
+
+
+def same_values(a, b):
+    """Same dtype, shape and bits, except that any NaN matches any NaN: which operand's NaN
+    an operation on two NaNs keeps differs even between NumPy's own scalar and array code."""
+    if a.dtype != b.dtype or a.shape != b.shape:
+        return False
+    nan = np.isnan(a) if a.dtype.kind == "f" else np.zeros(a.shape, bool)
+    if not np.array_equal(nan, np.isnan(b) if b.dtype.kind == "f" else nan):
+        return False
+    width = np.uint32 if a.dtype.itemsize == 4 else np.uint64
+    return np.array_equal(a[~nan].view(width), b[~nan].view(width))
 
 
 @settings(max_examples=500, deadline=None)
@@ -25,7 +37,7 @@ LENGTHS = [1, 2, 4, 14, 0, -5, 2.5, np.nan, np.inf, 1e9]
     st.one_of(st.sampled_from(LENGTHS), st.floats(-10, 100)),
 )
 def test_matches_the_literal_composition(source, length):
-    assert same_bits(t.tema3(source, length), model.tema3(source, length))
+    assert same_values(t.tema3(source, length), model.tema3(source, length))
 
 
 @pytest.mark.parametrize("layout", [lambda a: a[::2], lambda a: a[::-1],
