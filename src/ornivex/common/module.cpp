@@ -213,6 +213,18 @@ bool bind_test_dict() {
     return test && PyDict_SetItem(runtime().dict, runtime().names.__test__, test.get()) == 0;
 }
 
+int run_exec(PyObject* module, const ModuleIdentity& identity, std::initializer_list<bool (*)()> steps) {
+    switch (begin_exec(module, identity)) {
+        case ExecStart::already_done: return 0;
+        case ExecStart::failed: return fail_exec();
+        case ExecStart::proceed: break;
+    }
+    for (bool (*step)() : steps) {
+        if (!step()) return fail_exec();
+    }
+    return 0;
+}
+
 int fail_exec() {
     Runtime& rt = runtime();
     if (rt.module != nullptr) {

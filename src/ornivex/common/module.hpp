@@ -5,6 +5,8 @@
 
 #include <Python.h>
 
+#include <initializer_list>
+
 #include "ornivex/common/runtime.hpp"
 
 namespace ornivex {
@@ -28,6 +30,10 @@ bool bind_numpy();
 
 // Binds `__test__` to a new empty dict.
 bool bind_test_dict();
+
+// A whole exec slot: begin_exec, then `steps` in order (each false with an
+// exception set on failure), then success or fail_exec().
+int run_exec(PyObject* module, const ModuleIdentity& identity, std::initializer_list<bool (*)()> steps);
 
 // Ends a failed exec: adds the "init ..." traceback entry, drops the module
 // state and makes sure an exception is set.  Returns -1.

@@ -18,16 +18,8 @@ constexpr ModuleIdentity identity{"swing_v4", "ornivex.swing_v4", "ornivex/swing
 PyObject* create(PyObject* spec, PyModuleDef*) { return create_module(spec, identity); }
 
 int exec(PyObject* module) {
-    switch (begin_exec(module, identity)) {
-        case ExecStart::already_done: return 0;
-        case ExecStart::failed: return fail_exec();
-        case ExecStart::proceed: break;
-    }
-    if (!build_checksums() || !create_class() || !check_imported_types() || !bind_numpy() || !install_methods() ||
-        !bind_unpickle_function() || !bind_test_dict()) {
-        return fail_exec();
-    }
-    return 0;
+    return run_exec(module, identity, {build_checksums, create_class, check_imported_types, bind_numpy, install_methods,
+                                       bind_unpickle_function, bind_test_dict});
 }
 
 PyModuleDef_Slot slots[] = {

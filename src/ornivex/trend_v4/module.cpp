@@ -37,15 +37,7 @@ bool define_functions() {
 }
 
 int exec(PyObject* module) {
-    switch (begin_exec(module, identity)) {
-        case ExecStart::already_done: return 0;
-        case ExecStart::failed: return fail_exec();
-        case ExecStart::proceed: break;
-    }
-    if (!check_imported_types() || !bind_numpy() || !define_functions() || !bind_test_dict()) {
-        return fail_exec();
-    }
-    return 0;
+    return run_exec(module, identity, {check_imported_types, bind_numpy, define_functions, bind_test_dict});
 }
 
 PyModuleDef_Slot slots[] = {
