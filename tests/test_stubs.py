@@ -60,3 +60,10 @@ def test_stub_parameter_names_and_defaults_are_what_the_functions_accept(module)
             assert tuple(ast.literal_eval(d) for d in defaults) == function.__defaults__
         checked += 1
     assert checked == {trend_v4: 4, swing_v4: 3}[module]
+
+
+def test_the_package_type_checks_against_its_stubs(tmp_path):
+    pytest.importorskip("mypy")
+    result = subprocess.run([sys.executable, "-m", "mypy", "--ignore-missing-imports", "--no-incremental",
+                             "-p", "ornivex"], capture_output=True, text=True, timeout=600, cwd=tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr

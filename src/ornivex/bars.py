@@ -26,7 +26,7 @@ import io
 import math
 from dataclasses import dataclass
 from pathlib import Path
-from typing import TextIO
+from typing import Iterator, TextIO
 
 import numpy as np
 
@@ -152,7 +152,8 @@ def sample_bars() -> tuple[Bars, str]:
     """
     try:
         from matplotlib import cbook
-        prices = cbook.get_sample_data("goog.npz")["price_data"]
+        with np.load(cbook.get_sample_data("goog.npz", asfileobj=False)) as archive:
+            prices = archive["price_data"]
     except (ImportError, OSError, KeyError, ValueError):
         from importlib import resources
         text = resources.files("ornivex").joinpath("data/sample_bars.csv").read_text()
@@ -168,7 +169,7 @@ def sample_bars() -> tuple[Bars, str]:
                   "from matplotlib's sample data")
 
 
-def _read_header(reader: "csv._reader", source: str) -> list[str]:
+def _read_header(reader: Iterator[list[str]], source: str) -> list[str]:
     for fields in reader:
         if any(f.strip() for f in fields):
             return [f.strip() for f in fields]

@@ -60,7 +60,7 @@ def draw_chart(bars: Bars, columns: dict[str, np.ndarray], path: str | Path, *,
     # HalfTrend: the line coloured by the trend of each bar, and its channel.
     line, trend = view["halftrend"].astype(np.float64), view["trend"]
     segments = np.stack([np.column_stack([x[:-1], line[:-1]]), np.column_stack([x[1:], line[1:]])], axis=1)
-    price.add_collection(LineCollection(segments, colors=np.where(trend[1:] == 0, TREND_UP, TREND_DOWN),
+    price.add_collection(LineCollection(list(segments), colors=np.where(trend[1:] == 0, TREND_UP, TREND_DOWN),
                                         linewidths=2.2, zorder=4))
     price.fill_between(x, view["atrLow"], view["atrHigh"], color="#90a4ae", alpha=0.15, linewidth=0, zorder=1)
     for edge in ("atrHigh", "atrLow"):

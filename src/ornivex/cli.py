@@ -196,7 +196,7 @@ def _signal_word(columns: dict[str, np.ndarray], i: int) -> str:
 def _summary(bars: Bars, columns: dict[str, np.ndarray]) -> str:
     signal, since = indicators.last_signal(columns["buy"], columns["sell"])
     trend = f"trend at the last bar ({bars.labels[-1]}): {_trend_word(columns['trend'][-1])}"
-    if signal is None:
+    if signal is None or since is None:
         return f"{trend}; no buy or sell signal in {len(bars)} bars"
     when = bars.labels[len(bars) - 1 - since]
     return f"{trend}; last signal: {signal} on {when}, {since} bar{'s' * (since != 1)} ago"

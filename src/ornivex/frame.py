@@ -82,7 +82,7 @@ def _is_frame(obj: Any) -> bool:
 
 def _columns(df: Any, *names: str) -> list[np.ndarray]:
     """The named columns of `df` as float64 arrays, names matched without regard to case."""
-    by_lower = {}
+    by_lower: dict[str, Any] = {}
     for name in df.columns:
         by_lower.setdefault(str(name).lower(), name)
     missing = [name for name in names if name.lower() not in by_lower]

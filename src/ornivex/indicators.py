@@ -81,7 +81,7 @@ def halftrend(high: np.ndarray, low: np.ndarray, close: np.ndarray, *,
     single = {name: arrays[name].astype(np.float32) for name in ("high", "low", "close", "tr")}
     result = trend_v4.halftrend(single["high"], single["low"], single["close"], single["tr"],
                                 amplitude, channel_deviation)
-    columns = {key: result[key] for key in HALFTREND_KEYS}
+    columns: dict[str, np.ndarray] = {key: result[key] for key in HALFTREND_KEYS}  # type: ignore[literal-required]
     columns["trend"] = trend_from_signals(columns["buy"], columns["sell"])
     columns["atr"] = single["tr"]
     return columns

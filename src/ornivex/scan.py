@@ -9,6 +9,7 @@ interpreter lock, so processes (not threads) are what spreads them over cores.
 
 from __future__ import annotations
 
+import multiprocessing
 import sys
 from concurrent.futures import ProcessPoolExecutor, as_completed
 from dataclasses import dataclass
@@ -69,7 +70,9 @@ def scan_directory(directory: str | Path, *, jobs: int = 1,
     paths = symbol_files(directory)
     outcomes: list[ScanRow | ScanFailure] = []
     if jobs > 1 and len(paths) > 1:
-        with ProcessPoolExecutor(max_workers=min(jobs, len(paths))) as pool:
+        # Fresh interpreters, not forks: forking a process that runs threads can deadlock.
+        spawn = multiprocessing.get_context("spawn")
+        with ProcessPoolExecutor(max_workers=min(jobs, len(paths)), mp_context=spawn) as pool:
             futures = [pool.submit(_scan_or_fail, path, parameters) for path in paths]
             for done, future in enumerate(as_completed(futures), 1):
                 outcomes.append(future.result())
