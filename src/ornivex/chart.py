@@ -70,14 +70,19 @@ def draw_chart(bars: Bars, columns: dict[str, np.ndarray], path: str | Path, *,
     buys, sells = np.flatnonzero(view["buy"] == 1), np.flatnonzero(view["sell"] == 1)
     price.scatter(x[buys], view["arrowUp"][buys], marker="^", s=90, color=TREND_UP, zorder=5)
     price.scatter(x[sells], view["arrowDown"][sells], marker="v", s=90, color=TREND_DOWN, zorder=5)
-    for i in buys:
+    labelled = len(x) <= 300  # words stay readable; on longer charts the markers say it
+    for i in buys if labelled else ():
         price.annotate("buy", (x[i], view["arrowUp"][i]), xytext=(0, -9), textcoords="offset points",
                        ha="center", va="top", fontsize=8, color=TREND_UP, fontweight="bold")
-    for i in sells:
+    for i in sells if labelled else ():
         price.annotate("sell", (x[i], view["arrowDown"][i]), xytext=(0, 9), textcoords="offset points",
                        ha="center", va="bottom", fontsize=8, color=TREND_DOWN, fontweight="bold")
 
-    # Swing panel: the closes, the range filter line and its band.
+    # Swing panel: the closes, the range filter line and its band.  The first bar has no
+    # range yet, and its band edges are 0.0: left out, so the price scale keeps its range.
+    if start == 0:
+        for edge in ("rangeLow", "rangeHigh"):
+            view[edge] = np.concatenate(([np.nan], view[edge][1:]))
     swing.plot(x, c, color="#455a64", linewidth=0.9)
     swing.fill_between(x, view["rangeLow"], view["rangeHigh"], color=BAND, alpha=0.35, linewidth=0)
     swing.plot(x, view["rangeFilter"], color=FILTER, linewidth=1.8)
