@@ -231,6 +231,11 @@ Raised init_failed(const char* module_qualname) {
     return {};
 }
 
+Raised recursion_depth() {
+    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling a Python object");
+    return {};
+}
+
 Raised expected_tuple(PyObject* got) {
     PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "tuple", Py_TYPE(got)->tp_name);
     return {};

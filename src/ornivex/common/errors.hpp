@@ -88,6 +88,8 @@ Raised not_a_type(const char* module, const char* name);
 Raised size_changed(const char* module, const char* name, Py_ssize_t expected, Py_ssize_t got);
 bool warn_size_changed(const char* module, const char* name, Py_ssize_t expected, Py_ssize_t got);
 Raised init_failed(const char* module_qualname);
+// RecursionError, as the interpreter words it, when the C stack runs short.
+Raised recursion_depth();
 
 // --- pickling ---------------------------------------------------------------
 Raised expected_tuple(PyObject* got);

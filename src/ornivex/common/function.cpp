@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+#include "ornivex/common/recursion_guard.hpp"
+
 namespace ornivex {
 
 namespace {
@@ -17,7 +19,22 @@ struct FunctionObject {
 
 FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
 
+// The functions call one another through rebindable names, so a cycle of
+// them is possible: the guard turns it into RecursionError, with the
+// function's traceback entry as any failure of the function has.
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    const RecursionGuard guard;
+    if (!guard) {
+        FunctionObject* f = as_function(self);
+        const char* module_name = PyUnicode_AsUTF8(f->module_name);
+        const char* name = module_name ? PyUnicode_AsUTF8(f->name) : nullptr;
+        if (name != nullptr) {
+            char qualname[256];
+            PyOS_snprintf(qualname, sizeof qualname, "%s.%s", module_name, name);
+            err::add_traceback(qualname);
+        }
+        return nullptr;
+    }
     return as_function(self)->entry(args, static_cast<Py_ssize_t>(nargsf), kwnames);
 }
 

@@ -11,6 +11,7 @@
 #include "ornivex/common/buffer.hpp"
 #include "ornivex/common/convert.hpp"
 #include "ornivex/common/errors.hpp"
+#include "ornivex/common/recursion_guard.hpp"
 #include "ornivex/common/runtime.hpp"
 #include "ornivex/swing_v4/operations.hpp"
 
@@ -29,6 +30,8 @@ QuorvelSwingObject* as_swing(PyObject* self) { return reinterpret_cast<QuorvelSw
 
 PyObject* range_size_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     constexpr const char* qualname = "ornivex.swing_v4.QuorvelSwing.range_size";
+    const RecursionGuard guard;  // an override attribute may lead straight back here
+    if (!guard) return failed(qualname);
     static PyObject* const params[] = {names().arr, names().range_period, names().range_multiplier};
     static const Signature signature{"range_size", 3, 3, params};
     PyObject* bound[3];
@@ -46,6 +49,8 @@ PyObject* range_size_entry(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 PyObject* range_filter_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     constexpr const char* qualname = "ornivex.swing_v4.QuorvelSwing.range_filter";
+    const RecursionGuard guard;
+    if (!guard) return failed(qualname);
     static PyObject* const params[] = {names().x, names().r};
     static const Signature signature{"range_filter", 2, 2, params};
     PyObject* bound[2];
@@ -61,6 +66,8 @@ PyObject* range_filter_entry(PyObject* self, PyObject* const* args, Py_ssize_t n
 
 PyObject* quorvel_swing_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     constexpr const char* qualname = "ornivex.swing_v4.QuorvelSwing.quorvel_swing";
+    const RecursionGuard guard;
+    if (!guard) return failed(qualname);
     static PyObject* const params[] = {names().arr, names().swing_period, names().swing_multiplier};
     static const Signature signature{"quorvel_swing", 3, 3, params};
     PyObject* bound[3];
