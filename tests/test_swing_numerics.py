@@ -46,12 +46,15 @@ def assert_close(got, want):
 @pytest.fixture
 def counting_np():
     """Rebinds swing_v4.np to a proxy that counts attribute look-ups."""
+    namespace = vars(swing_v4)
+    saved = dict(namespace)
     proxy = types.ModuleType("numpy_proxy")
     proxy.calls = Counter()
     proxy.__getattr__ = lambda name: (proxy.calls.update([name]), getattr(np, name))[1]
     swing_v4.np = proxy
     yield proxy
-    swing_v4.np = np
+    namespace.clear()  # back to the same names in the same order
+    namespace.update(saved)
 
 
 @pytest.mark.parametrize("n", [1, 2, 3, 40, 1000])
