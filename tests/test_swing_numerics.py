@@ -1,5 +1,6 @@
 """QuorvelSwing numerics against the literal NumPy model."""
 
+import ctypes
 import threading
 import traceback
 import types
@@ -134,6 +135,59 @@ def test_empty_and_short_series():
     assert np.isnan(swing.range_size(np.arange(6.0), 3, 1.0)).all()  # n == 3p - 3
     with pytest.raises(ValueError, match="r has 3 elements, x has 5"):
         swing.range_filter(np.ones(5), np.ones(3))
+
+
+# The operation table, as natively compiled code reaches it through the
+# class's __pyx_vtable__ capsule.
+EMA = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.c_void_p, ctypes.py_object, ctypes.c_int32)
+RANGE_SIZE = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.c_void_p, ctypes.py_object, ctypes.c_int32, ctypes.c_double,
+                               ctypes.c_bool)
+NZ = ctypes.CFUNCTYPE(ctypes.c_double, ctypes.c_void_p, ctypes.c_double)
+RANGE_FILTER = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.c_void_p, ctypes.py_object, ctypes.py_object, ctypes.c_bool)
+
+
+class Table(ctypes.Structure):
+    _fields_ = [("ema", EMA), ("range_size", RANGE_SIZE), ("nz", NZ), ("range_filter", RANGE_FILTER),
+                ("quorvel_swing", RANGE_SIZE)]
+
+
+def own_table():
+    pointer = ctypes.pythonapi.PyCapsule_GetPointer
+    pointer.restype, pointer.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
+    return Table.from_address(pointer(vars(QuorvelSwing)["__pyx_vtable__"], None))
+
+
+def test_ema_and_nz_through_the_table(counting_np):
+    table, me = own_table(), id(swing)
+    x = random_walk(90, seed=11)
+    swing_v4.np = np
+    for layout, series in layouts(x).items():
+        for period in (0, 1, 2, 7, 30, 90):
+            assert_close(table.ema(me, series, period), model.ema(series, period))
+    for period in (-1, 92):
+        with pytest.raises(ValueError, match="negative dimensions are not allowed"):
+            table.ema(me, x, period)
+    swing_v4.np = counting_np  # every window sliced and dotted through np: the model's own bits
+    assert same_bits(table.ema(me, x, 7), model.ema(x, 7)) and counting_np.calls["dot"] == 84
+    assert [table.nz(me, v) for v in (np.nan, np.inf, -np.inf, 3.5)] == [0.0, np.inf, -np.inf, 3.5]
+    assert np.signbit(table.nz(me, -0.0)) and not np.signbit(table.nz(me, np.nan))
+
+
+def test_replaced_table_entries_are_honoured():
+    """A natively compiled subclass may replace ema and nz in its own table."""
+    nz_calls = []
+    table = Table.from_buffer_copy(own_table())
+    table.ema = EMA(lambda me, x, period: model.ema(x, period))
+    table.nz = NZ(lambda me, v: nz_calls.append(v) or model.nz(v))
+    foreign = QuorvelSwing()
+    ctypes.c_void_p.from_address(id(foreign) + 16).value = ctypes.addressof(table)  # its operations pointer
+
+    x = random_walk(200, seed=13)
+    for period in (1, 5, 20):
+        assert same_bits(foreign.range_size(x, period, 1.5), model.range_size(x, period, 1.5))
+    r = model.range_size(x, 5, 1.5)
+    assert same_bits(foreign.range_filter(x, r), model.range_filter(x, r)) and len(nz_calls) == 199
+    assert same_bits(foreign.quorvel_swing(x, 5, 1.5), model.quorvel_swing(x, 5, 1.5))
 
 
 class NoRange(QuorvelSwing):
