@@ -16,7 +16,6 @@
 
 #include <cstdint>
 #include <new>
-#include <utility>
 
 #include "ornivex/common/buffer.hpp"
 #include "ornivex/common/errors.hpp"
@@ -69,16 +68,14 @@ bool dot_every_window(PyObject* x, PyObject* weights, const ArrayView& result, i
 // count (computed in 64 bits, so no length or period overflows it) reaches
 // np.empty, which refuses it with NumPy's own ValueError.
 bool allocate_result(ArrayLocal& result, index_t count) {
-    Owned empty = numpy_new_array(names().empty, count, names().float64);
-    if (!empty || !result.assign(std::move(empty))) return false;
+    if (!result.assign(numpy_new_array(names().empty, count, names().float64))) return false;
     if (count > 0 && result.size() < count) return err::result_too_short("ema", "np.empty", result.object(), count);
     return true;
 }
 
 Owned mean_as_written(PyObject* x_object, index_t n, int32_t period) {
     ArrayLocal weights(double_element, /*writable=*/false);
-    Owned quotient = equal_weights(period);
-    if (!quotient || !weights.assign(std::move(quotient))) return Owned();
+    if (!weights.assign(equal_weights(period))) return Owned();
     const index_t count = n - period + 1;
     ArrayLocal result(double_element, /*writable=*/true);
     if (!allocate_result(result, count)) return Owned();

@@ -6,7 +6,6 @@
 #include <Python.h>
 
 #include <new>
-#include <utility>
 
 #include "ornivex/common/buffer.hpp"
 #include "ornivex/common/errors.hpp"
@@ -39,10 +38,10 @@ Owned quorvel_swing_body(QuorvelSwingObject* self, PyObject* arr_object, int32_t
         if (!find_override(self, arr_object, swing_period, swing_multiplier, found)) return Owned();
         if (found) return found;
     }
-    Owned range = Owned::steal(
-        self->operations->range_size(self, arr_object, swing_period, swing_multiplier, /*skip_override=*/false));
     ArrayLocal smrng(double_element, /*writable=*/false);
-    if (!range || !smrng.assign(std::move(range))) return Owned();
+    if (!smrng.assign(Owned::steal(self->operations->range_size(self, arr_object, swing_period, swing_multiplier,
+                                                                 /*skip_override=*/false))))
+        return Owned();
     return Owned::steal(self->operations->range_filter(self, arr_object, smrng.object(), /*skip_override=*/false));
 }
 

@@ -11,7 +11,6 @@
 #include <Python.h>
 
 #include <new>
-#include <utility>
 
 #include "ornivex/common/buffer.hpp"
 #include "ornivex/common/errors.hpp"
@@ -107,8 +106,7 @@ Owned filter_as_written(QuorvelSwingObject* self, const ArrayView& x, const Arra
     ArrayLocal hi_band(double_element, /*writable=*/true);
     ArrayLocal lo_band(double_element, /*writable=*/true);
     for (ArrayLocal* local : {&range_filt, &hi_band, &lo_band}) {
-        Owned zeros = numpy_new_array(names().zeros, n, names().float64);
-        if (!zeros || !local->assign(std::move(zeros))) return Owned();
+        if (!local->assign(numpy_new_array(names().zeros, n, names().float64))) return Owned();
         if (local->size() < n) return err::result_too_short("range_filter", "np.zeros", local->object(), n);
     }
     filter_step_by_step(self, {x.read<double>(), r.read<double>(), range_filt.view().write<double>(),

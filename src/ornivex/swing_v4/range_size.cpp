@@ -19,7 +19,6 @@
 #include <cstdint>
 #include <limits>
 #include <new>
-#include <utility>
 
 #include "ornivex/common/buffer.hpp"
 #include "ornivex/common/errors.hpp"
@@ -69,8 +68,7 @@ bool takes_native_route(const QuorvelSwingObject* self, index_t n, int32_t range
 Owned range_size_natively(const ArrayView& arr, int32_t range_period, double range_multiplier) {
     const index_t n = arr.size();
     ArrayLocal result(double_element, /*writable=*/true);
-    Owned empty = numpy_new_array(names().empty, n, names().float64);
-    if (!empty || !result.assign(std::move(empty))) return Owned();
+    if (!result.assign(numpy_new_array(names().empty, n, names().float64))) return Owned();
     if (result.size() != n) return err::result_too_short("range_size", "np.empty", result.object(), n);
     const StridedView<const double> prices = arr.read<double>();
     const StridedView<double> out = result.view().write<double>();
@@ -117,8 +115,7 @@ Owned first_smoothing(QuorvelSwingObject* self, const ArrayView& arr, int32_t ra
     const index_t n = arr.size();
     ArrayLocal arr_diff_abs(double_element, /*writable=*/true);
     const bool fresh_diffs = numpy_is_pristine();
-    Owned diffs = numpy_new_array(names().empty, n, names().float64);
-    if (!diffs || !arr_diff_abs.assign(std::move(diffs))) return Owned();
+    if (!arr_diff_abs.assign(numpy_new_array(names().empty, n, names().float64))) return Owned();
     if (arr_diff_abs.size() < n) return err::result_too_short("range_size", "np.empty", arr_diff_abs.object(), n);
     difference_pass(arr, arr_diff_abs.view(), fresh_diffs && is_plain_ndarray(arr_diff_abs.object()));
     return Owned::steal(self->operations->ema(self, arr_diff_abs.object(), range_period));
@@ -154,8 +151,7 @@ Owned range_size_as_written(QuorvelSwingObject* self, const ArrayView& arr, int3
     const index_t pad_length = n - second_length;
 
     ArrayLocal result(double_element, /*writable=*/false);
-    Owned empty = numpy_new_array(names().empty, n, names().float64);
-    if (!empty || !result.assign(std::move(empty))) return Owned();
+    if (!result.assign(numpy_new_array(names().empty, n, names().float64))) return Owned();
     if (!pad_and_scale_as_written(result.object(), second_ema.get(), pad_length, range_multiplier)) return Owned();
     return result.take();
 }
