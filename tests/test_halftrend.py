@@ -173,11 +173,37 @@ def test_a_short_smoothing_is_refused(restore_trend_globals, smoothed, got):
     assert str(info.value) == f"halftrend() needs tema3 to return an array of at least 5 elements, got {got}"
 
 
-@pytest.mark.xfail(strict=True, reason="window extremes keep the earlier of +0.0 and -0.0; "
-                                       "np.max / np.min over a short slice keep the later")
-def test_signed_zeros_in_a_window_follow_numpy():
-    series = [f32([-np.inf, 101.08417, -0.0, 100.29828, 98.42341, 99.43489]),
-              f32([0.0, 98.566154, -0.0, 98.98602, 96.82089, 98.170784]),
-              f32([100.58432, 100.20357, 98.953835, 99.10691, 0.0, 98.419106]),
-              f32([0.5688324, 2.518013, 1.3511581, -np.inf, 1.6025162, 1.2641068])]
-    same_result(t.halftrend(*series, 8, 0.0), model.halftrend(*series, 8, 0.0))
+def zero_heavy_bars(rng, n):
+    """Bars whose highs and lows sit on +0.0 and -0.0 often, so that window extremes tie."""
+    high = rng.choice(f32([0.0, -0.0, -1.0, 0.5]), n)
+    low = rng.choice(f32([0.0, -0.0, 1.0, -0.5]), n)
+    close = rng.choice(f32([0.0, -2.0, 2.0, 0.25, -0.25]), n)
+    return [high, low, close, rng.choice(f32([0.0, 1.0]), n)]
+
+
+LAYOUTS = ["fused", "strided input", "reversed input", "np rebound"]
+
+
+@pytest.mark.parametrize("path", LAYOUTS)
+def test_signed_zeros_in_a_window_follow_numpy(restore_trend_globals, path):
+    # Up to 4 bars NumPy keeps the later of +0.0 and -0.0 on every CPU: the raw np.max / np.min decide.
+    first = [f32([-np.inf, 101.08417, -0.0, 100.29828, 98.42341, 99.43489]),
+             f32([0.0, 98.566154, -0.0, 98.98602, 96.82089, 98.170784]),
+             f32([100.58432, 100.20357, 98.953835, 99.10691, 0.0, 98.419106]),
+             f32([0.5688324, 2.518013, 1.3511581, -np.inf, 1.6025162, 1.2641068])]
+    rng = np.random.default_rng(8)
+    cases = [(first, 4)] + [(zero_heavy_bars(rng, int(rng.integers(1, 40))), amplitude)
+                            for amplitude in range(1, 5) for _ in range(25)]
+    for series, amplitude in cases:
+        expected = model.halftrend(*series, amplitude, 0.0)
+        same_result(t.halftrend(*PATHS[path](restore_trend_globals, series), amplitude, 0.0), expected)
+
+
+@pytest.mark.parametrize("path", LAYOUTS)
+def test_signed_zero_ties_go_to_the_later_bar_in_every_window_length(restore_trend_globals, path):
+    rng = np.random.default_rng(9)
+    extremes = {"window_max": model.latest_zero(np.max), "window_min": model.latest_zero(np.min)}
+    for amplitude in [5, 8, 9, 16, 17, 33, 200]:
+        series = zero_heavy_bars(rng, 300)
+        expected = model.halftrend(*series, amplitude, 0.0, **extremes)
+        same_result(t.halftrend(*PATHS[path](restore_trend_globals, series), amplitude, 0.0), expected)

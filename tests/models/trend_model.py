@@ -132,18 +132,28 @@ def signals(trend):
     return buy, sell
 
 
-def halftrend(high, low, close, tr, amplitude=2, channel_deviation=2.0, tema3=tema3):
+def latest_zero(extreme):
+    """np.max / np.min with a tie between +0.0 and -0.0 going to the later element, as NumPy
+    itself does over short slices; over longer ones NumPy's choice varies with its SIMD width."""
+    def reduce(window):
+        value = extreme(window)
+        return window[window == 0][-1] if value == 0 else value
+    return reduce
+
+
+def halftrend(high, low, close, tr, amplitude=2, channel_deviation=2.0, tema3=tema3,
+              window_max=np.max, window_min=np.min):
     n = len(high)
     atr2 = tr * 0.5
     dev = channel_deviation * atr2
     high_price = np.empty_like(high)
     low_price = np.empty_like(low)
     for i in range(min(amplitude, n)):
-        high_price[i] = np.max(high[0:i + 1])
-        low_price[i] = np.min(low[0:i + 1])
+        high_price[i] = window_max(high[0:i + 1])
+        low_price[i] = window_min(low[0:i + 1])
     for i in range(amplitude, n):
-        high_price[i] = np.max(high[i - amplitude + 1:i + 1])
-        low_price[i] = np.min(low[i - amplitude + 1:i + 1])
+        high_price[i] = window_max(high[i - amplitude + 1:i + 1])
+        low_price[i] = window_min(low[i - amplitude + 1:i + 1])
     highma = tema3(high, amplitude * 2)
     lowma = tema3(low, amplitude * 2)
     trend, max_low_price, min_high_price = _trend_pass(
