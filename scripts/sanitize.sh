@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# The whole test suite, then a long fuzz run, under AddressSanitizer and
+# UndefinedBehaviorSanitizer.
+#
+# Builds ornivex with -DORNIVEX_SANITIZE=ON into its own virtual environment
+# (build/asan-venv, build tree build/asan) and runs pytest with the ASan runtime
+# preloaded into the (uninstrumented) interpreter.  Every sanitizer report is
+# written to a log directory, child processes' included; the run fails if any
+# report was written or any test failed.
+#
+#   ORNIVEX_ASAN_VENV       the environment (default: build/asan-venv in the repository)
+#   ORNIVEX_FUZZ_EXAMPLES   examples per fuzz test in the long run (default 2000)
+#   extra arguments         passed to the first pytest run (e.g. -x, -k ...)
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+VENV="${ORNIVEX_ASAN_VENV:-$ROOT/build/asan-venv}"
+started=$SECONDS
+
+find_python() {  # CPython 3.13 first, else the newest 3.11+
+    local candidate
+    for candidate in "$(command -v python3.13 2>/dev/null || true)" \
+                     "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.13*/bin/python3.13 \
+                     "$(command -v python3.12 2>/dev/null || true)" "$(command -v python3.11 2>/dev/null || true)" \
+                     "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.1[12]*/bin/python3; do
+        if [ -n "$candidate" ] && [ -x "$candidate" ] &&
+           "$candidate" -c 'import sys; sys.exit(sys.version_info < (3, 11))' 2>/dev/null; then
+            echo "$candidate"; return
+        fi
+    done
+    echo "sanitize: no Python >= 3.11 found" >&2; exit 1
+}
+
+if [ ! -x "$VENV/bin/python" ]; then
+    "$(find_python)" -m venv "$VENV"
+fi
+PY="$VENV/bin/python"
+echo "sanitize: $("$PY" -c 'import sys; print(sys.executable, sys.version.split()[0])')" >&2
+
+# Build requirements and the test extras, then the sanitized build itself.
+"$PY" -m pip install -q --upgrade pip >&2
+"$PY" - "$ROOT/pyproject.toml" > "$VENV/requirements.txt" <<'EOF'
+import sys, tomllib
+project = tomllib.load(open(sys.argv[1], "rb"))
+print("\n".join(project["build-system"]["requires"] + project["project"]["dependencies"]
+                + project["project"]["optional-dependencies"]["test"]))
+EOF
+"$PY" -m pip install -q -r "$VENV/requirements.txt" >&2
+"$PY" -m pip install -q --no-build-isolation --no-deps --force-reinstall \
+    -Ccmake.define.ORNIVEX_SANITIZE=ON -Cbuild-dir="$ROOT/build/asan" "$ROOT" >&2
+built=$SECONDS
+
+LOGS="$(mktemp -d "${TMPDIR:-/tmp}/ornivex-sanitize.XXXXXX")"
+# libstdc++ too: ASan intercepts C++ throws only if it is loaded from the start.
+export LD_PRELOAD="$(c++ -print-file-name=libasan.so) $(c++ -print-file-name=libstdc++.so)"
+# The interpreter's own allocations outlive it on purpose: no leak report.
+# Allocations too large to satisfy return NULL, so NumPy raises MemoryError.
+export ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:halt_on_error=1:log_path=$LOGS/asan"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$LOGS/ubsan"
+export ORNIVEX_SANITIZED=1  # tests that limit the address space skip themselves
+
+cd "$ROOT"
+status=0
+"$PY" -m pytest -q -p no:cacheprovider "$@" || status=$?
+suite=$SECONDS
+ORNIVEX_FUZZ_EXAMPLES="${ORNIVEX_FUZZ_EXAMPLES:-2000}" \
+    "$PY" -m pytest -q -p no:cacheprovider tests/test_fuzz.py tests/test_hostile_pickles.py || status=$?
+fuzzed=$SECONDS
+
+reports=$(find "$LOGS" -type f | wc -l)
+for report in "$LOGS"/*; do
+    [ -f "$report" ] && { echo "=== $report"; cat "$report"; }
+done
+echo "sanitize: build $((built - started)) s, suite $((suite - built)) s, long fuzz run $((fuzzed - suite)) s;" \
+     "$reports sanitizer report(s), pytest status $status" >&2
+rm -rf "$LOGS"
+[ "$reports" -eq 0 ] && [ "$status" -eq 0 ]
