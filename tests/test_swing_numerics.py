@@ -190,6 +190,19 @@ def test_replaced_table_entries_are_honoured():
     assert same_bits(foreign.quorvel_swing(x, 5, 1.5), model.quorvel_swing(x, 5, 1.5))
 
 
+def test_one_pass_range_size_matches_the_steps_through_the_table():
+    """The fused pass (blocks of a few thousand bars) against two whole-series
+    ema calls through a stand-in entry that forwards to the module's own."""
+    own = own_table()
+    table = Table.from_buffer_copy(own)
+    table.ema = EMA(lambda me, x, period: own.ema(me, x, period))
+    stepwise = QuorvelSwing()
+    ctypes.c_void_p.from_address(id(stepwise) + 16).value = ctypes.addressof(table)
+    x = layouts(random_walk(50_000, seed=17))["strided"]
+    for period in (1, 14, 100, 700):
+        assert same_bits(swing.range_size(x, period, 2.5), stepwise.range_size(x, period, 2.5))
+
+
 class NoRange(QuorvelSwing):
     def range_size(self, arr, period, multiplier):
         self.seen = (type(period), type(multiplier))
