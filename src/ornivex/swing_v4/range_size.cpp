@@ -81,14 +81,18 @@ StridedView<double> scratch_view(std::vector<double>& scratch, index_t size) {
 void range_size_in_blocks(StridedView<const double> arr, int32_t range_period, double range_multiplier,
                           StridedView<double> out) {
     const RangeSizePlan plan = plan_range_size(arr.size, range_period);
-    const index_t halo = plan.period + plan.second_period - 2;  // differences beyond a block's outputs
+    pad_and_scale({}, range_multiplier, {out.base, out.stride, plan.pad_length});
+    if (plan.second_count == 0) return;  // all padding: no scratch to size by the windows
+
+    const index_t halo = plan.period + plan.second_period - 2;  // extra differences a block reads
     const index_t block = std::min(plan.second_count, std::max<index_t>(8192, 4 * halo));
     std::vector<double> diffs(static_cast<std::size_t>(block + halo + 1));
     std::vector<double> firsts(static_cast<std::size_t>(block + plan.second_period - 1));
     for (index_t start = 0; start < plan.second_count; start += block) {
         const index_t count = std::min(block, plan.second_count - start);
-        // Differences start .. start + count + halo - 1; after the first block
-        // they begin one price early, and the 0.0 abs_diff puts first is dropped.
+        // Differences start .. start + count + halo - 1.  After the first block
+        // the prices begin one bar early, and the 0.0 that abs_diff puts
+        // first is dropped.
         const index_t from = start == 0 ? 0 : start - 1;
         const StridedView<const double> prices{arr.base + from * arr.stride, arr.stride,
                                                start + count + halo - from};
@@ -102,7 +106,6 @@ void range_size_in_blocks(StridedView<const double> arr, int32_t range_period, d
         window_mean(first, plan.second_period, window_weight(plan.second_period), second);
         pad_and_scale(second, range_multiplier, second);
     }
-    pad_and_scale({}, range_multiplier, {out.base, out.stride, plan.pad_length});
 }
 
 Owned range_size_natively(const ArrayView& arr, int32_t range_period, double range_multiplier) {
