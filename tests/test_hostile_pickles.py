@@ -12,6 +12,9 @@ import abc
 import json
 import os
 import pickle
+import subprocess
+import sys
+import textwrap
 import time
 from collections import Counter
 
@@ -340,3 +343,51 @@ def test_byte_level_damage_to_a_pickle_is_an_exception():
                 pickle.loads(damaged)
             except Exception:  # noqa: BLE001 - any exception is a correct answer here
                 pass
+
+
+DEEP_STATE = """
+    import functools, threading
+    from ornivex import swing_v4
+    from ornivex.swing_v4 import QuorvelSwing
+
+    rebuild = swing_v4.__pyx_unpickle_QuorvelSwing
+
+    def holder(update):
+        holding = type("Holder", (), {})()
+        holding.update = update
+        return holding
+
+    # Instance dicts whose update goes straight back into the entry.
+    class BySetstate(QuorvelSwing):
+        __dict__ = property(lambda self: holder(functools.partial(self.__setstate__)))
+
+    class ByRebuild(QuorvelSwing):
+        __dict__ = property(lambda self: holder(functools.partial(rebuild, ByRebuild, 0xE3B0C44)))
+
+    state = ()
+    for _ in range(100_000):
+        state = (state,)
+
+    def nest():
+        for call in (lambda: BySetstate().__setstate__((state,)), lambda: rebuild(ByRebuild, 0xE3B0C44, (state,))):
+            try:
+                call()
+            except RecursionError:
+                print("RecursionError")
+
+    nest()
+    threading.stack_size(1 << 20)
+    worker = threading.Thread(target=nest)
+    worker.start()
+    worker.join()
+"""
+
+
+def test_states_nested_deeper_than_the_stack_raise_recursion_error():
+    """A state nested 10^5 deep whose dict update calls __setstate__ or the
+    rebuild function again: RecursionError, also on a thread with a 1 MiB stack."""
+    child = subprocess.run([sys.executable, "-c", textwrap.dedent(DEEP_STATE)], capture_output=True, text=True,
+                           timeout=300)
+    assert child.returncode == 0, child.stderr[-2000:]
+    assert child.stdout.split() == ["RecursionError"] * 4
+

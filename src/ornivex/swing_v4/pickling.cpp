@@ -13,6 +13,7 @@
 #include "ornivex/common/errors.hpp"
 #include "ornivex/common/function.hpp"
 #include "ornivex/common/pyref.hpp"
+#include "ornivex/common/recursion_guard.hpp"
 #include "ornivex/common/runtime.hpp"
 #include "ornivex/swing_v4/import_steps.hpp"
 #include "ornivex/swing_v4/operations.hpp"
@@ -207,6 +208,8 @@ bool bind_unpickle_function() {
 
 PyObject* reduce_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     constexpr const char* qualname = "ornivex.swing_v4.QuorvelSwing.__reduce_velmar__";
+    const RecursionGuard guard;  // a __dict__ property may call back in
+    if (!guard) return failed(qualname);
     static const Signature signature{"__reduce_velmar__", 0, 0, nullptr};
     PyObject* unused[1];
     if (!bind_arguments(signature, args, nargsf, kwnames, unused)) return failed(qualname);
@@ -232,6 +235,8 @@ PyObject* reduce_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
 
 PyObject* setstate_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     constexpr const char* qualname = "ornivex.swing_v4.QuorvelSwing.__setstate_velmar__";
+    const RecursionGuard guard;  // the instance dict's update may call back in, as deep as the state nests
+    if (!guard) return failed(qualname);
     static PyObject* const params[] = {names().__pyx_state};
     static const Signature signature{"__setstate_velmar__", 1, 1, params};
     PyObject* bound[1];
