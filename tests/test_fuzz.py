@@ -623,6 +623,7 @@ def test_swing_with_rebound_np(data, name, how):
     n = data.draw(st.integers(0, 60))
     x = data.draw(arrays(ELEMENT["swing"], n, valid=True))
     args = [x, x] if name == "range_filter" else [x, data.draw(st.integers(1, 4)), data.draw(PLAIN_DOUBLES)]
+    saved = dict(vars(swing_v4))
     try:
         if how == "deleted":
             del swing_v4.np
@@ -636,7 +637,8 @@ def test_swing_with_rebound_np(data, name, how):
 
         judge(name, lambda: getattr(QuorvelSwing(), name)(*args), oracle, [x])
     finally:
-        swing_v4.np = np
+        vars(swing_v4).clear()  # the same names in the same order
+        vars(swing_v4).update(saved)
 
 
 # ---- subclasses with hostile overrides ----------------------------------------------
@@ -745,3 +747,72 @@ def test_hostile_subclasses(data, name, kind, override, where):
             assert_same_result(name, got, want)
         else:
             assert type(got) is type(want) and str(got) == str(want)
+
+
+# ---- np rebound to a module whose arrays are not what they should be --------------------
+
+def strided(array):
+    wide = np.zeros(2 * len(array) + 1, array.dtype)
+    return wide[1::2]
+
+
+NP_TWISTS = {
+    "strided": strided,
+    "reversed": lambda a: a[::-1],
+    "longer": lambda a: np.zeros(len(a) + 5, a.dtype),
+    "shorter": lambda a: a[:-1],
+    "read-only": lambda a: (a.setflags(write=False), a)[1],
+    "other element type": lambda a: a.astype(np.float64 if a.dtype == np.float32 else np.float32),
+    "two-dimensional": lambda a: a.reshape(1, -1),
+    "subclass": lambda a: a.view(Quiet),
+    "None": lambda a: None,
+    "list": lambda a: list(a),
+    "cached": None,  # one array per shape and type, handed out again and again
+}
+
+
+def twisted_numpy(twist):
+    cache = {}
+
+    def make(function):
+        def allocate(*args, **kwargs):
+            array = function(*args, **kwargs)
+            if twist == "cached":
+                return cache.setdefault((array.shape, array.dtype.str), array)
+            return NP_TWISTS[twist](array)
+        return allocate
+
+    proxy = numpy_proxy()
+    for name in ("empty", "zeros", "ones", "empty_like"):
+        setattr(proxy, name, make(getattr(np, name)))
+    return proxy
+
+
+@FUZZ
+@given(data=st.data(), name=st.sampled_from(list(TREND) + list(SWING)), twist=st.sampled_from(list(NP_TWISTS)))
+def test_np_handing_out_odd_arrays(data, name, twist):
+    """Arrays made through a rebound np that are strided, too long or too
+    short, read-only, of another type or shape, or shared between calls:
+    a result or an ordinary exception, never a crash, inputs unchanged."""
+    family = "trend" if name in TREND else "swing"
+    n = data.draw(st.integers(0, 40))
+    series = [data.draw(arrays(ELEMENT[family], n, valid=True)) for _ in range(4)]
+    params = {**TREND, **SWING}[name][0]
+    args = [series[k] if p not in NUMBER_KIND else {"int": 2, "double": 2.0}[NUMBER_KIND[p]]
+            for k, p in enumerate(params)][: 4 if name == "halftrend" else None]
+    module = trend_v4 if family == "trend" else swing_v4
+    before = [snapshot(a) for a in series]
+    module.np = twisted_numpy(twist)
+    try:
+        kind, got = outcome(lambda: getattr(trend_v4 if family == "trend" else QuorvelSwing(), name)(*args))
+    finally:
+        module.np = np
+    assert [snapshot(a) for a in series] == before
+    CASES[f"{name} (odd np)"] += 1
+    if kind == "raised":
+        assert isinstance(got, (TypeError, ValueError, IndexError, AttributeError)), repr(got)
+    elif twist in ("strided", "reversed", "longer", "subclass"):
+        # arrays that hold all they must: the result is the model's
+        want = run_oracle(name, args, {})
+        if name in ("ewma", "ema2", "tema3"):
+            assert same_bits(np.asarray(got)[: len(want)], want, nan_payloads=False)
