@@ -63,9 +63,18 @@ cd "$ROOT"
 status=0
 "$PY" -m pytest -q -p no:cacheprovider "$@" || status=$?
 suite=$SECONDS
-ORNIVEX_FUZZ_EXAMPLES="${ORNIVEX_FUZZ_EXAMPLES:-2000}" \
+CASES_FILE="$(mktemp "${TMPDIR:-/tmp}/ornivex-fuzz-cases.XXXXXX")"
+ORNIVEX_FUZZ_REPORT="$CASES_FILE" ORNIVEX_FUZZ_EXAMPLES="${ORNIVEX_FUZZ_EXAMPLES:-2000}" \
     "$PY" -m pytest -q -p no:cacheprovider tests/test_fuzz.py tests/test_hostile_pickles.py || status=$?
 fuzzed=$SECONDS
+"$PY" - "$CASES_FILE" <<'EOF'
+import collections, json, sys
+cases = collections.Counter()
+for line in open(sys.argv[1]):
+    cases.update(json.loads(line)["cases"])
+print("sanitize: long fuzz run, cases per entry point:", ", ".join(f"{k} {v}" for k, v in sorted(cases.items())))
+EOF
+rm -f "$CASES_FILE"
 
 reports=$(find "$LOGS" -type f | wc -l)
 for report in "$LOGS"/*; do
