@@ -76,10 +76,20 @@ print("sanitize: long fuzz run, cases per entry point:", ", ".join(f"{k} {v}" fo
 EOF
 rm -f "$CASES_FILE"
 
-reports=$(find "$LOGS" -type f | wc -l)
-for report in "$LOGS"/*; do
-    [ -f "$report" ] && { echo "=== $report"; cat "$report"; }
+# The tests that ask for 2**40-element arrays leave ASan's note that it
+# returned NULL for them; anything else in a log is a report.
+REFUSED='^==[0-9]+==WARNING: AddressSanitizer failed to allocate 0x[0-9a-f]+ bytes$'
+refused=$(cat "$LOGS"/* 2>/dev/null | grep -cE "$REFUSED" || true)
+reports=0
+for log in "$LOGS"/*; do
+    [ -f "$log" ] || continue
+    if grep -qvE "$REFUSED" "$log"; then
+        reports=$((reports + 1))
+        echo "=== $log"
+        cat "$log"
+    fi
 done
+echo "sanitize: $refused allocation(s) refused on purpose (MemoryError tests)" >&2
 echo "sanitize: build $((built - started)) s, suite $((suite - built)) s, long fuzz run $((fuzzed - suite)) s;" \
      "$reports sanitizer report(s), pytest status $status" >&2
 rm -rf "$LOGS"
