@@ -8,7 +8,8 @@ as a multiple of one trend_v4.ewma pass over float32 of the same n, and
 how many times faster than the literal NumPy model (whose cost per bar,
 measured at n = 1e3, does not depend on n).  The
 second runs quorvel_swing over two series in two threads against the same
-work in one thread.  Every figure is the best of a few runs.
+work in one thread (wall time, with the CPU/wall ratio that shows whether
+a second core was there to be had).  Every figure is the best of a few runs.
 """
 
 from __future__ import annotations
@@ -32,13 +33,15 @@ swing = QuorvelSwing()
 
 
 def best_per_bar(cases, n, rounds=7):
-    """ns per bar of each case, best of `rounds`.  The rounds cycle through
-    all cases, so a burst of load from elsewhere hits them alike."""
+    """ns per bar of each case, best of `rounds`, in CPU time of this process
+    (on a shared machine the wall clock also counts other people's work).
+    The rounds cycle through all cases, so a burst of load hits them alike."""
     number = max(1, 200_000 // n)
     best = {name: float("inf") for name in cases}
     for _ in range(rounds):
         for name, call in cases.items():
-            best[name] = min(best[name], timeit.timeit(call, number=number) / number / n * 1e9)
+            seconds = timeit.timeit(call, number=number, timer=time.process_time)
+            best[name] = min(best[name], seconds / number / n * 1e9)
     return best
 
 
