@@ -1,5 +1,5 @@
-"""Any argument a Python program can pass gives the specified result or the
-specified exception: never a crash, never a change to the inputs.
+"""Any argument a Python program can pass gives the documented result or the
+documented exception: never a crash, never a change to the inputs.
 
 Each call is judged by an oracle that runs the calling convention step by
 step (binding, number conversion, array type test, buffer view) and then the
