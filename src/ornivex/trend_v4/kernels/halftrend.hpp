@@ -8,12 +8,10 @@
 // bar 0 never signals).  Bar 0's channel is low[0] +/- dev[0].
 //
 // Two ways in:
-//  - halftrend / halftrend_smoothed: one fused pass, no intermediate arrays:
-//    the smoothing and short-window extremes of each block of bars go through
-//    stack buffers (about 20 KiB), long-window extremes are parked in the
-//    arrow outputs (each is read at bar i before bar i's arrow is written).
-//    halftrend_smoothed takes highma / lowma from the caller (for a tema3
-//    computed elsewhere).
+//  - halftrend: one fused pass, no intermediate arrays.  Blocks of bars go
+//    through stack buffers (halftrend_sweep.hpp runs the state machine and
+//    the line over a block); long-window extremes are computed whole first
+//    and parked in the arrow outputs until each block has read them.
 //  - channel_widths, trend_pass, line_pass, signals: the same steps over
 //    whole arrays, for a caller that holds every intermediate array itself.
 //
@@ -25,11 +23,13 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 #include "ornivex/common/promotion.hpp"
 #include "ornivex/common/strided_view.hpp"
 #include "ornivex/trend_v4/kernels/float_lanes.hpp"
 #include "ornivex/trend_v4/kernels/halftrend_steps.hpp"
+#include "ornivex/trend_v4/kernels/halftrend_sweep.hpp"
 #include "ornivex/trend_v4/kernels/tema3.hpp"
 #include "ornivex/trend_v4/kernels/window_extremes.hpp"
 
@@ -129,167 +129,245 @@ inline void signals(StridedView<const std::int32_t> trend, StridedView<std::int6
 
 namespace halftrend_detail {
 
-inline void store_bar(const HalftrendOutputs& out, index_t i, const LineBar& b, std::int64_t buy,
-                      std::int64_t sell) noexcept {
-    out.halftrend.set(i, b.line);
-    out.atr_high.set(i, b.atr_high);
-    out.atr_low.set(i, b.atr_low);
-    out.arrow_up.set(i, b.arrow_up);
-    out.arrow_down.set(i, b.arrow_down);
-    out.buy.set(i, buy);
-    out.sell.set(i, sell);
-}
+using window_detail::gathered_length;
+inline constexpr index_t block = window_detail::scan_block_length;
 
-// What one bar hands to the next.
-struct Carry {
-    TrendState state{};
-    TrendBar bar{};
-    float line = 0.0f;
-};
-
-// Bars first .. last-1 of the block that starts at bar `start`: smoothed[k],
-// high_price[k] and low_price[k] belong to bar start + k.
-// Everything arrives by value: stores through the views' char pointers cannot
-// alias locals, so nothing is reloaded per bar.  With `contiguous` every stride
-// is the element size, known to the compiler, which frees a register per view.
-template <bool contiguous>
-Carry run_bars(HalftrendInputs in, HalftrendOutputs out, ChannelWidths widths, index_t start,
-               const f32x2* smoothed, StridedView<const float> high_price,
-               StridedView<const float> low_price, index_t first, index_t last,
-               Carry carry) noexcept {
-    if constexpr (contiguous) {
-        in.high.stride = in.low.stride = in.close.stride = in.tr.stride = sizeof(float);
-        out.halftrend.stride = out.atr_high.stride = out.atr_low.stride = sizeof(float);
-        out.arrow_up.stride = out.arrow_down.stride = sizeof(float);
-        out.buy.stride = out.sell.stride = sizeof(std::int64_t);
-        high_price.stride = low_price.stride = sizeof(float);
-    }
-    auto read_bar = [&](index_t i) {
-        const index_t k = i - start;
-        return TrendBar{in.high[i],       in.low[i],        in.close[i],   high_price[k],
-                        low_price[k],     smoothed[k][0],   smoothed[k][1]};
-    };
-    if (first == 0) {
-        carry.bar = read_bar(0);
-        carry.state = first_trend_state(carry.bar.high, carry.bar.low);
-        const LineBar b = first_line_bar(carry.bar.low, widths.band(ChannelWidths::half(in.tr[0])));
-        store_bar(out, 0, b, 0, 0);
-        carry.line = b.line;
-        first = 1;
-    }
-    TrendState state = carry.state;
-    TrendBar previous = carry.bar;
-    float line = carry.line;
-    for (index_t i = first; i < last; ++i) {
-        const TrendBar bar = read_bar(i);
-        const float atr2 = ChannelWidths::half(in.tr[i]);
-        const TrendState next = next_trend_state(state, previous, bar);
-        const LineBar b = next_line_bar(state, line, next.trend, atr2, widths.band(atr2));
-        store_bar(out, i, b, buy_signal(state.trend, next.trend),
-                  sell_signal(state.trend, next.trend));
-        state = next;
-        previous = bar;
-        line = b.line;
-    }
-    return {state, previous, line};
-}
-
-inline bool all_contiguous(const HalftrendInputs& in, const HalftrendOutputs& out) noexcept {
-    return in.high.contiguous() && in.low.contiguous() && in.close.contiguous() &&
-           in.tr.contiguous() && out.halftrend.contiguous() && out.atr_high.contiguous() &&
-           out.atr_low.contiguous() && out.arrow_up.contiguous() && out.arrow_down.contiguous() &&
-           out.buy.contiguous() && out.sell.contiguous();
-}
-
-// Block by block: the smoothing fills a stack buffer (its chains run alone,
-// latency-bound, then the state machine runs throughput-bound: interleaving
-// the two in one loop measured slower), short-window extremes are scanned into
-// stack buffers, long-window ones were computed whole into the arrow outputs,
-// which hold them until each bar's arrows are written.
-template <class Smooth>
-void fused_pass(const HalftrendInputs& in, index_t amplitude, double channel_deviation,
-                const HalftrendOutputs& out, Smooth smooth) noexcept {
-    const index_t n = in.high.size;
-    if (n == 0 || amplitude < 1) return;
-    const ChannelWidths widths(channel_deviation);
-    const bool contiguous = all_contiguous(in, out);
-    const index_t window = std::min(amplitude, n);
-    const bool short_window = window <= window_detail::direct_scan_limit;
-    if (!short_window) rolling_max_min(in.high, in.low, window, out.arrow_up, out.arrow_down);
-
-    constexpr index_t block = window_detail::block_length;
-    f32x2 smoothed[block];
-    float high_price[block], low_price[block];
-    Carry carry;
-    for (index_t start = 0; start < n; start += block) {
-        const index_t length = std::min(block, n - start);
-        smooth.fill(start, length, smoothed);
-        StridedView<const float> high_view = out.arrow_up, low_view = out.arrow_down;
-        if (short_window) {
-            window_detail::scan_window_block<window_detail::Highest>(in.high, window, start,
-                                                                     length, high_price);
-            window_detail::scan_window_block<window_detail::Lowest>(in.low, window, start, length,
-                                                                    low_price);
-            high_view = {reinterpret_cast<const char*>(high_price), sizeof(float), length};
-            low_view = {reinterpret_cast<const char*>(low_price), sizeof(float), length};
-        } else {  // the same element for bar start + k
-            high_view.base += start * high_view.stride;
-            low_view.base += start * low_view.stride;
-        }
-        carry = contiguous ? run_bars<true>(in, out, widths, start, smoothed, high_view, low_view,
-                                            start, start + length, carry)
-                           : run_bars<false>(in, out, widths, start, smoothed, high_view, low_view,
-                                             start, start + length, carry);
-    }
-}
-
-}  // namespace halftrend_detail
-
-// Sources of (highma, lowma) for the fused pass: fill(start, length, smoothed)
-// is called for consecutive blocks from bar 0 on.
+// tema3 of high and low side by side (lane 0 high, lane 1 low), block by
+// block from bar 0 on.  fill() calls alongside() after every four bars: the
+// eight chains are latency-bound and leave room for other work.
 template <Promotion P>
 struct TripleEmaSmoothing {
-    StridedView<const float> high, low;
     TripleEma<P, f32x2> stages;
 
-    void fill(index_t start, index_t length, f32x2* smoothed) noexcept {
+    // high[k] and low[k] are bar start + k; smoothed[k] receives its tema3 pair.
+    template <class Alongside>
+    void fill(index_t start, index_t length, const float* high, const float* low, f32x2* smoothed,
+              Alongside&& alongside) noexcept {
         TripleEma<P, f32x2> local = stages;  // chains stay in registers
-        for (index_t k = 0; k < length; ++k) {
-            const f32x2 bar{high[start + k], low[start + k]};
-            if (start + k == 0)
-                local.seed(bar);
-            else
-                local.advance(bar);
-            smoothed[k] = local.value();
+        index_t k = 0;
+        if (start == 0) {
+            local.seed(f32x2{high[0], low[0]});
+            smoothed[0] = local.value();
+            k = 1;
         }
+        auto next = [&](index_t k) {
+            local.advance(f32x2{high[k], low[k]});
+            smoothed[k] = local.value();
+        };
+        for (; k + 4 <= length; k += 4) {
+            next(k);
+            next(k + 1);
+            next(k + 2);
+            next(k + 3);
+            alongside();
+        }
+        for (; k < length; ++k) next(k);
         stages = local;
     }
 };
 
-struct GivenSmoothing {
-    StridedView<const float> highma, lowma;
+// One block's bars in stack buffers (about 30 KiB).  Bar start + k sits at
+// j = k + 1 of every per-bar array; j = 0 holds the bar before the block.
+struct Block {
+    alignas(16) float window_extreme[2][block + 8];  // low_price, high_price (SweepBars order)
+    f32x2 smoothed[block + 8];                       // (highma, lowma)
+    alignas(16) float close[block + 8];
+    alignas(16) float line[2][block + 8];            // this block's and the previous one's
+    alignas(16) float high[gathered_length];         // raw bars, `lookback` of them before the block
+    alignas(16) float low[gathered_length];
+    alignas(16) float scratch[2 * gathered_length];
+    std::int32_t turns[2][block];
+    index_t lookback = 1;  // at least the bar before the block
 
-    void fill(index_t start, index_t length, f32x2* smoothed) const noexcept {
-        for (index_t k = 0; k < length; ++k)
-            smoothed[k] = f32x2{highma[start + k], lowma[start + k]};
+    SweepBars sweep_bars(float* line_out) noexcept {
+        return {{window_extreme[0], window_extreme[1]},
+                {low + lookback - 1, high + lookback - 1},
+                smoothed,
+                close,
+                line_out};
     }
 };
 
-// Everything, with highma / lowma = tema3(high / low, 2 * amplitude).
+// The outputs of one block's bars from its line (line[k + 1] is bar start +
+// k's): every bar gets the line, line +/- dev, arrows and signals 0; then the
+// logged turns get their arrow and signal.  Four bars per step, so that the
+// steps can ride along the next block's smoothing.  With `contiguous` every
+// view's stride is the element size and a step is a few vector operations
+// (the same float32 operations, so the same bits).
+template <bool contiguous>
+class BlockDress {
+public:
+    BlockDress(StridedView<const float> tr, const HalftrendOutputs& out, ChannelWidths widths) noexcept
+        : tr_(tr), out_(out), widths_(widths) {}
+
+    void begin(index_t start, index_t length, const float* line, const TurnLog& turns) noexcept {
+        start_ = start;
+        length_ = length;
+        done_ = 0;
+        line_ = line;
+        turns_ = turns;
+    }
+
+    void step() noexcept {
+        if (done_ + 4 > length_) return;
+        if constexpr (contiguous) {
+            using window_detail::load4;
+            using window_detail::store4;
+            const index_t i = start_ + done_;
+            const f32x4 line = load4(line_ + done_ + 1);
+            const f32x4 dev = splat<f32x4>(widths_.deviation) * (load4(tr_.data() + i) * splat<f32x4>(0.5f));
+            store4(out_.halftrend.data() + i, line);
+            store4(out_.atr_high.data() + i, line + dev);
+            store4(out_.atr_low.data() + i, line - dev);
+            store4(out_.arrow_up.data() + i, f32x4{});
+            store4(out_.arrow_down.data() + i, f32x4{});
+            std::memset(out_.buy.data() + i, 0, 4 * sizeof(std::int64_t));
+            std::memset(out_.sell.data() + i, 0, 4 * sizeof(std::int64_t));
+        } else {
+            for (index_t k = done_; k < done_ + 4; ++k) bar(k);
+        }
+        done_ += 4;
+    }
+
+    // The bars no step took, then the turns.
+    void finish() noexcept {
+        for (; done_ < length_; ++done_) bar(done_);
+        for (index_t t = 0; t < turns_.count; ++t) {
+            const index_t j = turns_.entries[t] >> 1;
+            const index_t i = start_ + j - 1;
+            const float atr2 = ChannelWidths::half(tr_[i]);
+            if (turns_.entries[t] & 1) {
+                out_.arrow_up.set(i, line_[j] - atr2);
+                out_.buy.set(i, 1);
+            } else {
+                out_.arrow_down.set(i, line_[j] + atr2);
+                out_.sell.set(i, 1);
+            }
+        }
+        length_ = 0;
+    }
+
+private:
+    void bar(index_t k) noexcept {
+        const index_t i = start_ + k;
+        const float line = line_[k + 1];
+        const float dev = widths_.band(ChannelWidths::half(tr_[i]));
+        out_.halftrend.set(i, line);
+        out_.atr_high.set(i, line + dev);
+        out_.atr_low.set(i, line - dev);
+        out_.arrow_up.set(i, 0.0f);
+        out_.arrow_down.set(i, 0.0f);
+        out_.buy.set(i, 0);
+        out_.sell.set(i, 0);
+    }
+
+    StridedView<const float> tr_;
+    HalftrendOutputs out_;
+    ChannelWidths widths_;
+    index_t start_ = 0, length_ = 0, done_ = 0;
+    const float* line_ = nullptr;
+    TurnLog turns_{nullptr};
+};
+
+// Asks for the next block's input bars a cache line at a time, so that they
+// arrive while the smoothing waits on its chains rather than in one burst
+// when the block is gathered.
+struct Prefetch {
+    const HalftrendInputs& in;
+    index_t next, end;
+
+    void step() noexcept {
+        if (next >= end) return;
+        for (const StridedView<const float>& series : {in.high, in.low, in.close, in.tr})
+            __builtin_prefetch(series.base + next * series.stride);
+        next += 64 / sizeof(float);  // a cache line of a contiguous series
+    }
+};
+
+inline bool all_contiguous(const HalftrendInputs& in, const HalftrendOutputs& out) noexcept {
+    return in.tr.contiguous() && out.halftrend.contiguous() && out.atr_high.contiguous() &&
+           out.atr_low.contiguous() && out.arrow_up.contiguous() && out.arrow_down.contiguous() &&
+           out.buy.contiguous() && out.sell.contiguous();
+}
+
+// Block by block: gather the raw bars and their window extremes (scanned per
+// block, or for long windows computed whole beforehand and parked in the
+// arrow outputs, which a block's dress overwrites only after its sweep has
+// read them); smooth, with the previous block's dress and the next block's
+// prefetch riding along; sweep (state machine and line).  The line buffers
+// and turn logs alternate, since a block is dressed while the next one is
+// smoothed.  Precondition: 1 <= window <= n.
+template <bool contiguous, Promotion P>
+void block_pipeline(const HalftrendInputs& in, index_t window, const HalftrendOutputs& out, ChannelWidths widths,
+                    TripleEmaSmoothing<P> smooth) noexcept {
+    const index_t n = in.high.size;
+    const bool scanned = window <= window_detail::doubling_scan_limit;
+    if (!scanned) rolling_max_min(in.high, in.low, window, out.arrow_up, out.arrow_down);
+
+    Block b;
+    b.lookback = scanned ? std::max<index_t>(window - 1, 1) : 1;
+    std::fill_n(b.scratch, 2 * gathered_length, 0.0f);
+    Sweep sweep = first_sweep(in.high[0], in.low[0]);
+    BlockDress<contiguous> dress(in.tr, out, widths);
+    for (index_t start = 0, parity = 0; start < n; start += block, parity ^= 1) {
+        const index_t length = std::min(block, n - start);
+        if (start > 0)  // the previous block's last bar becomes j = 0
+            for (auto& extreme : b.window_extreme) extreme[0] = extreme[block];
+        window_detail::gather_bars(in.high, b.lookback, start, length, window_detail::Highest::identity, b.high);
+        window_detail::gather_bars(in.low, b.lookback, start, length, window_detail::Lowest::identity, b.low);
+        if (scanned) {
+            const index_t skip = b.lookback - (window - 1);
+            window_detail::scan_gathered<window_detail::Highest>(b.high + skip, window, length, b.scratch,
+                                                                 b.window_extreme[1] + 1);
+            window_detail::scan_gathered<window_detail::Lowest>(b.low + skip, window, length, b.scratch,
+                                                                b.window_extreme[0] + 1);
+        } else {
+            for (index_t k = 0; k < length; ++k) {
+                b.window_extreme[0][k + 1] = out.arrow_down[start + k];
+                b.window_extreme[1][k + 1] = out.arrow_up[start + k];
+            }
+        }
+        if (in.close.contiguous())
+            std::memcpy(b.close + 1, in.close.data() + start, length * sizeof(float));
+        else
+            for (index_t k = 0; k < length; ++k) b.close[k + 1] = in.close[start + k];
+
+        Prefetch next_inputs{in, start + block, std::min(n, start + 2 * block)};
+        smooth.fill(start, length, b.high + b.lookback, b.low + b.lookback, b.smoothed + 1, [&] {
+            dress.step();
+            next_inputs.step();
+        });
+        dress.finish();
+
+        float* const line = b.line[parity];
+        TurnLog turns{b.turns[parity]};
+        index_t first = 1;
+        if (start == 0) {
+            line[1] = sweep.line;
+            first = 2;
+        }
+        sweep_bars(sweep, b.sweep_bars(line), first, length + 1, turns);
+        dress.begin(start, length, line, turns);
+    }
+    dress.finish();
+}
+
+}  // namespace halftrend_detail
+
+// Everything, in one pass with no intermediate arrays: highma / lowma =
+// tema3(high / low, 2 * amplitude), window extremes, trend, line, outputs.
 template <Promotion P>
 void halftrend(const HalftrendInputs& in, index_t amplitude, double channel_deviation,
                const HalftrendOutputs& out) noexcept {
-    const TripleEmaSmoothing<P> smooth{
-        in.high, in.low, TripleEma<P, f32x2>(halftrend_smoothing_length(amplitude))};
-    halftrend_detail::fused_pass(in, amplitude, channel_deviation, out, smooth);
-}
-
-// Everything but the smoothing: highma and lowma come from the caller
-// (at least n elements each).
-inline void halftrend_smoothed(const HalftrendInputs& in, StridedView<const float> highma,
-                               StridedView<const float> lowma, index_t amplitude,
-                               double channel_deviation, const HalftrendOutputs& out) noexcept {
-    halftrend_detail::fused_pass(in, amplitude, channel_deviation, out, GivenSmoothing{highma, lowma});
+    const index_t n = in.high.size;
+    if (n == 0 || amplitude < 1) return;
+    const ChannelWidths widths(channel_deviation);
+    const index_t window = std::min(amplitude, n);
+    const halftrend_detail::TripleEmaSmoothing<P> smooth{TripleEma<P, f32x2>(halftrend_smoothing_length(amplitude))};
+    if (halftrend_detail::all_contiguous(in, out))
+        halftrend_detail::block_pipeline<true>(in, window, out, widths, smooth);
+    else
+        halftrend_detail::block_pipeline<false>(in, window, out, widths, smooth);
 }
 
 }  // namespace ornivex::trend

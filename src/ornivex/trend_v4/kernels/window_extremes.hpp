@@ -60,16 +60,21 @@ struct Lowest {
     }
 };
 
-// Windows up to this length are scanned directly: window-1 vectorised passes
-// beat the dependent steps per bar of the block method.
-inline constexpr index_t direct_scan_limit = 8;
-inline constexpr index_t block_length = 1024;  // a multiple of 4
+// Windows up to this length are scanned block by block with span doubling;
+// longer ones take the block method below.
+inline constexpr index_t doubling_scan_limit = 64;
+inline constexpr index_t scan_block_length = 512;  // a multiple of 4
+// A gathered block: up to doubling_scan_limit - 1 bars of lookback, the block,
+// and room for the last vector's overrun.
+inline constexpr index_t gathered_length = doubling_scan_limit - 1 + scan_block_length + 8;
 
 inline f32x4 load4(const float* p) noexcept {
     f32x4 v;
     std::memcpy(&v, p, sizeof v);
     return v;
 }
+
+inline void store4(float* p, f32x4 v) noexcept { std::memcpy(p, &v, sizeof v); }
 
 // count is a multiple of 4.
 inline bool holds_nan(const float* p, index_t count) noexcept {
@@ -82,54 +87,92 @@ inline bool holds_nan(const float* p, index_t count) noexcept {
            (unordered[2] != unordered[2]) | (unordered[3] != unordered[3]);
 }
 
-// extreme[j] = extreme of input[j .. j+lookback], for j < length (a multiple
-// of 4; input holds lookback + length values).
-template <class Extreme, bool may_hold_nan>
-void scan_block(const float* input, index_t lookback, index_t length, float* extreme) noexcept {
-    for (index_t j = 0; j < length; j += 4) {
-        f32x4 e = load4(input + lookback + j);
-        for (index_t back = 1; back <= lookback; ++back) {
-            const f32x4 earlier = load4(input + (lookback - back) + j);
-            e = may_hold_nan ? Extreme::pick(earlier, e) : Extreme::ordered(earlier, e);
-        }
-        std::memcpy(extreme + j, &e, sizeof e);
-    }
-}
+inline index_t whole_vectors(index_t count) noexcept { return (count + 3) / 4 * 4; }
 
-// Extremes of bars start .. start+length-1 (length <= block_length) into
-// extreme[0 ..]: gather the bars and their lookback into a contiguous buffer
-// (padding before bar 0 makes the first windows grow, padding after the last
-// bar fills the last vector), then scan it.
-template <class Extreme>
-void scan_window_block(StridedView<const float> x, index_t window, index_t start, index_t length,
-                       float* extreme) noexcept {
-    const index_t lookback = window - 1;
-    float input[direct_scan_limit - 1 + block_length + 4];
-    const index_t padded = (length + 3) / 4 * 4;
+// Bars start - lookback .. start + length - 1 of x into buffer[0 ..], `fill`
+// before bar 0 (the first windows grow) and after the last bar up to one
+// vector past the last whole vector.
+inline void gather_bars(StridedView<const float> x, index_t lookback, index_t start, index_t length, float fill,
+                        float* buffer) noexcept {
     const index_t first = std::max<index_t>(start - lookback, 0);
-    float* in = input + (first - (start - lookback));
-    std::fill(input, in, Extreme::identity);
+    float* out = buffer + (first - (start - lookback));
+    std::fill(buffer, out, fill);
     if (x.contiguous()) {
-        std::memcpy(in, x.data() + first, (start + length - first) * sizeof(float));
-        in += start + length - first;
+        std::memcpy(out, x.data() + first, (start + length - first) * sizeof(float));
+        out += start + length - first;
     } else {
-        for (index_t i = first; i < start + length; ++i) *in++ = x[i];
+        for (index_t i = first; i < start + length; ++i) *out++ = x[i];
     }
-    const index_t filled = (lookback + padded + 3) / 4 * 4;
-    std::fill(in, input + filled, Extreme::identity);
-    if (holds_nan(input, filled))
-        scan_block<Extreme, true>(input, lookback, padded, extreme);
-    else
-        scan_block<Extreme, false>(input, lookback, padded, extreme);
+    std::fill(out, buffer + whole_vectors(lookback + length) + 4, fill);
+}
+
+// later[k] becomes the extreme of earlier[k] and later[k], 4 at a time over
+// whole vectors covering count.
+template <class Extreme, bool may_hold_nan>
+void span_pass(const float* earlier, const float* later, index_t count, float* out) noexcept {
+    for (index_t k = 0; k < count; k += 4) {
+        const f32x4 a = load4(earlier + k), b = load4(later + k);
+        store4(out + k, may_hold_nan ? Extreme::pick(a, b) : Extreme::ordered(a, b));
+    }
+}
+
+// Window extremes of one gathered block by span doubling: with m_s[j] the
+// extreme of the s values ending at j, m_2s[j] = extreme(m_s[j-s], m_s[j]),
+// and a window of w = 2^d + r values is extreme(m_2^d[j-r], m_2^d[j]) (the two
+// spans overlap, which neither a maximum nor the later-zero tie rule minds).
+// That is floor(log2 w) + (r > 0) vectorised passes per block.
+// input: window - 1 values of lookback then the block's length values, valid
+// through whole_vectors(window - 1 + length) + 4 (gather_bars); scratch: two
+// buffers of gathered_length floats, initialised once (the last vector of a
+// pass may read a few stale values; what it makes of them is never used);
+// extreme: room for whole_vectors(length) + 4.
+template <class Extreme, bool may_hold_nan>
+void doubling_scan(const float* input, index_t window, index_t length, float* scratch,
+                   float* extreme) noexcept {
+    const index_t lookback = window - 1;
+    const index_t end = whole_vectors(lookback + length);
+    index_t span = 1;
+    while (2 * span <= window) span *= 2;
+    const index_t rest = window - span;
+    // Pass offsets 1, 2, .., span / 2, then rest; each pass's results start
+    // at the sum of the offsets so far, which ends at lookback.
+    const float* current = input;
+    index_t done = 0;
+    float* next = scratch;
+    auto pass = [&](index_t offset) {
+        const bool last = done + offset == lookback;
+        float* out = last ? extreme : next + done + offset;
+        span_pass<Extreme, may_hold_nan>(current + done, current + done + offset, end - done - offset, out);
+        if (last) return;
+        done += offset;
+        current = next;
+        next = next == scratch ? scratch + gathered_length : scratch;
+    };
+    for (index_t offset = 1; offset < span; offset *= 2) pass(offset);
+    if (rest > 0) pass(rest);
+    if (window == 1) std::memcpy(extreme, input, whole_vectors(length) * sizeof(float));
 }
 
 template <class Extreme>
-void direct_scan(StridedView<const float> x, index_t window, StridedView<float> out) noexcept {
+void scan_gathered(const float* input, index_t window, index_t length, float* scratch, float* extreme) noexcept {
+    if (holds_nan(input, whole_vectors(window - 1 + length)))
+        doubling_scan<Extreme, true>(input, window, length, scratch, extreme);
+    else
+        doubling_scan<Extreme, false>(input, window, length, scratch, extreme);
+}
+
+// Block by block over the whole series, for windows up to doubling_scan_limit.
+template <class Extreme>
+void doubling_scan_series(StridedView<const float> x, index_t window, StridedView<float> out) noexcept {
     const index_t n = x.size;
-    float extreme[block_length];
-    for (index_t start = 0; start < n; start += block_length) {
-        const index_t length = std::min(block_length, n - start);
-        scan_window_block<Extreme>(x, window, start, length, extreme);
+    alignas(16) float input[gathered_length];
+    alignas(16) float scratch[2 * gathered_length];
+    alignas(16) float extreme[scan_block_length + 8];
+    std::fill(scratch, scratch + 2 * gathered_length, Extreme::identity);
+    for (index_t start = 0; start < n; start += scan_block_length) {
+        const index_t length = std::min(scan_block_length, n - start);
+        gather_bars(x, window - 1, start, length, Extreme::identity, input);
+        scan_gathered<Extreme>(input, window, length, scratch, extreme);
         if (out.contiguous())
             std::memcpy(out.data() + start, extreme, length * sizeof(float));
         else
@@ -198,9 +241,9 @@ inline void rolling_max_min(StridedView<const float> high, StridedView<const flo
     const index_t window = std::min(amplitude, n);
     const window_detail::BarPairs bars{high, low};
     const window_detail::ExtremePairs out{high_price, low_price};
-    if (window <= window_detail::direct_scan_limit) {
-        window_detail::direct_scan<window_detail::Highest>(high, window, high_price);
-        window_detail::direct_scan<window_detail::Lowest>(low, window, low_price);
+    if (window <= window_detail::doubling_scan_limit) {
+        window_detail::doubling_scan_series<window_detail::Highest>(high, window, high_price);
+        window_detail::doubling_scan_series<window_detail::Lowest>(low, window, low_price);
     } else {
         window_detail::block_scan(bars, n, window, out);
     }
