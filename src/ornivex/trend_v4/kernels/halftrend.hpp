@@ -306,7 +306,7 @@ void block_pipeline(const HalftrendInputs& in, index_t window, const HalftrendOu
 
     Block b;
     b.lookback = scanned ? std::max<index_t>(window - 1, 1) : 1;
-    std::fill_n(b.scratch, 2 * gathered_length, 0.0f);
+    if (scanned && window > 2) std::fill_n(b.scratch, 2 * gathered_length, 0.0f);  // see doubling_scan
     Sweep sweep = first_sweep(in.high[0], in.low[0]);
     BlockDress<contiguous> dress(in.tr, out, widths);
     for (index_t start = 0, parity = 0; start < n; start += block, parity ^= 1) {

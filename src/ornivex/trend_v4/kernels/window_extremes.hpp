@@ -17,10 +17,12 @@
 // choice varies with the SIMD level in every layout.  The rule here stays the
 // later zero for every window length.
 //
-// Cost is O(n) whatever the amplitude: short windows are scanned directly
-// (a few vectorised passes over a cache-sized block), long ones use the van
-// Herk / Gil-Werman split into amplitude-sized blocks, where each window is
-// one block's suffix combined with the next block's prefix.
+// Cost is O(n) whatever the amplitude: windows of up to 128 bars are scanned
+// block by block with span doubling (floor(log2 w) + 1 vectorised passes over
+// a cache-sized block), longer ones use the van Herk / Gil-Werman split into
+// amplitude-sized blocks, where each window is one block's suffix combined
+// with the next block's prefix (a bare max per step when the series hold no
+// NaN).
 #pragma once
 
 #include <algorithm>
@@ -61,8 +63,9 @@ struct Lowest {
 };
 
 // Windows up to this length are scanned block by block with span doubling;
-// longer ones take the block method below.
-inline constexpr index_t doubling_scan_limit = 64;
+// longer ones take the block method below (from about this length on the
+// faster of the two on NaN-free series).
+inline constexpr index_t doubling_scan_limit = 128;
 inline constexpr index_t scan_block_length = 512;  // a multiple of 4
 // A gathered block: up to doubling_scan_limit - 1 bars of lookback, the block,
 // and room for the last vector's overrun.
@@ -123,9 +126,10 @@ void span_pass(const float* earlier, const float* later, index_t count, float* o
 // That is floor(log2 w) + (r > 0) vectorised passes per block.
 // input: window - 1 values of lookback then the block's length values, valid
 // through whole_vectors(window - 1 + length) + 4 (gather_bars); scratch: two
-// buffers of gathered_length floats, initialised once (the last vector of a
-// pass may read a few stale values; what it makes of them is never used);
-// extreme: room for whole_vectors(length) + 4.
+// buffers of gathered_length floats, initialised once when window > 2 (the
+// last vector of a pass may read a few stale values; what it makes of them
+// is never used; windows of 1 or 2 need no scratch); extreme: room for
+// whole_vectors(length) + 4.
 template <class Extreme, bool may_hold_nan>
 void doubling_scan(const float* input, index_t window, index_t length, float* scratch,
                    float* extreme) noexcept {
@@ -168,7 +172,7 @@ void doubling_scan_series(StridedView<const float> x, index_t window, StridedVie
     alignas(16) float input[gathered_length];
     alignas(16) float scratch[2 * gathered_length];
     alignas(16) float extreme[scan_block_length + 8];
-    std::fill(scratch, scratch + 2 * gathered_length, Extreme::identity);
+    if (window > 2) std::fill(scratch, scratch + 2 * gathered_length, Extreme::identity);
     for (index_t start = 0; start < n; start += scan_block_length) {
         const index_t length = std::min(scan_block_length, n - start);
         gather_bars(x, window - 1, start, length, Extreme::identity, input);
@@ -199,19 +203,35 @@ struct ExtremePairs {
     f32x2 operator[](index_t i) const noexcept { return f32x2{high_price[i], -low_price[i]}; }
 };
 
+inline bool series_holds_nan(StridedView<const float> x) noexcept {
+    index_t i = 0;
+    if (x.contiguous()) {
+        i = x.size / 4 * 4;
+        if (holds_nan(x.data(), i)) return true;
+    }
+    bool nan = false;
+    for (; i < x.size; ++i) nan |= x[i] != x[i];
+    return nan;
+}
+
 // Blocks [k*window, (k+1)*window).  First pass: out holds each bar's prefix
 // extreme within its block.  Second pass, backwards: a running suffix extreme
 // of the block holding the window's first bar is combined with the prefix
 // extreme stored at the window's last bar.  Windows that start at bar 0 are
-// block-0 prefixes already, so only out is needed: no scratch.
+// block-0 prefixes already, so only out is needed: no scratch.  Without NaN
+// the steps are a bare max, which shortens the dependent chains.
 // Precondition: 1 <= window <= n.
-inline void block_scan(BarPairs bars, index_t n, index_t window, ExtremePairs out) noexcept {
+template <bool may_hold_nan>
+void block_scan(BarPairs bars, index_t n, index_t window, ExtremePairs out) noexcept {
+    auto keep = [](f32x2 earlier, f32x2 later) {
+        return may_hold_nan ? Highest::pick(earlier, later) : Highest::ordered(earlier, later);
+    };
     for (index_t block = 0; block < n; block += window) {
         const index_t end = std::min(block + window, n);
         f32x2 prefix = bars[block];
         out.set(block, prefix);
         for (index_t i = block + 1; i < end; ++i) {
-            prefix = Highest::pick(prefix, bars[i]);
+            prefix = keep(prefix, bars[i]);
             out.set(i, prefix);
         }
     }
@@ -220,11 +240,11 @@ inline void block_scan(BarPairs bars, index_t n, index_t window, ExtremePairs ou
         const index_t block_last = block + window - 1;  // <= n - 1
         f32x2 suffix = bars[block_last];
         index_t s = block_last;
-        for (; s > last_start; --s) suffix = Highest::pick(bars[s], suffix);
+        for (; s > last_start; --s) suffix = keep(bars[s], suffix);
         for (; s >= block; --s) {
-            suffix = Highest::pick(bars[s], suffix);
+            suffix = keep(bars[s], suffix);
             const index_t i = s + window - 1;
-            out.set(i, Highest::pick(suffix, out[i]));
+            out.set(i, keep(suffix, out[i]));
         }
     }
 }
@@ -244,8 +264,10 @@ inline void rolling_max_min(StridedView<const float> high, StridedView<const flo
     if (window <= window_detail::doubling_scan_limit) {
         window_detail::doubling_scan_series<window_detail::Highest>(high, window, high_price);
         window_detail::doubling_scan_series<window_detail::Lowest>(low, window, low_price);
+    } else if (window_detail::series_holds_nan(high) || window_detail::series_holds_nan(low)) {
+        window_detail::block_scan<true>(bars, n, window, out);
     } else {
-        window_detail::block_scan(bars, n, window, out);
+        window_detail::block_scan<false>(bars, n, window, out);
     }
 }
 
