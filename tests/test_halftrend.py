@@ -52,10 +52,15 @@ def test_random_bars_match_the_literal_model(seed):
                 t.halftrend(*series, amplitude, deviation)
 
 
-@pytest.mark.parametrize("amplitude", [1, 2, 8, 9, 40, 1000, 2**31 - 1])
-def test_long_series_with_short_and_long_windows(amplitude):
-    series = bars(np.random.default_rng(amplitude % 97), 4000, specials=1.0)
-    same_result(t.halftrend(*series, amplitude), model.halftrend(*series, amplitude))
+@pytest.mark.parametrize("specials", [0.0, 1.0], ids=["finite", "specials"])
+@pytest.mark.parametrize("amplitude", [1, 2, 3, 8, 9, 40, 128, 129, 1000, 2**31 - 1])
+def test_long_series_with_short_and_long_windows(amplitude, specials):
+    # 4000 bars cross several of the fused pass's blocks; 128 / 129 sit on either side of the
+    # windows scanned per block; finite series take the long windows' NaN-free steps.
+    series = bars(np.random.default_rng(amplitude % 97), 4000, specials=specials)
+    expected = model.halftrend(*series, amplitude)
+    same_result(t.halftrend(*series, amplitude), expected)
+    same_result(t.halftrend(*[np.repeat(a, 2)[::2] for a in series], amplitude), expected)
 
 
 class Sub(np.ndarray):
