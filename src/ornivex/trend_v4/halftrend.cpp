@@ -92,6 +92,19 @@ bool fused_pass_applies(const HalftrendCall& call, bool& applies) {
     return true;
 }
 
+// The fused kernel compiled twice and chosen once at load time: for CPUs with
+// AVX2, whose three-operand forms spare the register copies of the baseline
+// code (about 10% faster), and for the baseline.  Both run the same float32
+// operations in the same order (no FMA under -ffp-contract=off), so their
+// results agree bit for bit.
+#if defined(__x86_64__) && defined(__GNUC__)
+__attribute__((target_clones("avx2", "default"), flatten))
+#endif
+void fused_kernel(const HalftrendInputs& in, index_t amplitude, double channel_deviation,
+                  const HalftrendOutputs& out) noexcept {
+    halftrend<Promotion::weak_float32>(in, amplitude, channel_deviation, out);
+}
+
 Owned fused_halftrend(const HalftrendCall& call) {
     if (call.amplitude <= 0 || call.n == 0) {
         reduce_empty_window(call.high);
@@ -99,7 +112,7 @@ Owned fused_halftrend(const HalftrendCall& call) {
     }
     NativeResult result;
     if (!result.allocate(call.n)) return Owned();
-    halftrend<Promotion::weak_float32>(call.views, call.amplitude, call.channel_deviation, result.outputs(call.n));
+    fused_kernel(call.views, call.amplitude, call.channel_deviation, result.outputs(call.n));
     return result.to_dict();
 }
 
