@@ -1,10 +1,14 @@
-// ns per element of the trend kernels beside the floor: a plain float32 loop
-// of the ewma recursion (multiply, then add on the loop-carried chain).
+// ns per element of the trend kernels beside the floor (a plain float32 loop
+// of the ewma recursion: multiply, then add on the loop-carried chain) and
+// beside one ewma pass from the same run.  Times are this thread's CPU time,
+// best of several rounds, so load from elsewhere on a shared machine counts
+// less; the kernels write into arrays that are already mapped (a Python call
+// also pays for fresh result pages: bench_trend.py shows that part).
 //
-//   g++ -std=c++20 -O2 -ffp-contract=off -I src bench/trend_kernels.cpp -o /tmp/trend_kernels
+//   g++ -std=c++20 -O3 -ffp-contract=off -I src bench/trend_kernels.cpp -o /tmp/trend_kernels
 //   /tmp/trend_kernels
 #include <algorithm>
-#include <chrono>
+#include <ctime>
 #include <cstdint>
 #include <cstdio>
 #include <random>
@@ -17,6 +21,20 @@
 using namespace ornivex;
 
 namespace {
+
+// The fused kernel as the module builds it: an AVX2 clone beside the baseline.
+#if defined(__x86_64__) && defined(__GNUC__)
+__attribute__((target_clones("avx2", "default"), flatten))
+#endif
+__attribute__((noinline)) void halftrend_as_built(const trend::HalftrendInputs& in, index_t amplitude,
+                                                  const trend::HalftrendOutputs& out) {
+    trend::halftrend<Promotion::weak_float32>(in, amplitude, 2.0, out);
+}
+
+__attribute__((flatten, noinline)) void halftrend_baseline(const trend::HalftrendInputs& in, index_t amplitude,
+                                                           const trend::HalftrendOutputs& out) {
+    trend::halftrend<Promotion::weak_float32>(in, amplitude, 2.0, out);
+}
 
 __attribute__((noinline)) void ewma_floor(const float* x, float* out, index_t n, float a, float b) {
     float prev = x[0];
@@ -32,11 +50,14 @@ template <class F>
 double ns_per_element(index_t n, F&& run) {
     const long calls = std::max<long>(1, 20'000'000 / n);
     double best = 1e300;
-    for (int round = 0; round < 5; ++round) {
-        const auto start = std::chrono::steady_clock::now();
+    for (int round = 0; round < 7; ++round) {
+        timespec start, stop;
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &start);
         for (long c = 0; c < calls; ++c) run();
-        const std::chrono::duration<double, std::nano> took = std::chrono::steady_clock::now() - start;
-        best = std::min(best, took.count() / static_cast<double>(calls * n));
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &stop);
+        const double took = 1e9 * static_cast<double>(stop.tv_sec - start.tv_sec) +
+                            static_cast<double>(stop.tv_nsec - start.tv_nsec);
+        best = std::min(best, took / static_cast<double>(calls * n));
     }
     return best;
 }
@@ -50,7 +71,7 @@ StridedView<T> view(std::vector<std::remove_const_t<T>>& v) {
 }  // namespace
 
 int main() {
-    std::printf("%9s %-22s %8s %8s\n", "n", "kernel", "ns/elem", "x floor");
+    std::printf("%9s %-22s %8s %8s %8s\n", "n", "kernel", "ns/elem", "x floor", "x ewma");
     for (const index_t n : {index_t{1000}, index_t{100000}, index_t{1000000}}) {
         std::mt19937 gen(42);
         std::normal_distribution<float> step;
@@ -75,16 +96,22 @@ int main() {
         constexpr auto weak = Promotion::weak_float32;
 
         const double floor = ns_per_element(n, [&] { ewma_floor(close.data(), out.data(), n, 0.4f, 0.6f); });
+        const double ewma =
+            ns_per_element(n, [&] { trend::ewma<weak>(view<const float>(close), view<float>(out), 0.4); });
         auto report = [&](const char* name, double ns) {
-            std::printf("%9td %-22s %8.2f %8.2f\n", n, name, ns, ns / floor);
+            std::printf("%9td %-22s %8.2f %8.2f %8.2f\n", n, name, ns, ns / floor, ns / ewma);
         };
         report("floor (plain loop)", floor);
-        report("ewma", ns_per_element(n, [&] { trend::ewma<weak>(view<const float>(close), view<float>(out), 0.4); }));
+        report("ewma", ewma);
         report("ewma legacy_double", ns_per_element(n, [&] {
                    trend::ewma<Promotion::legacy_double>(view<const float>(close), view<float>(out), 0.4);
                }));
         report("tema3 fused", ns_per_element(n, [&] { trend::tema3<weak>(view<const float>(close), view<float>(out), 4.0); }));
-        report("halftrend fused a=2", ns_per_element(n, [&] { trend::halftrend<weak>(in, 2, 2.0, ht); }));
-        report("halftrend fused a=50", ns_per_element(n, [&] { trend::halftrend<weak>(in, 50, 2.0, ht); }));
+        for (const index_t amplitude : {index_t{2}, index_t{50}, index_t{500}}) {
+            char name[32];
+            std::snprintf(name, sizeof name, "halftrend fused a=%td", amplitude);
+            report(name, ns_per_element(n, [&] { halftrend_as_built(in, amplitude, ht); }));
+        }
+        report("  a=2, baseline only", ns_per_element(n, [&] { halftrend_baseline(in, 2, ht); }));
     }
 }
