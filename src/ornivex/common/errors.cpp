@@ -3,6 +3,7 @@
 #include <frameobject.h>
 
 #include <string>
+#include <unordered_map>
 
 #include "ornivex/common/runtime.hpp"
 
@@ -280,17 +281,35 @@ Raised cannot_import_name(PyObject* name) {
     return {};
 }
 
+namespace {
+
+// One code object per entry name, made on first use and kept for the life of
+// the process: the names are a fixed, small set, and error paths stay cheap.
+PyCodeObject* traceback_code(const char* qualname) noexcept {
+    static std::unordered_map<std::string, PyCodeObject*> codes;  // guarded by the GIL
+    try {
+        auto found = codes.find(qualname);
+        if (found != codes.end()) return found->second;
+        PyCodeObject* code = PyCode_NewEmpty(runtime().identity.source_label, qualname, 0);
+        if (code != nullptr) codes.emplace(qualname, code);
+        return code;
+    } catch (...) {  // out of memory: the entry is left out, the error stands
+        return nullptr;
+    }
+}
+
+}  // namespace
+
 void add_traceback(const char* qualname) {
     PyObject* globals = runtime().dict;
     if (globals == nullptr) return;
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
-    PyCodeObject* code = PyCode_NewEmpty(runtime().identity.source_label, qualname, 0);
+    PyCodeObject* code = traceback_code(qualname);
     PyFrameObject* frame = code ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
     PyErr_Restore(type, value, tb);
     if (frame != nullptr) PyTraceBack_Here(frame);
     Py_XDECREF(frame);
-    Py_XDECREF(reinterpret_cast<PyObject*>(code));
 }
 
 }  // namespace ornivex::err
