@@ -150,9 +150,9 @@ struct TripleEmaSmoothing {
             smoothed[0] = local.value();
             k = 1;
         }
-        auto next = [&](index_t k) {
-            local.advance(f32x2{high[k], low[k]});
-            smoothed[k] = local.value();
+        auto next = [&](index_t bar) {
+            local.advance(f32x2{high[bar], low[bar]});
+            smoothed[bar] = local.value();
         };
         for (; k + 4 <= length; k += 4) {
             next(k);
