@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "ornivex/common/errors.hpp"
+#include "ornivex/common/numpy_api.hpp"
 #include "ornivex/common/runtime.hpp"
 
 namespace ornivex {
@@ -301,9 +302,38 @@ bool check_array_argument(const char* param, PyObject* obj) {
 
 bool is_plain_ndarray(PyObject* obj) { return Py_TYPE(obj) == runtime().ndarray; }
 
+static_assert(float32_element.numpy_type == NPY_FLOAT && int32_element.numpy_type == NPY_INT &&
+              double_element.numpy_type == NPY_DOUBLE && sizeof(int) == 4);
+
+namespace {
+
+// A plain ndarray that the buffer export would accept as it is: one
+// dimension, exactly the expected native-order element type, and for a
+// writable view an array that owns its writable data (a fresh result).
+// Reading its fields directly gives the same view without the cost of an
+// export; anything else takes the export, which raises the exact errors.
+bool is_directly_viewable(PyObject* obj, const ElementDescriptor& element, bool writable) {
+    if (Py_TYPE(obj) != runtime().ndarray) return false;
+    auto* array = reinterpret_cast<PyArrayObject*>(obj);
+    if (PyArray_NDIM(array) != 1 || PyArray_DESCR(array)->type_num != element.numpy_type ||
+        !PyArray_ISNOTSWAPPED(array)) {
+        return false;
+    }
+    return !writable || (PyArray_ISWRITEABLE(array) && PyArray_CHKFLAGS(array, NPY_ARRAY_OWNDATA));
+}
+
+}  // namespace
+
 bool ArrayView::acquire(PyObject* obj, const ElementDescriptor& element, bool writable) {
     release();
     if (obj == Py_None) return true;
+    if (is_directly_viewable(obj, element, writable)) {
+        auto* array = reinterpret_cast<PyArrayObject*>(obj);
+        data_ = PyArray_DATA(array);
+        size_ = PyArray_DIM(array, 0);
+        stride_ = PyArray_STRIDE(array, 0);
+        return true;
+    }
     const int flags = PyBUF_FORMAT | PyBUF_STRIDES | (writable ? PyBUF_WRITABLE : 0);
     if (PyObject_GetBuffer(obj, &buffer_, flags) < 0) return false;
     held_ = true;

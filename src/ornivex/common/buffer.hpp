@@ -10,16 +10,19 @@
 namespace ornivex {
 
 // The element type an array must hold: its name (shown in messages), size in
-// bytes and kind ('R' real, 'I' signed integer).
+// bytes, kind ('R' real, 'I' signed integer) and the NumPy type number of the
+// native-order dtype that holds exactly it.
 struct ElementDescriptor {
     const char* name;
     Py_ssize_t size;
     char kind;
+    int numpy_type;
 };
 
-inline constexpr ElementDescriptor float32_element{"float32_t", 4, 'R'};
-inline constexpr ElementDescriptor int32_element{"int32_t", 4, 'I'};
-inline constexpr ElementDescriptor double_element{"double", 8, 'R'};
+// NumPy type numbers: NPY_INT, NPY_FLOAT, NPY_DOUBLE (checked in buffer.cpp).
+inline constexpr ElementDescriptor float32_element{"float32_t", 4, 'R', 11};
+inline constexpr ElementDescriptor int32_element{"int32_t", 4, 'I', 5};
+inline constexpr ElementDescriptor double_element{"double", 8, 'R', 12};
 
 // Checks that `format` (a PEP 3118 buffer format) describes exactly one
 // element of `expected`; raises the matching ValueError otherwise.
