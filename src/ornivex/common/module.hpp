@@ -12,7 +12,8 @@
 namespace ornivex {
 
 // Create slot: one interpreter per process, the existing module object when
-// there is one, otherwise a new module carrying the spec's attributes.
+// there is one, otherwise a new module with loader, origin, parent and search
+// locations copied from the import's ModuleSpec.
 PyObject* create_module(PyObject* spec, const ModuleIdentity& identity);
 
 enum class ExecStart { failed, proceed, already_done };
