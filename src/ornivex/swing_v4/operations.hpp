@@ -65,4 +65,10 @@ using MethodEntry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObj
 bool dispatch_override(QuorvelSwingObject* self, PyObject* name, MethodEntry own_entry, PyObject* const* args,
                        Py_ssize_t nargs, Owned& result);
 
+// The override check for the operations called as (arr, period, multiplier):
+// the override receives the array as received, a Python int and a Python
+// float, which are made only when the instance's type can carry an override.
+bool dispatch_override(QuorvelSwingObject* self, PyObject* name, MethodEntry own_entry, PyObject* arr,
+                       int32_t period, double multiplier, Owned& result);
+
 }  // namespace ornivex::swing

@@ -51,4 +51,15 @@ bool dispatch_override(QuorvelSwingObject* self, PyObject* name, MethodEntry own
     return true;
 }
 
+bool dispatch_override(QuorvelSwingObject* self, PyObject* name, MethodEntry own_entry, PyObject* arr,
+                       int32_t period, double multiplier, Owned& result) {
+    if (!can_carry_override(Py_TYPE(reinterpret_cast<PyObject*>(self)))) return true;
+    Owned period_object = Owned::steal(PyLong_FromLong(period));
+    if (!period_object) return false;
+    Owned multiplier_object = Owned::steal(PyFloat_FromDouble(multiplier));
+    if (!multiplier_object) return false;
+    PyObject* args[] = {arr, period_object.get(), multiplier_object.get()};
+    return dispatch_override(self, name, own_entry, args, 3, result);
+}
+
 }  // namespace ornivex::swing

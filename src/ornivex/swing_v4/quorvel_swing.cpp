@@ -19,14 +19,8 @@ namespace {
 constexpr const char* quorvel_swing_qualname = "ornivex.swing_v4.QuorvelSwing.quorvel_swing";
 
 // A Python override of quorvel_swing, called as (arr, int, float).
-bool find_override(QuorvelSwingObject* self, PyObject* arr, int32_t swing_period, double swing_multiplier,
-                   Owned& found) {
-    Owned period = Owned::steal(PyLong_FromLong(swing_period));
-    if (!period) return false;
-    Owned multiplier = Owned::steal(PyFloat_FromDouble(swing_multiplier));
-    if (!multiplier) return false;
-    PyObject* args[] = {arr, period.get(), multiplier.get()};
-    return dispatch_override(self, names().quorvel_swing, quorvel_swing_entry, args, 3, found);
+bool find_override(QuorvelSwingObject* self, PyObject* arr, int32_t swing_period, double swing_multiplier, Owned& found) {
+    return dispatch_override(self, names().quorvel_swing, quorvel_swing_entry, arr, swing_period, swing_multiplier, found);
 }
 
 Owned quorvel_swing_body(QuorvelSwingObject* self, PyObject* arr_object, int32_t swing_period,

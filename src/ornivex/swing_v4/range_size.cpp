@@ -36,14 +36,8 @@ namespace {
 constexpr const char* range_size_qualname = "ornivex.swing_v4.QuorvelSwing.range_size";
 
 // A Python override of range_size, called as (arr, int, float).
-bool find_override(QuorvelSwingObject* self, PyObject* arr, int32_t range_period, double range_multiplier,
-                   Owned& found) {
-    Owned period = Owned::steal(PyLong_FromLong(range_period));
-    if (!period) return false;
-    Owned multiplier = Owned::steal(PyFloat_FromDouble(range_multiplier));
-    if (!multiplier) return false;
-    PyObject* args[] = {arr, period.get(), multiplier.get()};
-    return dispatch_override(self, names().range_size, range_size_entry, args, 3, found);
+bool find_override(QuorvelSwingObject* self, PyObject* arr, int32_t range_period, double range_multiplier, Owned& found) {
+    return dispatch_override(self, names().range_size, range_size_entry, arr, range_period, range_multiplier, found);
 }
 
 // The window of the second smoothing, 2 * range_period - 1.  A period above
