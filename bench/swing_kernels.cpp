@@ -74,15 +74,16 @@ void run(index_t n) {
     std::vector<double> a(price.size()), b(price.size()), rows(3 * price.size());
     const auto x = in(price);
     const double w14 = swing::window_weight(14), w100 = swing::window_weight(100);
+    std::vector<double> scratch(static_cast<std::size_t>(swing::window_detail::scratch_size(14)));
 
     std::vector<Case> cases = {
         {"float32 ewma recursion", [&] { ewma_f32(price32, ewma_out, 0.1f); keep(ewma_out.data()); }},
         {"window_mean period 14", [&] { swing::window_mean(x, 14, w14, out(a, n - 13)); keep(a.data()); }},
         {"window_mean period 14, 2 lanes",
-         [&] { swing::window_detail::window_mean_portable(x, 14, w14, out(a, n - 13)); keep(a.data()); }},
+         [&] { swing::window_detail::window_mean_portable(x, 14, w14, out(a, n - 13), scratch.data()); keep(a.data()); }},
 #ifdef ORNIVEX_SWING_X86_VARIANTS
         {"window_mean period 14, 4 lanes (AVX2)",
-         [&] { swing::window_detail::window_mean_avx2(x, 14, w14, out(a, n - 13)); keep(a.data()); }},
+         [&] { swing::window_detail::window_mean_avx2(x, 14, w14, out(a, n - 13), scratch.data()); keep(a.data()); }},
 #endif
         {"window_mean period 100", [&] { swing::window_mean(x, 100, w100, out(a, n - 99)); keep(a.data()); }},
         {"abs_diff", [&] { swing::abs_diff(x, out(a, n)); keep(a.data()); }},

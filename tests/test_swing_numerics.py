@@ -91,6 +91,56 @@ def test_long_windows_stay_exact_sums():
         assert_close(swing.range_size(x, period, 1.0), model.range_size(x, period, 1.0))
 
 
+def grid_series(n, seed, negative_from=None):
+    """Prices and ranges on a coarse grid, so that bands touch the line and
+    zeros of both signs turn up, with NaN and infinities sprinkled in; ranges
+    turn negative from `negative_from` on."""
+    rng = np.random.default_rng(seed)
+    x = np.cumsum(rng.integers(-2, 3, n)) * 0.5
+    r = rng.integers(0, 4, n) * 0.5
+    for series, rate in ((x, 0.004), (r, 0.004)):
+        spots = rng.random(n) < rate
+        series[spots] = rng.choice([np.nan, np.inf, -np.inf, -0.0], spots.sum())
+    x[rng.random(n) < 0.01] = -0.0
+    if negative_from is not None:
+        r[negative_from:] *= -1
+    return x, r
+
+
+@pytest.mark.parametrize("negative_from", [None, 700])
+@pytest.mark.parametrize("layout", ["plain", "strided"])
+def test_range_filter_bit_for_bit_on_ties_and_specials(negative_from, layout):
+    for seed in range(4):
+        x, r = grid_series(2_000, seed, negative_from)
+        r[: 3 * seed] = np.nan  # the leading gap of a real range
+        x = layouts(x)[layout]
+        assert same_bits(swing.range_filter(x, r), model.range_filter(x, r), nan_payloads=False)
+        x[0] = -0.0
+        assert same_bits(swing.range_filter(x, r), model.range_filter(x, r), nan_payloads=False)
+
+
+@pytest.mark.parametrize("period", [5, 14, 27, 100, 500])
+def test_window_means_stay_within_a_few_roundings_of_dot(period):
+    """Each mean is within a few roundings of the window's magnitude of
+    np.dot's, for price moves and for prices that cross zero."""
+    table, me = own_table(), id(swing)
+    rng = np.random.default_rng(period)
+    weights = np.ones(period) / period
+    for x in (np.abs(rng.standard_normal(3_000)), np.cumsum(rng.standard_normal(3_000))):
+        windows = np.lib.stride_tricks.sliding_window_view(x, period)
+        want = np.array([np.dot(window, weights) for window in windows])
+        scale = np.abs(windows * weights).sum(axis=1)
+        assert np.all(np.abs(table.ema(me, x, period) - want) <= 6 * np.finfo(float).eps * scale)
+
+
+def test_earlier_bars_do_not_depend_on_later_ones():
+    x = random_walk(30_000, seed=23)
+    for period in (3, 14, 100):
+        whole = swing.quorvel_swing(x, period, 2.0)
+        for k in (3 * period, 2_000, 17_777):
+            assert same_bits(swing.quorvel_swing(x[:k], period, 2.0), whole[:k])
+
+
 def test_rebound_np_runs_every_step_through_it(counting_np):
     x = random_walk(60, seed=5)
     period = 4

@@ -91,9 +91,18 @@ Owned mean_natively(const ArrayView& x, int32_t period) {
     const StridedView<const double> series = x.read<double>();
     StridedView<double> means = result.view().write<double>();
     means.size = count;
+    bool out_of_memory = false;
     Py_BEGIN_ALLOW_THREADS
-    window_mean(series, period, window_weight(period), means);
+    try {
+        window_mean(series, period, window_weight(period), means);
+    } catch (const std::bad_alloc&) {  // its scratch; nothing may unwind past the lock
+        out_of_memory = true;
+    }
     Py_END_ALLOW_THREADS
+    if (out_of_memory) {
+        PyErr_NoMemory();
+        return Owned();
+    }
     return result.take();
 }
 

@@ -61,47 +61,6 @@ bool takes_native_route(const QuorvelSwingObject* self, index_t n, int32_t range
            self->operations->ema == static_cast<EmaOperation>(&ema) && numpy_is_pristine();
 }
 
-StridedView<double> scratch_view(std::vector<double>& scratch, index_t size) {
-    return {reinterpret_cast<char*>(scratch.data()), sizeof(double), size};
-}
-
-// Output block by output block, so that a block's differences and first
-// means stay in cache: each block recomputes the 3p - 3 differences and the
-// 2p - 2 first means it shares with the next one, which costs little next to
-// streaming two whole intermediate series through memory (and it leaves
-// the memory bus to a second thread).  Every output is still summed from its
-// own windows by the same kernels, so no bit depends on the block size.
-// Requires a feasible plan; throws std::bad_alloc for its scratch, nothing else.
-void range_size_in_blocks(StridedView<const double> arr, int32_t range_period, double range_multiplier,
-                          StridedView<double> out) {
-    const RangeSizePlan plan = plan_range_size(arr.size, range_period);
-    pad_and_scale({}, range_multiplier, {out.base, out.stride, plan.pad_length});
-    if (plan.second_count == 0) return;  // all padding: no scratch to size by the windows
-
-    const index_t halo = plan.period + plan.second_period - 2;  // extra differences a block reads
-    const index_t block = std::min(plan.second_count, std::max<index_t>(8192, 4 * halo));
-    std::vector<double> diffs(static_cast<std::size_t>(block + halo + 1));
-    std::vector<double> firsts(static_cast<std::size_t>(block + plan.second_period - 1));
-    for (index_t start = 0; start < plan.second_count; start += block) {
-        const index_t count = std::min(block, plan.second_count - start);
-        // Differences start .. start + count + halo - 1.  After the first block
-        // the prices begin one bar early, and the 0.0 that abs_diff puts
-        // first is dropped.
-        const index_t from = start == 0 ? 0 : start - 1;
-        const StridedView<const double> prices{arr.base + from * arr.stride, arr.stride,
-                                               start + count + halo - from};
-        const StridedView<double> block_diffs = scratch_view(diffs, prices.size);
-        abs_diff(prices, block_diffs);
-        const StridedView<const double> window_diffs{block_diffs.base + (start - from) * block_diffs.stride,
-                                                     block_diffs.stride, count + halo};
-        const StridedView<double> first = scratch_view(firsts, count + plan.second_period - 1);
-        window_mean(window_diffs, plan.period, window_weight(plan.period), first);
-        const StridedView<double> second{out.base + (plan.pad_length + start) * out.stride, out.stride, count};
-        window_mean(first, plan.second_period, window_weight(plan.second_period), second);
-        pad_and_scale(second, range_multiplier, second);
-    }
-}
-
 Owned range_size_natively(const ArrayView& arr, int32_t range_period, double range_multiplier) {
     const index_t n = arr.size();
     ArrayLocal result(double_element, /*writable=*/true);
@@ -112,7 +71,7 @@ Owned range_size_natively(const ArrayView& arr, int32_t range_period, double ran
     bool out_of_memory = false;
     Py_BEGIN_ALLOW_THREADS
     try {
-        range_size_in_blocks(prices, range_period, range_multiplier, out);
+        range_size(prices, range_period, range_multiplier, out);
     } catch (const std::bad_alloc&) {  // the scratch blocks; nothing may unwind past the lock
         out_of_memory = true;
     }

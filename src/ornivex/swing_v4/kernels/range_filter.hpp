@@ -15,8 +15,11 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "../../common/strided_view.hpp"
+#include "clamp_scan.hpp"
+#include "double_lanes.hpp"
 
 namespace ornivex::swing {
 
@@ -72,6 +75,73 @@ inline double filter_block(StridedView<const double> x, StridedView<const double
     return prev;
 }
 
+// Bars [start, n) of contiguous series, block by block: a block goes
+// through the clamp scan whole vectors at a time (its last few bars step by
+// step), and is redone with the step-by-step form if the scan reports a bar
+// it cannot take.  Once a range with its sign bit set turns up, the general
+// form serves the rest, as it does on the strided path.
+template <class Lanes>
+[[gnu::always_inline]] inline void filter_contiguous(const double* x, const double* r, double* filt, double* hi,
+                                                     double* lo, index_t start, index_t n, double prev) noexcept {
+    constexpr index_t block = 256;
+    const auto view = [](auto* p, index_t size) {
+        using T = std::remove_pointer_t<decltype(p)>;
+        return StridedView<T>{reinterpret_cast<std::conditional_t<std::is_const_v<T>, const char*, char*>>(p),
+                              sizeof(double), size};
+    };
+    const auto xs = view(x, n), rs = view(r, n);
+    const auto fs = view(filt, n), hs = view(hi, n), ls = view(lo, n);
+    bool signed_seen = false;
+    for (index_t first = start; first < n; first += block) {
+        const index_t end = std::min(n, first + block);
+        std::uint64_t signs = 0;
+        if (!signed_seen) {
+            const index_t scanned = (end - first) / width<Lanes> * width<Lanes>;
+            bool irregular = false, signed_range = false;
+            const double next = clamp_scan::filter_run<Lanes>(x + first, r + first, filt + first, hi + first,
+                                                              lo + first, scanned, prev, irregular, signed_range);
+            if (!irregular) {
+                prev = filter_block<false>(xs, rs, fs, hs, ls, first + scanned, end, next, signs);
+                continue;
+            }
+            signed_seen = signed_range;
+            if (!signed_seen) {  // every range non-negative: the clamp form holds
+                prev = filter_block<true>(xs, rs, fs, hs, ls, first, end, prev, signs);
+                continue;
+            }
+        }
+        prev = filter_block<false>(xs, rs, fs, hs, ls, first, end, prev, signs);
+    }
+}
+
+inline void filter_contiguous_portable(const double* x, const double* r, double* filt, double* hi, double* lo,
+                                       index_t start, index_t n, double prev) noexcept {
+    filter_contiguous<lanes2>(x, r, filt, hi, lo, start, n, prev);
+}
+
+#ifdef ORNIVEX_SWING_X86_VARIANTS
+[[gnu::target("avx2")]] inline void filter_contiguous_avx2(const double* x, const double* r, double* filt,
+                                                          double* hi, double* lo, index_t start, index_t n,
+                                                          double prev) noexcept {
+    filter_contiguous<lanes4>(x, r, filt, hi, lo, start, n, prev);
+}
+
+[[gnu::target("avx512f,avx512dq,avx512vl")]] inline void filter_contiguous_avx512(const double* x, const double* r, double* filt,
+                                                              double* hi, double* lo, index_t start, index_t n,
+                                                              double prev) noexcept {
+    filter_contiguous<lanes8>(x, r, filt, hi, lo, start, n, prev);
+}
+#endif
+
+inline void filter_contiguous_here(const double* x, const double* r, double* filt, double* hi, double* lo,
+                                   index_t start, index_t n, double prev) noexcept {
+#ifdef ORNIVEX_SWING_X86_VARIANTS
+    if (__builtin_cpu_supports("avx512f")) return filter_contiguous_avx512(x, r, filt, hi, lo, start, n, prev);
+    if (__builtin_cpu_supports("avx2")) return filter_contiguous_avx2(x, r, filt, hi, lo, start, n, prev);
+#endif
+    filter_contiguous_portable(x, r, filt, hi, lo, start, n, prev);
+}
+
 }  // namespace range_filter_detail
 
 // n = x.size; r.size >= n.  Writes elements 0 .. n-1 of all three outputs
@@ -105,6 +175,12 @@ inline void range_filter_pass(StridedView<const double> x, StridedView<const dou
             hi_band.set(i, ri + prev);
             lo_band.set(i, prev - ri);
         }
+    }
+
+    if (x.contiguous() && r.contiguous() && range_filt.contiguous() && hi_band.contiguous() &&
+        lo_band.contiguous()) {
+        filter_contiguous_here(x.data(), r.data(), range_filt.data(), hi_band.data(), lo_band.data(), i, n, prev);
+        return;
     }
 
     // The clamp form is tried block by block; the first block that turns out

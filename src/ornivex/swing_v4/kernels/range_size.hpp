@@ -79,47 +79,44 @@ inline void pad_and_scale(StridedView<const double> second, double multiplier, S
 
 // The whole range size of `arr` into `out` (out.size == arr.size, no overlap).
 // Requires plan_range_size(arr.size, range_period).feasible().  The result is
-// made segment by segment, each from its own differences and first means
-// (those at segment edges are computed twice, with identical bits), so both
-// passes run in cache and the scratch grows with the period, not the series.
-// Throws std::bad_alloc if even that cannot be had, nothing else.
+// made block by block, so that a block's differences and first means stay in
+// cache: each block recomputes the 3p - 3 differences and 2p - 2 first means
+// it shares with the next one, which costs little next to streaming two whole
+// intermediate series through memory (and it leaves the memory bus to a
+// second thread).  Every window is summed the same way wherever it falls, so
+// no bit depends on the block size.  Throws std::bad_alloc for its scratch,
+// nothing else.
 inline void range_size(StridedView<const double> arr, std::int32_t range_period, double range_multiplier,
                        StridedView<double> out) {
     const RangeSizePlan plan = plan_range_size(arr.size, range_period);
-    const index_t p = plan.period;
-    const index_t q = plan.second_period;
+    pad_and_scale({}, range_multiplier, {out.base, out.stride, plan.pad_length});
+    if (plan.second_count == 0) return;  // all padding
+
     const auto part = [](auto view, index_t from, index_t size) {
         return decltype(view){view.base + from * view.stride, view.stride, size};
     };
     const auto local = [](double* data, index_t size) {
         return StridedView<double>{reinterpret_cast<char*>(data), sizeof(double), size};
     };
-
-    const StridedView<double> second = part(out, plan.pad_length, plan.second_count);
-    if (plan.second_count > 0) {
-        // Long enough that the windows reaching across a segment edge, which
-        // are computed twice, cost little; short enough to stay in cache.
-        const index_t segment = std::min(plan.second_count, std::max<index_t>(1024, 16 * p));
-        const index_t diff_room = 1 + segment + q - 1 + p - 1;
-        const std::unique_ptr<double[]> scratch(new double[static_cast<std::size_t>(diff_room + segment + q - 1)]);
-        double* const first_room = scratch.get() + diff_room;
-        for (index_t start = 0; start < plan.second_count; start += segment) {
-            const index_t count = std::min(segment, plan.second_count - start);
-            const index_t first_count = count + q - 1;       // first means from `start` on
-            const index_t diff_count = first_count + p - 1;  // differences from `start` on
-            // abs_diff gives its first bar 0.0, which is right for bar 0 only:
-            // later segments start one bar early and skip that slot.
-            const index_t lead = start == 0 ? 0 : 1;
-            abs_diff(part(arr, start - lead, diff_count + lead), local(scratch.get(), diff_count + lead));
-            const StridedView<double> diffs = local(scratch.get() + lead, diff_count);
-            const StridedView<double> first = local(first_room, first_count);
-            window_mean(diffs, p, window_weight(p), first);
-            const StridedView<double> result = part(second, start, count);
-            window_mean(first, q, window_weight(q), result);
-            for (index_t k = 0; k < count; ++k) result.set(k, result[k] * range_multiplier);
-        }
+    const index_t halo = plan.period + plan.second_period - 2;  // extra differences a block reads
+    const index_t block = std::min(plan.second_count, std::max<index_t>(1024, 4 * halo));
+    const std::unique_ptr<double[]> diffs(new double[static_cast<std::size_t>(block + halo + 1)]);
+    const std::unique_ptr<double[]> firsts(new double[static_cast<std::size_t>(block + plan.second_period - 1)]);
+    for (index_t start = 0; start < plan.second_count; start += block) {
+        const index_t count = std::min(block, plan.second_count - start);
+        // Differences start .. start + count + halo - 1.  After the first block
+        // the prices begin one bar early, and the 0.0 that abs_diff puts
+        // first is dropped.
+        const index_t from = start == 0 ? 0 : start - 1;
+        const StridedView<const double> prices = part(arr, from, start + count + halo - from);
+        abs_diff(prices, local(diffs.get(), prices.size));
+        const StridedView<const double> window_diffs = local(diffs.get() + (start - from), count + halo);
+        const StridedView<double> first = local(firsts.get(), count + plan.second_period - 1);
+        window_mean(window_diffs, plan.period, window_weight(plan.period), first);
+        const StridedView<double> second = part(out, plan.pad_length + start, count);
+        window_mean(first, plan.second_period, window_weight(plan.second_period), second);
+        pad_and_scale(second, range_multiplier, second);
     }
-    for (index_t t = 0; t < plan.pad_length; ++t) out.set(t, std::numeric_limits<double>::quiet_NaN());
 }
 
 }  // namespace ornivex::swing

@@ -1,24 +1,30 @@
 // Moving mean over every complete window of `period` elements:
-//     out[i] = 0.0 + x[i]*w + x[i+1]*w + ... + x[i+period-1]*w,   w = 1/period,
-// each product rounded to double, then summed left to right from 0.0.
-// Seed: none.  Every output is summed afresh from its own window; a running
-// sum would let each output inherit the rounding of all earlier ones.
+//     out[i] = x[i]*w + x[i+1]*w + ... + x[i+period-1]*w,   w = 1/period,
+// each product rounded to double.  Seed: none.
 // NaN policy: a NaN in a window makes that output NaN; infinities follow IEEE
 // (inf and -inf in one window give NaN).  period 0 gives 0.0 everywhere.
 //
-// Speed comes from two exact rewrites of that loop:
-//   * x[k]*w does not depend on the window, so each product is formed once
-//     per tile instead of once per window that covers it;
-//   * consecutive outputs are independent, so vector lanes hold consecutive
-//     outputs and every lane still adds its own window in index order.
-// Both give the same bits as the plain per-window loop, and so do the 2-,
-// 4- and 8-lane variants picked at run time from what the processor offers.
+// How each window is summed: as a tree over its own products, the same tree
+// for every window.  Write period in binary, 14 = 8 + 4 + 2: the window is
+// cut into pieces of those sizes, largest first, each piece the sum of two
+// halves, and the pieces are added smallest first:
+//     out[i] = s8[i] + (s4[i+8] + (0.0 + s2[i+12])),   s2h[k] = sh[k] + sh[k+h]
+// The piece sums of one size serve every window (s4[k] is one piece of each
+// window that starts at k - 8, k - 10, ...), so a tile of windows costs
+// about log2(period) + popcount(period) vector additions per output instead
+// of period.  Every output is still a sum of its own window's products only,
+// so no rounding carries along the series; and a tree's rounding error grows
+// with log2(period), where a left-to-right sum's grows with period.
+// Periods up to 3 add in plain index order.  The leading 0.0 makes a window
+// of -0.0 sum to +0.0, as a sum started from 0.0 does.
 #pragma once
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "../../common/strided_view.hpp"
+#include "double_lanes.hpp"
 
 namespace ornivex::swing {
 
@@ -31,84 +37,53 @@ constexpr double window_weight(index_t period) noexcept { return 1.0 / static_ca
 
 namespace window_detail {
 
-// Consecutive doubles at any double-aligned address, free to alias plain
-// doubles: a vector load or store wherever it is dereferenced.  Two lanes is
-// what every x86-64 has, four needs AVX2 and eight AVX-512.
-using lanes2 = double __attribute__((vector_size(16), aligned(8), may_alias));
-using lanes4 = double __attribute__((vector_size(32), aligned(8), may_alias));
-using lanes8 = double __attribute__((vector_size(64), aligned(8), may_alias));
+// Outputs per tile: its products and piece sums stay in cache.
+inline constexpr index_t tile_outputs = 1024;
+
+// Scratch for one tile: the piece sums (the tile's products to begin with,
+// with a vector of slack) and the tile's sums of pieces.
+inline index_t scratch_size(index_t period) noexcept { return 2 * tile_outputs + period + 8; }
 
 template <class Lanes>
-inline constexpr int width = sizeof(Lanes) / sizeof(double);
-
-template <class Lanes>
-[[gnu::always_inline]] inline const Lanes& lanes_at(const double* p) noexcept {
-    return *reinterpret_cast<const Lanes*>(p);
-}
-template <class Lanes>
-[[gnu::always_inline]] inline Lanes& lanes_at(double* p) noexcept {
-    return *reinterpret_cast<Lanes*>(p);
-}
-
-// Outputs per tile and window positions per pass over a tile.  Products
-// (tile + chunk - 1) and partial sums (tile) stay in L1: about 12 KiB of stack.
-inline constexpr index_t tile_outputs = 512;
-inline constexpr index_t chunk_positions = 512;
-
-// products[t] = x[first + t] * weight for t < count.
-template <class Lanes>
-[[gnu::always_inline]] inline void form_products(StridedView<const double> x, index_t first, index_t count,
-                                                 double weight, double* products) noexcept {
-    index_t t = 0;
-    if (x.contiguous()) {
-        const double* src = x.data() + first;
-        const Lanes w = Lanes{} + weight;
-        for (; t + width<Lanes> <= count; t += width<Lanes>)
-            lanes_at<Lanes>(products + t) = lanes_at<Lanes>(src + t) * w;
-        for (; t < count; ++t) products[t] = src[t] * weight;
-    } else {
-        for (; t < count; ++t) products[t] = x[first + t] * weight;
-    }
-}
-
-// Adds products[j .. j + chunk_len) to `Vectors` vectors of consecutive
-// partial sums, j ascending; the sums stay in registers for the whole chunk.
-template <class Lanes, int Vectors>
-[[gnu::always_inline]] inline void add_chunk(double* sums, const double* products, index_t chunk_len,
-                                             bool first_chunk) noexcept {
-    constexpr int w = width<Lanes>;
-    Lanes acc[Vectors];
-#pragma GCC unroll 16
-    for (int k = 0; k < Vectors; ++k) acc[k] = first_chunk ? Lanes{} : lanes_at<Lanes>(sums + w * k);
-    for (index_t j = 0; j < chunk_len; ++j)
-#pragma GCC unroll 16
-        for (int k = 0; k < Vectors; ++k) acc[k] += lanes_at<Lanes>(products + j + w * k);
-#pragma GCC unroll 16
-    for (int k = 0; k < Vectors; ++k) lanes_at<Lanes>(sums + w * k) = acc[k];
-}
-
-template <class Lanes, int Vectors>
 [[gnu::always_inline]] inline void window_mean_tiled(StridedView<const double> x, index_t period, double weight,
-                                                     StridedView<double> out) noexcept {
-    constexpr index_t group = width<Lanes> * Vectors;
-    static_assert(tile_outputs % group == 0);
-    alignas(64) double products[tile_outputs + chunk_positions - 1];
-    alignas(64) double sums[tile_outputs];
+                                                     StridedView<double> out, double* scratch) noexcept {
+    constexpr index_t w = width<Lanes>;
+    double* const pieces = scratch;
+    double* const sums = scratch + tile_outputs + period + 8;
+    Lanes weights;
+    for (index_t j = 0; j < w; ++j) weights[j] = weight;
 
-    const index_t count = out.size;
-    for (index_t start = 0; start < count; start += tile_outputs) {
-        const index_t tile = std::min(tile_outputs, count - start);
-        const index_t padded = (tile + group - 1) / group * group;
-        if (period == 0) std::fill(sums, sums + tile, 0.0);  // empty windows
-        for (index_t chunk_start = 0; chunk_start < period; chunk_start += chunk_positions) {
-            const index_t chunk = std::min(chunk_positions, period - chunk_start);
-            const index_t valid = tile + chunk - 1;
-            form_products<Lanes>(x, start + chunk_start, valid, weight, products);
-            // Lanes past the tile read zeros and are never stored.
-            std::fill(products + valid, products + padded + chunk - 1, 0.0);
-            for (index_t g = 0; g < padded; g += group)
-                add_chunk<Lanes, Vectors>(sums + g, products + g, chunk, chunk_start == 0);
+    for (index_t start = 0; start < out.size; start += tile_outputs) {
+        const index_t tile = std::min(tile_outputs, out.size - start);
+        const index_t lanes_end = (tile + w - 1) / w * w;  // lanes past the tile are never stored
+        index_t valid = lanes_end + period - 1;            // products the windows of the tile reach
+        const index_t present = std::min(valid, x.size - start);
+        index_t k = 0;
+        if (x.contiguous()) {
+            const double* src = x.data() + start;
+            for (; k + w <= present; k += w) lanes_at<Lanes>(pieces + k) = lanes_at<Lanes>(src + k) * weights;
         }
+        for (; k < present; ++k) pieces[k] = x[start + k] * weight;
+        std::fill(pieces + present, pieces + valid + w, 0.0);
+
+        bool first_piece = true;
+        for (index_t h = 1; h <= period; h *= 2) {  // `pieces` holds sums of h products
+            if (period & h) {
+                const index_t offset = period & ~(2 * h - 1);  // the larger pieces come first
+                const double* piece = pieces + offset;
+                for (index_t i = 0; i < lanes_end; i += w)
+                    lanes_at<Lanes>(sums + i) = lanes_at<Lanes>(piece + i) +
+                                                (first_piece ? Lanes{} : lanes_at<Lanes>(sums + i));
+                first_piece = false;
+            }
+            if (2 * h <= period) {
+                valid -= h;  // sums of 2h products, formed in place from the front
+                for (index_t i = 0; i < valid; i += w)
+                    lanes_at<Lanes>(pieces + i) = lanes_at<Lanes>(pieces + i) + lanes_at<Lanes>(pieces + i + h);
+            }
+        }
+        if (period == 0) std::fill(sums, sums + tile, 0.0);  // empty windows
+
         if (out.contiguous())
             std::memcpy(out.data() + start, sums, static_cast<std::size_t>(tile) * sizeof(double));
         else
@@ -116,23 +91,21 @@ template <class Lanes, int Vectors>
     }
 }
 
-// Eight vectors of sums: enough independent additions in flight to hide the
-// adder's latency, few enough to leave registers for the loads.
 inline void window_mean_portable(StridedView<const double> x, index_t period, double weight,
-                                 StridedView<double> out) noexcept {
-    window_mean_tiled<lanes2, 8>(x, period, weight, out);
+                                 StridedView<double> out, double* scratch) noexcept {
+    window_mean_tiled<lanes2>(x, period, weight, out, scratch);
 }
 
-#if defined(__GNUC__) && defined(__x86_64__)
-#define ORNIVEX_SWING_X86_VARIANTS 1
+#ifdef ORNIVEX_SWING_X86_VARIANTS
 [[gnu::target("avx2")]] inline void window_mean_avx2(StridedView<const double> x, index_t period, double weight,
-                                                    StridedView<double> out) noexcept {
-    window_mean_tiled<lanes4, 8>(x, period, weight, out);
+                                                    StridedView<double> out, double* scratch) noexcept {
+    window_mean_tiled<lanes4>(x, period, weight, out, scratch);
 }
 
 [[gnu::target("avx512f")]] inline void window_mean_avx512(StridedView<const double> x, index_t period,
-                                                         double weight, StridedView<double> out) noexcept {
-    window_mean_tiled<lanes8, 8>(x, period, weight, out);
+                                                         double weight, StridedView<double> out,
+                                                         double* scratch) noexcept {
+    window_mean_tiled<lanes8>(x, period, weight, out, scratch);
 }
 #endif
 
@@ -141,19 +114,17 @@ inline void window_mean_portable(StridedView<const double> x, index_t period, do
 // out.size must be window_count(x.size, period) >= 0, period >= 0 and
 // `weight` window_weight(period).  `out` may be `x` itself (same base and
 // stride): each tile is written only after every input it needs is read.
-inline void window_mean(StridedView<const double> x, index_t period, double weight,
-                        StridedView<double> out) noexcept {
+// Every lane width gives the same bits.  Throws std::bad_alloc for its
+// scratch (about 3 tiles and one window), nothing else.
+inline void window_mean(StridedView<const double> x, index_t period, double weight, StridedView<double> out) {
+    if (out.size <= 0) return;
+    const std::unique_ptr<double[]> scratch(new double[static_cast<std::size_t>(window_detail::scratch_size(period))]);
 #ifdef ORNIVEX_SWING_X86_VARIANTS
-    if (__builtin_cpu_supports("avx512f")) {
-        window_detail::window_mean_avx512(x, period, weight, out);
-        return;
-    }
-    if (__builtin_cpu_supports("avx2")) {
-        window_detail::window_mean_avx2(x, period, weight, out);
-        return;
-    }
+    if (__builtin_cpu_supports("avx512f"))
+        return window_detail::window_mean_avx512(x, period, weight, out, scratch.get());
+    if (__builtin_cpu_supports("avx2")) return window_detail::window_mean_avx2(x, period, weight, out, scratch.get());
 #endif
-    window_detail::window_mean_portable(x, period, weight, out);
+    window_detail::window_mean_portable(x, period, weight, out, scratch.get());
 }
 
 }  // namespace ornivex::swing
