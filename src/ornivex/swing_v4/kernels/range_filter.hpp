@@ -136,7 +136,8 @@ inline void filter_contiguous_portable(const double* x, const double* r, double*
 inline void filter_contiguous_here(const double* x, const double* r, double* filt, double* hi, double* lo,
                                    index_t start, index_t n, double prev) noexcept {
 #ifdef ORNIVEX_SWING_X86_VARIANTS
-    if (__builtin_cpu_supports("avx512f")) return filter_contiguous_avx512(x, r, filt, hi, lo, start, n, prev);
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl"))
+        return filter_contiguous_avx512(x, r, filt, hi, lo, start, n, prev);
     if (__builtin_cpu_supports("avx2")) return filter_contiguous_avx2(x, r, filt, hi, lo, start, n, prev);
 #endif
     filter_contiguous_portable(x, r, filt, hi, lo, start, n, prev);
