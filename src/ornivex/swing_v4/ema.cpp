@@ -10,7 +10,8 @@
 // observe the weight vector: every weight is 1.0 / period (NumPy's true
 // division of 1.0 by the int), so it is not built (at small n its division
 // costs as much as the whole mean), and the windows are summed natively
-// without the interpreter lock, each output from its own window.  A negative
+// without the interpreter lock, each output as a tree over its own window
+// (kernels/window_mean.hpp), within a few roundings of np.dot.  A negative
 // period still takes the written route, where np.ones refuses it.
 #include <Python.h>
 
