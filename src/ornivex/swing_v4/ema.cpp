@@ -22,6 +22,7 @@
 #include "ornivex/common/errors.hpp"
 #include "ornivex/common/numpy_calls.hpp"
 #include "ornivex/common/runtime.hpp"
+#include "ornivex/common/without_gil.hpp"
 #include "ornivex/swing_v4/kernels/range_filter.hpp"
 #include "ornivex/swing_v4/kernels/range_size.hpp"
 #include "ornivex/swing_v4/kernels/window_mean.hpp"
@@ -92,18 +93,7 @@ Owned mean_natively(const ArrayView& x, int32_t period) {
     const StridedView<const double> series = x.read<double>();
     StridedView<double> means = result.view().write<double>();
     means.size = count;
-    bool out_of_memory = false;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        window_mean(series, period, window_weight(period), means);
-    } catch (const std::bad_alloc&) {  // its scratch; nothing may unwind past the lock
-        out_of_memory = true;
-    }
-    Py_END_ALLOW_THREADS
-    if (out_of_memory) {
-        PyErr_NoMemory();
-        return Owned();
-    }
+    if (!run_without_gil([&] { window_mean(series, period, window_weight(period), means); })) return Owned();
     return result.take();
 }
 

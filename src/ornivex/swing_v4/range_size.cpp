@@ -26,6 +26,7 @@
 #include "ornivex/common/errors.hpp"
 #include "ornivex/common/numpy_calls.hpp"
 #include "ornivex/common/runtime.hpp"
+#include "ornivex/common/without_gil.hpp"
 #include "ornivex/swing_v4/kernels/range_size.hpp"
 #include "ornivex/swing_v4/operations.hpp"
 
@@ -68,18 +69,7 @@ Owned range_size_natively(const ArrayView& arr, int32_t range_period, double ran
     if (result.size() != n) return err::result_too_short("range_size", "np.empty", result.object(), n);
     const StridedView<const double> prices = arr.read<double>();
     const StridedView<double> out = result.view().write<double>();
-    bool out_of_memory = false;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        range_size(prices, range_period, range_multiplier, out);
-    } catch (const std::bad_alloc&) {  // the scratch blocks; nothing may unwind past the lock
-        out_of_memory = true;
-    }
-    Py_END_ALLOW_THREADS
-    if (out_of_memory) {
-        PyErr_NoMemory();
-        return Owned();
-    }
+    if (!run_without_gil([&] { range_size(prices, range_period, range_multiplier, out); })) return Owned();
     return result.take();
 }
 
