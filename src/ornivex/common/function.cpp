@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-#include "ornivex/common/recursion_guard.hpp"
+#include "ornivex/common/boundary.hpp"
 
 namespace ornivex {
 
@@ -14,28 +14,16 @@ struct FunctionObject {
     FastEntry entry;
     PyObject* name;
     PyObject* module_name;
-    PyObject* defaults;  // tuple or nullptr
+    PyObject* defaults;           // tuple or nullptr
+    PyObject* traceback_name;     // "<module>.<name>"
+    const char* traceback_utf8;   // its text, owned by traceback_name
 };
 
 FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
 
-// The functions call one another through rebindable names, so a cycle of
-// them is possible: the guard turns it into RecursionError, with the
-// function's traceback entry as any failure of the function has.
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    const RecursionGuard guard;
-    if (!guard) {
-        FunctionObject* f = as_function(self);
-        const char* module_name = PyUnicode_AsUTF8(f->module_name);
-        const char* name = module_name ? PyUnicode_AsUTF8(f->name) : nullptr;
-        if (name != nullptr) {
-            char qualname[256];
-            PyOS_snprintf(qualname, sizeof qualname, "%s.%s", module_name, name);
-            err::add_traceback(qualname);
-        }
-        return nullptr;
-    }
-    return as_function(self)->entry(args, static_cast<Py_ssize_t>(nargsf), kwnames);
+    FunctionObject* f = as_function(self);
+    return call_entry(f->traceback_utf8, [&] { return f->entry(args, static_cast<Py_ssize_t>(nargsf), kwnames); });
 }
 
 void function_dealloc(PyObject* self) {
@@ -43,6 +31,7 @@ void function_dealloc(PyObject* self) {
     Py_XDECREF(f->name);
     Py_XDECREF(f->module_name);
     Py_XDECREF(f->defaults);
+    Py_XDECREF(f->traceback_name);
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -96,6 +85,10 @@ bool ready_function_type() { return PyType_Ready(&function_type) == 0; }
 Owned make_function(const char* name, FastEntry entry, PyObject* module_name, PyObject* defaults) {
     Owned name_object = Owned::steal(PyUnicode_InternFromString(name));
     if (!name_object) return Owned();
+    Owned traceback_name = Owned::steal(PyUnicode_FromFormat("%U.%U", module_name, name_object.get()));
+    if (!traceback_name) return Owned();
+    const char* traceback_utf8 = PyUnicode_AsUTF8(traceback_name.get());
+    if (traceback_utf8 == nullptr) return Owned();
     FunctionObject* f = PyObject_New(FunctionObject, &function_type);
     if (f == nullptr) return Owned();
     f->vectorcall = function_vectorcall;
@@ -103,6 +96,8 @@ Owned make_function(const char* name, FastEntry entry, PyObject* module_name, Py
     f->name = name_object.release();
     f->module_name = Py_NewRef(module_name);
     f->defaults = Py_XNewRef(defaults);
+    f->traceback_name = traceback_name.release();
+    f->traceback_utf8 = traceback_utf8;
     return Owned::steal(reinterpret_cast<PyObject*>(f));
 }
 

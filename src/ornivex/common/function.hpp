@@ -1,5 +1,5 @@
 // The package's own function type for module-level functions: a vectorcall
-// entry plus the introspection attributes Python code expects (__name__,
+// entry behind the call boundary (boundary.hpp), plus the introspection attributes Python code expects (__name__,
 // __qualname__, __module__, __doc__, __defaults__) and pickling by name.
 #pragma once
 
@@ -9,7 +9,9 @@
 
 namespace ornivex {
 
-using FastEntry = PyObject* (*)(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+// The body of a function: the result, or empty with an exception set.  The
+// function's traceback entry is added by the boundary.
+using FastEntry = Owned (*)(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 
 // Makes the type ready; call once during import.
 bool ready_function_type();

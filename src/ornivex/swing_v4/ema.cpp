@@ -16,8 +16,8 @@
 #include <Python.h>
 
 #include <cstdint>
-#include <new>
 
+#include "ornivex/common/boundary.hpp"
 #include "ornivex/common/buffer.hpp"
 #include "ornivex/common/errors.hpp"
 #include "ornivex/common/numpy_calls.hpp"
@@ -107,13 +107,7 @@ Owned ema_body(PyObject* x_object, int32_t period) {
 }  // namespace
 
 PyObject* ema(QuorvelSwingObject* /*self*/, PyObject* x, int32_t period) {
-    try {
-        if (Owned result = ema_body(x, period)) return result.release();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    }
-    err::add_traceback(ema_qualname);
-    return nullptr;
+    return call_traced(ema_qualname, [&] { return ema_body(x, period); });
 }
 
 double nz(QuorvelSwingObject* /*self*/, double x) { return swing::nz(x); }

@@ -9,11 +9,11 @@
 #include <Python.h>
 
 #include "ornivex/common/args.hpp"
+#include "ornivex/common/boundary.hpp"
 #include "ornivex/common/convert.hpp"
 #include "ornivex/common/errors.hpp"
 #include "ornivex/common/function.hpp"
 #include "ornivex/common/pyref.hpp"
-#include "ornivex/common/recursion_guard.hpp"
 #include "ornivex/common/runtime.hpp"
 #include "ornivex/swing_v4/import_steps.hpp"
 #include "ornivex/swing_v4/operations.hpp"
@@ -28,11 +28,6 @@ struct Checksums {
 };
 
 Checksums checksums;
-
-PyObject* failed(const char* qualname) {
-    err::add_traceback(qualname);
-    return nullptr;
-}
 
 // getattr(obj, name) where AttributeError means "absent": `found` stays
 // empty and true is returned; any other error returns false.
@@ -74,35 +69,31 @@ bool set_state(PyObject* object, PyObject* state) {
     return done ? true : fail();
 }
 
-PyObject* unpickle_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    constexpr const char* qualname = "ornivex.swing_v4.__pyx_unpickle_QuorvelSwing";
+Owned unpickle_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     static PyObject* const params[] = {names().__pyx_type, names().__pyx_checksum, names().__pyx_state};
     static const Signature signature{"__pyx_unpickle_QuorvelSwing", 3, 3, params};
     PyObject* bound[3];
-    if (!bind_arguments(signature, args, nargsf, kwnames, bound)) return failed(qualname);
+    if (!bind_arguments(signature, args, nargsf, kwnames, bound)) return Owned();
     PyObject* type = bound[0];
     PyObject* state = bound[2];
     const auto checksum = to_long(bound[1]);
-    if (!checksum) return failed(qualname);
+    if (!checksum) return Owned();
 
     Owned checksum_object = Owned::steal(PyLong_FromLong(*checksum));
-    if (!checksum_object) return failed(qualname);
+    if (!checksum_object) return Owned();
     const int known = PySequence_Contains(checksums.accepted, checksum_object.get());
-    if (known < 0) return failed(qualname);
-    if (!known) {
-        err::incompatible_checksum(checksum_object.get());
-        return failed(qualname);
-    }
+    if (known < 0) return Owned();
+    if (!known) return err::incompatible_checksum(checksum_object.get());
 
     // QuorvelSwing.__new__(type): this class's allocator, never a subclass's.
     Owned allocate = Owned::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(&quorvel_swing_type), names().__new__));
-    if (!allocate) return failed(qualname);
+    if (!allocate) return Owned();
     Owned result = Owned::steal(PyObject_CallOneArg(allocate.get(), type));
-    if (!result) return failed(qualname);
+    if (!result) return Owned();
     if (state != Py_None) {
-        if (!check_state_type(state) || !set_state(result.get(), state)) return failed(qualname);
+        if (!check_state_type(state) || !set_state(result.get(), state)) return Owned();
     }
-    return result.release();
+    return result;
 }
 
 // Whether a.<name> and b.<name> are the same object; false if a look-up fails.
@@ -207,42 +198,43 @@ bool bind_unpickle_function() {
 }
 
 PyObject* reduce_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    constexpr const char* qualname = "ornivex.swing_v4.QuorvelSwing.__reduce_velmar__";
-    const RecursionGuard guard;  // a __dict__ property may call back in
-    if (!guard) return failed(qualname);
-    static const Signature signature{"__reduce_velmar__", 0, 0, nullptr};
-    PyObject* unused[1];
-    if (!bind_arguments(signature, args, nargsf, kwnames, unused)) return failed(qualname);
+    // Behind the recursion guard: a __dict__ property may call back in.
+    return call_entry("ornivex.swing_v4.QuorvelSwing.__reduce_velmar__", [&]() -> Owned {
+        static const Signature signature{"__reduce_velmar__", 0, 0, nullptr};
+        PyObject* unused[1];
+        if (!bind_arguments(signature, args, nargsf, kwnames, unused)) return Owned();
 
-    Owned state = Owned::steal(PyTuple_New(0));
-    if (!state) return failed(qualname);
-    Owned dict;
-    if (!optional_attribute(self, names().__dict__, dict)) return failed(qualname);
-    const bool use_setstate = dict && dict.get() != Py_None;
-    if (use_setstate) {
-        // The instance dict itself, not a copy.
-        state = Owned::steal(PyTuple_Pack(1, dict.get()));
-        if (!state) return failed(qualname);
-    }
-    Owned rebuild = lookup_global(names().__pyx_unpickle_QuorvelSwing);
-    if (!rebuild) return failed(qualname);
-    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
-    PyObject* reduced = use_setstate ? Py_BuildValue("(O(OOO)O)", rebuild.get(), type, checksums.written, Py_None,
-                                                     state.get())
-                                     : Py_BuildValue("(O(OOO))", rebuild.get(), type, checksums.written, state.get());
-    return reduced ? reduced : failed(qualname);
+        Owned state = Owned::steal(PyTuple_New(0));
+        if (!state) return Owned();
+        Owned dict;
+        if (!optional_attribute(self, names().__dict__, dict)) return Owned();
+        const bool use_setstate = dict && dict.get() != Py_None;
+        if (use_setstate) {
+            // The instance dict itself, not a copy.
+            state = Owned::steal(PyTuple_Pack(1, dict.get()));
+            if (!state) return Owned();
+        }
+        Owned rebuild = lookup_global(names().__pyx_unpickle_QuorvelSwing);
+        if (!rebuild) return Owned();
+        PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
+        return Owned::steal(use_setstate ? Py_BuildValue("(O(OOO)O)", rebuild.get(), type, checksums.written,
+                                                         Py_None, state.get())
+                                         : Py_BuildValue("(O(OOO))", rebuild.get(), type, checksums.written,
+                                                         state.get()));
+    });
 }
 
 PyObject* setstate_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    constexpr const char* qualname = "ornivex.swing_v4.QuorvelSwing.__setstate_velmar__";
-    const RecursionGuard guard;  // the instance dict's update may call back in, as deep as the state nests
-    if (!guard) return failed(qualname);
-    static PyObject* const params[] = {names().__pyx_state};
-    static const Signature signature{"__setstate_velmar__", 1, 1, params};
-    PyObject* bound[1];
-    if (!bind_arguments(signature, args, nargsf, kwnames, bound)) return failed(qualname);
-    if (!check_state_type(bound[0]) || !set_state(self, bound[0])) return failed(qualname);
-    Py_RETURN_NONE;
+    // Behind the recursion guard: the instance dict's update may call back
+    // in, as deep as the state nests.
+    return call_entry("ornivex.swing_v4.QuorvelSwing.__setstate_velmar__", [&]() -> Owned {
+        static PyObject* const params[] = {names().__pyx_state};
+        static const Signature signature{"__setstate_velmar__", 1, 1, params};
+        PyObject* bound[1];
+        if (!bind_arguments(signature, args, nargsf, kwnames, bound)) return Owned();
+        if (!check_state_type(bound[0]) || !set_state(self, bound[0])) return Owned();
+        return Owned::incref(Py_None);
+    });
 }
 
 }  // namespace ornivex::swing

@@ -5,8 +5,7 @@
 // None) before range_filter sees it; range_filter's result is returned as is.
 #include <Python.h>
 
-#include <new>
-
+#include "ornivex/common/boundary.hpp"
 #include "ornivex/common/buffer.hpp"
 #include "ornivex/common/errors.hpp"
 #include "ornivex/common/runtime.hpp"
@@ -43,14 +42,9 @@ Owned quorvel_swing_body(QuorvelSwingObject* self, PyObject* arr_object, int32_t
 
 PyObject* quorvel_swing(QuorvelSwingObject* self, PyObject* arr, int32_t swing_period, double swing_multiplier,
                         bool skip_override) {
-    try {
-        if (Owned result = quorvel_swing_body(self, arr, swing_period, swing_multiplier, skip_override))
-            return result.release();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    }
-    err::add_traceback(quorvel_swing_qualname);
-    return nullptr;
+    return call_traced(quorvel_swing_qualname, [&] {
+        return quorvel_swing_body(self, arr, swing_period, swing_multiplier, skip_override);
+    });
 }
 
 }  // namespace ornivex::swing

@@ -10,13 +10,14 @@
 // the table's nz once per bar, the gap fill, np.vstack and `.T`.
 #include <Python.h>
 
-#include <new>
 
+#include "ornivex/common/boundary.hpp"
 #include "ornivex/common/buffer.hpp"
 #include "ornivex/common/errors.hpp"
 #include "ornivex/common/numpy_api.hpp"
 #include "ornivex/common/numpy_calls.hpp"
 #include "ornivex/common/runtime.hpp"
+#include "ornivex/common/without_gil.hpp"
 #include "ornivex/swing_v4/kernels/range_filter.hpp"
 #include "ornivex/swing_v4/operations.hpp"
 
@@ -43,25 +44,13 @@ struct FilterSeries {
 
 // The main pass and the gap fill step by step, each value loaded from
 // memory where the steps read it, so arrays handed out by a rebound `np`
-// that share memory get exactly what the written loop gives.  Runs without
-// the lock; a foreign nz (a native subclass's table) gets the lock back
-// around each call.
-void filter_step_by_step(QuorvelSwingObject* self, const FilterSeries& s) {
-    const index_t n = s.x.size;
-    if (n == 0) return;
-    s.range_filt.copy_from(0, s.x, 0);
-    const bool inline_nz = own_nz(self);
-    Py_BEGIN_ALLOW_THREADS
-    for (index_t i = 1; i < n; ++i) {
-        double carried;
-        if (inline_nz) {
-            carried = swing::nz(s.range_filt[i - 1]);
-        } else {
-            Py_BLOCK_THREADS
-            carried = self->operations->nz(self, s.range_filt[i - 1]);
-            Py_UNBLOCK_THREADS
-        }
-        s.range_filt.set(i, carried);
+// that share memory get exactly what the written loop gives.  The main pass
+// runs without the lock unless the table's nz is foreign (a native
+// subclass's), which is called with the lock held.
+template <class Nz>
+void main_pass(const FilterSeries& s, Nz&& carry) {
+    for (index_t i = 1; i < s.x.size; ++i) {
+        s.range_filt.set(i, carry(s.range_filt[i - 1]));
         double filt;
         if (s.r[i] != s.r[i]) {
             filt = s.range_filt[i];
@@ -77,13 +66,24 @@ void filter_step_by_step(QuorvelSwingObject* self, const FilterSeries& s) {
         s.hi_band.set(i, s.r[i] + filt);
         s.lo_band.set(i, s.range_filt[i] - s.r[i]);
     }
-    Py_END_ALLOW_THREADS
+}
+
+bool filter_step_by_step(QuorvelSwingObject* self, const FilterSeries& s) {
+    const index_t n = s.x.size;
+    if (n == 0) return true;
+    s.range_filt.copy_from(0, s.x, 0);
+    if (own_nz(self)) {
+        if (!run_without_gil([&] { main_pass(s, [](double x) { return swing::nz(x); }); })) return false;
+    } else {
+        main_pass(s, [self](double x) { return self->operations->nz(self, x); });
+    }
     for (index_t i = 1; i < n; ++i) {
         if (s.range_filt[i] == s.range_filt[i]) continue;
         s.range_filt.copy_from(i, s.range_filt, i - 1);
         s.hi_band.copy_from(i, s.hi_band, i - 1);
         s.lo_band.copy_from(i, s.lo_band, i - 1);
     }
+    return true;
 }
 
 // np.vstack((hi_band, lo_band, range_filt)).T, which must be an ndarray.
@@ -109,8 +109,9 @@ Owned filter_as_written(QuorvelSwingObject* self, const ArrayView& x, const Arra
         if (!local->assign(numpy_new_array(names().zeros, n, names().float64))) return Owned();
         if (local->size() < n) return err::result_too_short("range_filter", "np.zeros", local->object(), n);
     }
-    filter_step_by_step(self, {x.read<double>(), r.read<double>(), range_filt.view().write<double>(),
-                               hi_band.view().write<double>(), lo_band.view().write<double>()});
+    if (!filter_step_by_step(self, {x.read<double>(), r.read<double>(), range_filt.view().write<double>(),
+                                    hi_band.view().write<double>(), lo_band.view().write<double>()}))
+        return Owned();
     return stack_transposed(hi_band.object(), lo_band.object(), range_filt.object());
 }
 
@@ -122,9 +123,7 @@ Owned filter_natively(const ArrayView& x, const ArrayView& r) {
     double* block = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(rows.get())));
     const StridedView<const double> prices = x.read<double>();
     const StridedView<const double> ranges = r.read<double>();
-    Py_BEGIN_ALLOW_THREADS
-    range_filter_rows(prices, ranges, block);
-    Py_END_ALLOW_THREADS
+    if (!run_without_gil([&] { range_filter_rows(prices, ranges, block); })) return Owned();
     return Owned::steal(PyObject_GetAttr(rows.get(), names().T));
 }
 
@@ -149,13 +148,7 @@ Owned range_filter_body(QuorvelSwingObject* self, PyObject* x_object, PyObject* 
 }  // namespace
 
 PyObject* range_filter(QuorvelSwingObject* self, PyObject* x, PyObject* r, bool skip_override) {
-    try {
-        if (Owned result = range_filter_body(self, x, r, skip_override)) return result.release();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    }
-    err::add_traceback(range_filter_qualname);
-    return nullptr;
+    return call_traced(range_filter_qualname, [&] { return range_filter_body(self, x, r, skip_override); });
 }
 
 }  // namespace ornivex::swing

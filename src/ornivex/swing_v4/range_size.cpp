@@ -19,9 +19,9 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <new>
 #include <vector>
 
+#include "ornivex/common/boundary.hpp"
 #include "ornivex/common/buffer.hpp"
 #include "ornivex/common/errors.hpp"
 #include "ornivex/common/numpy_calls.hpp"
@@ -81,18 +81,18 @@ Owned range_size_natively(const ArrayView& arr, int32_t range_period, double ran
 // vectorised pass needs separate memory, which a fresh np.empty has; for
 // arrays from a rebound `np` every load and store goes in index order, so
 // an array that shares memory with `arr` gets what the plain loop gives.
-void difference_pass(const ArrayView& arr, const ArrayView& diffs, bool fresh_output) {
+bool difference_pass(const ArrayView& arr, const ArrayView& diffs, bool fresh_output) {
     const StridedView<const double> prices = arr.read<double>();
     const StridedView<double> out = diffs.write<double>();
-    if (prices.size == 0) return;  // an empty series has no element 0 to set
-    Py_BEGIN_ALLOW_THREADS
-    if (fresh_output) {
-        abs_diff(prices, out);
-    } else {
-        out.set(0, 0.0);
-        for (index_t i = 1; i < prices.size; ++i) out.set(i, std::fabs(prices[i] - prices[i - 1]));
-    }
-    Py_END_ALLOW_THREADS
+    if (prices.size == 0) return true;  // an empty series has no element 0 to set
+    return run_without_gil([&] {
+        if (fresh_output) {
+            abs_diff(prices, out);
+        } else {
+            out.set(0, 0.0);
+            for (index_t i = 1; i < prices.size; ++i) out.set(i, std::fabs(prices[i] - prices[i - 1]));
+        }
+    });
 }
 
 // first_ema = ema(arr_diff_abs, range_period); arr_diff_abs is dropped as
@@ -103,7 +103,8 @@ Owned first_smoothing(QuorvelSwingObject* self, const ArrayView& arr, int32_t ra
     const bool fresh_diffs = numpy_is_pristine();
     if (!arr_diff_abs.assign(numpy_new_array(names().empty, n, names().float64))) return Owned();
     if (arr_diff_abs.size() < n) return err::result_too_short("range_size", "np.empty", arr_diff_abs.object(), n);
-    difference_pass(arr, arr_diff_abs.view(), fresh_diffs && is_plain_ndarray(arr_diff_abs.object()));
+    if (!difference_pass(arr, arr_diff_abs.view(), fresh_diffs && is_plain_ndarray(arr_diff_abs.object())))
+        return Owned();
     return Owned::steal(self->operations->ema(self, arr_diff_abs.object(), range_period));
 }
 
@@ -160,14 +161,9 @@ Owned range_size_body(QuorvelSwingObject* self, PyObject* arr_object, int32_t ra
 
 PyObject* range_size(QuorvelSwingObject* self, PyObject* arr, int32_t range_period, double range_multiplier,
                      bool skip_override) {
-    try {
-        if (Owned result = range_size_body(self, arr, range_period, range_multiplier, skip_override))
-            return result.release();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    }
-    err::add_traceback(range_size_qualname);
-    return nullptr;
+    return call_traced(range_size_qualname, [&] {
+        return range_size_body(self, arr, range_period, range_multiplier, skip_override);
+    });
 }
 
 }  // namespace ornivex::swing

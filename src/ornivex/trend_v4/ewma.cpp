@@ -20,11 +20,6 @@ namespace ornivex::trend {
 
 namespace {
 
-PyObject* failed(const char* qualname) {
-    err::add_traceback(qualname);
-    return nullptr;
-}
-
 // The loop as written in object terms: for i in range(1, n):
 //     out[i] = alpha * series[i] + (1.0 - alpha) * out[i - 1]
 bool generic_ewma_loop(PyObject* series, PyObject* out, Py_ssize_t n, double alpha) {
@@ -98,34 +93,30 @@ const Signature& ema2_signature() {
 
 }  // namespace
 
-PyObject* ewma_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    constexpr const char* qualname = "ornivex.trend_v4.ewma";
+Owned ewma_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     PyObject* bound[2];
-    if (!bind_arguments(ewma_signature(), args, nargsf, kwnames, bound)) return failed(qualname);
+    if (!bind_arguments(ewma_signature(), args, nargsf, kwnames, bound)) return Owned();
     const auto alpha = to_double(bound[1]);
-    if (!alpha || !check_array_argument("series", bound[0])) return failed(qualname);
+    if (!alpha || !check_array_argument("series", bound[0])) return Owned();
     ArrayView series;
-    if (!series.acquire(bound[0], float32_element)) return failed(qualname);
-    Owned result = ewma_body(bound[0], series, *alpha);
-    return result ? result.release() : failed(qualname);
+    if (!series.acquire(bound[0], float32_element)) return Owned();
+    return ewma_body(bound[0], series, *alpha);
 }
 
-PyObject* ema2_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    constexpr const char* qualname = "ornivex.trend_v4.ema2";
+Owned ema2_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     PyObject* bound[2];
-    if (!bind_arguments(ema2_signature(), args, nargsf, kwnames, bound)) return failed(qualname);
+    if (!bind_arguments(ema2_signature(), args, nargsf, kwnames, bound)) return Owned();
     const auto length = to_double(bound[1]);
-    if (!length || !check_array_argument("source", bound[0])) return failed(qualname);
+    if (!length || !check_array_argument("source", bound[0])) return Owned();
     ArrayView source;  // held only to validate `source`
-    if (!source.acquire(bound[0], float32_element)) return failed(qualname);
+    if (!source.acquire(bound[0], float32_element)) return Owned();
 
     Owned ewma = lookup_global(names().ewma);
-    if (!ewma) return failed(qualname);
+    if (!ewma) return Owned();
     Owned alpha = Owned::steal(PyFloat_FromDouble(ema2_alpha(*length)));
-    if (!alpha) return failed(qualname);
+    if (!alpha) return Owned();
     PyObject* call_args[] = {bound[0], alpha.get()};
-    Owned result = Owned::steal(PyObject_Vectorcall(ewma.get(), call_args, 2, nullptr));
-    return result ? result.release() : failed(qualname);
+    return Owned::steal(PyObject_Vectorcall(ewma.get(), call_args, 2, nullptr));
 }
 
 }  // namespace ornivex::trend

@@ -1,16 +1,19 @@
-// The public functions of ornivex.trend_v4: their vectorcall entries and the
-// function objects bound at import (kept so a call can tell whether a
-// module-level name still refers to the module's own function).
+// The public functions of ornivex.trend_v4: their bodies (run behind the
+// function type's call boundary) and the function objects bound at import
+// (kept so a call can tell whether a module-level name still refers to the
+// module's own function).
 #pragma once
 
 #include <Python.h>
 
+#include "ornivex/common/pyref.hpp"
+
 namespace ornivex::trend {
 
-PyObject* ewma_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
-PyObject* ema2_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
-PyObject* tema3_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
-PyObject* halftrend_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+Owned ewma_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+Owned ema2_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+Owned tema3_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+Owned halftrend_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 
 struct OwnFunctions {
     PyObject* ewma = nullptr;

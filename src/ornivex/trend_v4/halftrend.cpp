@@ -8,8 +8,6 @@
 // in one native pass; otherwise halftrend_stepwise.cpp takes over.
 #include <Python.h>
 
-#include <new>
-
 #include "ornivex/common/args.hpp"
 #include "ornivex/common/convert.hpp"
 #include "ornivex/common/errors.hpp"
@@ -71,13 +69,6 @@ Owned halftrend_dict(Owned (&values)[7]) {
 
 namespace {
 
-constexpr const char* qualname = "ornivex.trend_v4.halftrend";
-
-PyObject* failed() {
-    err::add_traceback(qualname);
-    return nullptr;
-}
-
 // True when no rebinding, subclass or promotion rule could tell the fused
 // pass from the steps.
 bool fused_pass_applies(const HalftrendCall& call, bool& applies) {
@@ -123,35 +114,34 @@ const Signature& halftrend_signature() {
     return signature;
 }
 
-PyObject* halftrend_call(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+}  // namespace
+
+Owned halftrend_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     PyObject* bound[6];
-    if (!bind_arguments(halftrend_signature(), args, nargsf, kwnames, bound)) return failed();
+    if (!bind_arguments(halftrend_signature(), args, nargsf, kwnames, bound)) return Owned();
     std::int32_t amplitude = 2;
     if (bound[4] != nullptr) {
         const auto converted = to_int32(bound[4]);
-        if (!converted) return failed();
+        if (!converted) return Owned();
         amplitude = *converted;
     }
     double channel_deviation = 2.0;
     if (bound[5] != nullptr) {
         const auto converted = to_double(bound[5]);
-        if (!converted) return failed();
+        if (!converted) return Owned();
         channel_deviation = *converted;
     }
     static const char* const params[] = {"high", "low", "close", "tr"};
     for (int k = 0; k < 4; ++k) {
-        if (!check_array_argument(params[k], bound[k])) return failed();
+        if (!check_array_argument(params[k], bound[k])) return Owned();
     }
     ArrayView views[4];
     for (int k = 0; k < 4; ++k) {
-        if (!views[k].acquire(bound[k], float32_element)) return failed();
+        if (!views[k].acquire(bound[k], float32_element)) return Owned();
     }
     const Py_ssize_t lengths[4] = {views[0].size(), views[1].size(), views[2].size(), views[3].size()};
     for (int k = 1; k < 4; ++k) {
-        if (lengths[k] != lengths[0]) {
-            err::unequal_lengths("halftrend", params, lengths, 4);
-            return failed();
-        }
+        if (lengths[k] != lengths[0]) return err::unequal_lengths("halftrend", params, lengths, 4);
     }
 
     const HalftrendCall call{bound[0],
@@ -164,20 +154,8 @@ PyObject* halftrend_call(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwn
                              amplitude,
                              channel_deviation};
     bool fused = false;
-    if (!fused_pass_applies(call, fused)) return failed();
-    Owned result = fused ? fused_halftrend(call) : stepwise_halftrend(call);
-    return result ? result.release() : failed();
-}
-
-}  // namespace
-
-PyObject* halftrend_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    try {
-        return halftrend_call(args, nargsf, kwnames);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return failed();
-    }
+    if (!fused_pass_applies(call, fused)) return Owned();
+    return fused ? fused_halftrend(call) : stepwise_halftrend(call);
 }
 
 }  // namespace ornivex::trend

@@ -10,8 +10,6 @@
 // eleven calls and six array operations of the composition.
 #include <Python.h>
 
-#include <new>
-
 #include "ornivex/common/args.hpp"
 #include "ornivex/common/buffer.hpp"
 #include "ornivex/common/convert.hpp"
@@ -25,13 +23,6 @@
 namespace ornivex::trend {
 
 namespace {
-
-constexpr const char* qualname = "ornivex.trend_v4.tema3";
-
-PyObject* failed() {
-    err::add_traceback(qualname);
-    return nullptr;
-}
 
 bool stages_are_native(PyObject* source) {
     const OwnFunctions& own = own_functions();
@@ -115,27 +106,16 @@ const Signature& tema3_signature() {
     return signature;
 }
 
-PyObject* tema3_call(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    PyObject* bound[2];
-    if (!bind_arguments(tema3_signature(), args, nargsf, kwnames, bound)) return failed();
-    const auto length = to_double(bound[1]);
-    if (!length || !check_array_argument("source", bound[0])) return failed();
-    ArrayView source;  // validates `source`; read only by the fused pass
-    if (!source.acquire(bound[0], float32_element)) return failed();
-
-    Owned result = stages_are_native(bound[0]) ? fused_tema3(source, *length) : composed_tema3(bound[0], *length);
-    return result ? result.release() : failed();
-}
-
 }  // namespace
 
-PyObject* tema3_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    try {
-        return tema3_call(args, nargsf, kwnames);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return failed();
-    }
+Owned tema3_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    PyObject* bound[2];
+    if (!bind_arguments(tema3_signature(), args, nargsf, kwnames, bound)) return Owned();
+    const auto length = to_double(bound[1]);
+    if (!length || !check_array_argument("source", bound[0])) return Owned();
+    ArrayView source;  // validates `source`; read only by the fused pass
+    if (!source.acquire(bound[0], float32_element)) return Owned();
+    return stages_are_native(bound[0]) ? fused_tema3(source, *length) : composed_tema3(bound[0], *length);
 }
 
 }  // namespace ornivex::trend
