@@ -35,6 +35,28 @@ constexpr index_t window_count(index_t n, index_t period) noexcept { return n - 
 // The weight NumPy gets from ones(period) / period.
 constexpr double window_weight(index_t period) noexcept { return 1.0 / static_cast<double>(period); }
 
+// The sum of the `size` products window[start + j] * weight (size a power of
+// two): its two halves, each summed the same way.
+template <class Window>
+inline double piece_sum(const Window& window, index_t start, index_t size, double weight) noexcept {
+    if (size == 1) return window[start] * weight;
+    const index_t half = size / 2;
+    return piece_sum(window, start, half, weight) + piece_sum(window, start + half, half, weight);
+}
+
+// The mean of one window, window[0] .. window[period - 1], with exactly the
+// bits window_mean gives the window that starts there: the same pieces
+// (largest first) added smallest first onto 0.0.  For a caller that meets
+// one window at a time; `window` is anything with operator[] (a pointer, a
+// StridedView, a ring buffer read oldest first).  O(period).
+template <class Window>
+inline double mean_of_window(const Window& window, index_t period, double weight) noexcept {
+    double sum = 0.0;
+    for (index_t size = 1; size <= period; size *= 2)
+        if (period & size) sum = piece_sum(window, period & ~(2 * size - 1), size, weight) + sum;
+    return sum;
+}
+
 namespace window_detail {
 
 // Outputs per tile: its products and piece sums stay in cache.
