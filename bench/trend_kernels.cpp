@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "ornivex/trend_v4/kernels/ewma.hpp"
-#include "ornivex/trend_v4/kernels/halftrend.hpp"
+#include "ornivex/trend_v4/halftrend/fused.hpp"
 #include "ornivex/trend_v4/kernels/tema3.hpp"
 
 using namespace ornivex;
@@ -26,14 +26,16 @@ namespace {
 #if defined(__x86_64__) && defined(__GNUC__)
 __attribute__((target_clones("avx2", "default"), flatten))
 #endif
-__attribute__((noinline)) void halftrend_as_built(const trend::HalftrendInputs& in, index_t amplitude,
-                                                  const trend::HalftrendOutputs& out) {
-    trend::halftrend<Promotion::weak_float32>(in, amplitude, 2.0, out);
+__attribute__((noinline)) void halftrend_as_built(const trend::halftrend::Inputs& in, index_t amplitude,
+                                                  const trend::halftrend::Outputs& out) {
+    const auto scratch = trend::halftrend::FusedScratch::make(std::min(amplitude, in.high.size));
+    trend::halftrend::fused_pass<Promotion::weak_float32>(in, amplitude, 2.0, out, *scratch);
 }
 
-__attribute__((flatten, noinline)) void halftrend_baseline(const trend::HalftrendInputs& in, index_t amplitude,
-                                                           const trend::HalftrendOutputs& out) {
-    trend::halftrend<Promotion::weak_float32>(in, amplitude, 2.0, out);
+__attribute__((flatten, noinline)) void halftrend_baseline(const trend::halftrend::Inputs& in, index_t amplitude,
+                                                           const trend::halftrend::Outputs& out) {
+    const auto scratch = trend::halftrend::FusedScratch::make(std::min(amplitude, in.high.size));
+    trend::halftrend::fused_pass<Promotion::weak_float32>(in, amplitude, 2.0, out, *scratch);
 }
 
 __attribute__((noinline)) void ewma_floor(const float* x, float* out, index_t n, float a, float b) {
@@ -87,9 +89,9 @@ int main() {
         }
         std::vector<float> line(n), atr_high(n), atr_low(n), arrow_up(n), arrow_down(n);
         std::vector<std::int64_t> buy(n), sell(n);
-        const trend::HalftrendInputs in{view<const float>(high), view<const float>(low),
+        const trend::halftrend::Inputs in{view<const float>(high), view<const float>(low),
                                         view<const float>(close), view<const float>(tr)};
-        const trend::HalftrendOutputs ht{view<float>(line),       view<float>(atr_high),
+        const trend::halftrend::Outputs ht{view<float>(line),       view<float>(atr_high),
                                          view<float>(atr_low),    view<float>(arrow_up),
                                          view<float>(arrow_down), view<std::int64_t>(buy),
                                          view<std::int64_t>(sell)};

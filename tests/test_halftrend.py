@@ -212,3 +212,27 @@ def test_signed_zero_ties_go_to_the_later_bar_in_every_window_length(restore_tre
         series = zero_heavy_bars(rng, 300)
         expected = model.halftrend(*series, amplitude, 0.0, **extremes)
         same_result(t.halftrend(*PATHS[path](restore_trend_globals, series), amplitude, 0.0), expected)
+
+
+SMALL_STACK = """
+import threading, numpy as np
+from ornivex import trend_v4
+threading.stack_size(32768)  # the smallest Python allows
+x = (100 + np.cumsum(np.random.default_rng(0).normal(size=3000))).astype(np.float32)
+results = {}
+def run():
+    for amplitude in (2, 200):
+        for series in ([x, x - 1, x, x * 0 + 2], [a[::-1] for a in (x, x - 1, x, x * 0 + 2)]):
+            results[amplitude, len(results)] = trend_v4.halftrend(*series, amplitude)["halftrend"][-1]
+thread = threading.Thread(target=run)
+thread.start()
+thread.join()
+print(len(results))
+"""
+
+
+def test_halftrend_runs_on_the_smallest_thread_stack():
+    import subprocess
+    import sys
+    child = subprocess.run([sys.executable, "-c", SMALL_STACK], capture_output=True, text=True, timeout=120)
+    assert (child.returncode, child.stdout.strip()) == (0, "4"), child.stderr

@@ -22,30 +22,41 @@
 
 namespace ornivex::trend {
 
+// The four stage values: all a triple EMA carries from one element to the next.
+template <class V = float>
+struct TripleEmaStages {
+    V e1{}, e2{}, e3{}, e4{};
+
+    void seed(V first) noexcept { e1 = e2 = e3 = e4 = first; }
+
+    template <Promotion P>
+    void advance(const EwmaFactors<P, V>& factors, V x) noexcept {
+        e1 = factors.step(x, e1);
+        e2 = factors.step(e1, e2);
+        e3 = factors.step(e2, e3);
+        e4 = factors.step(e3, e4);
+    }
+
+    V value() const noexcept {
+        const V three = splat<V>(3.0f);
+        const V term1 = three * (e1 - e3);
+        const V term2 = three * (e3 - e4);
+        return (term1 + term2) + e4;
+    }
+};
+
 template <Promotion P, class V = float>
 class TripleEma {
 public:
     explicit TripleEma(double length) noexcept : factors_(ema2_alpha(length)) {}
 
-    void seed(V first) noexcept { e1_ = e2_ = e3_ = e4_ = first; }
-
-    void advance(V x) noexcept {
-        e1_ = factors_.step(x, e1_);
-        e2_ = factors_.step(e1_, e2_);
-        e3_ = factors_.step(e2_, e3_);
-        e4_ = factors_.step(e3_, e4_);
-    }
-
-    V value() const noexcept {
-        const V three = splat<V>(3.0f);
-        const V term1 = three * (e1_ - e3_);
-        const V term2 = three * (e3_ - e4_);
-        return (term1 + term2) + e4_;
-    }
+    void seed(V first) noexcept { stages_.seed(first); }
+    void advance(V x) noexcept { stages_.advance(factors_, x); }
+    V value() const noexcept { return stages_.value(); }
 
 private:
     EwmaFactors<P, V> factors_;
-    V e1_{}, e2_{}, e3_{}, e4_{};
+    TripleEmaStages<V> stages_;
 };
 
 template <Promotion P>
@@ -58,25 +69,6 @@ void tema3(StridedView<const float> source, StridedView<float> out, double lengt
     for (index_t i = 1; i < n; ++i) {
         stages.advance(source[i]);
         out.set(i, stages.value());
-    }
-}
-
-// tema3 of two equally long series in one pass (eight chains in flight): lane 0
-// of an f32x2 carries the first series, lane 1 the second.
-template <Promotion P>
-void tema3_pair(StridedView<const float> first, StridedView<const float> second,
-                StridedView<float> first_out, StridedView<float> second_out,
-                double length) noexcept {
-    const index_t n = first.size;
-    if (n == 0) return;
-    TripleEma<P, f32x2> stages(length);
-    stages.seed(f32x2{first[0], second[0]});
-    for (index_t i = 0;;) {
-        const f32x2 smoothed = stages.value();
-        first_out.set(i, smoothed[0]);
-        second_out.set(i, smoothed[1]);
-        if (++i == n) break;
-        stages.advance(f32x2{first[i], second[i]});
     }
 }
 

@@ -1,7 +1,7 @@
-// What the two ways of computing halftrend share: the validated call, the
-// seven result arrays and a few helpers.  halftrend.cpp checks the call and
-// runs the fused pass; halftrend_stepwise.cpp goes through the steps one
-// array at a time when a rebinding or a subclass could tell the difference.
+// What both routes of halftrend share: the checked call, the seven result
+// arrays and the dict.  entry.cpp checks the call and runs the fused pass;
+// stepwise.cpp goes through the steps one array at a time when a rebinding
+// or a subclass could tell the difference.
 #pragma once
 
 #include <Python.h>
@@ -10,7 +10,7 @@
 
 #include "ornivex/common/buffer.hpp"
 #include "ornivex/common/pyref.hpp"
-#include "ornivex/trend_v4/kernels/halftrend.hpp"
+#include "ornivex/trend_v4/halftrend/fused.hpp"
 
 namespace ornivex::trend {
 
@@ -21,7 +21,7 @@ struct HalftrendCall {
     PyObject* low;
     PyObject* close;
     PyObject* tr;
-    HalftrendInputs views;  // each exactly n elements
+    halftrend::Inputs views;  // each exactly n elements
     Py_ssize_t n;
     std::int32_t amplitude;
     double channel_deviation;
@@ -52,7 +52,7 @@ inline constexpr ElementDescriptor int64_element{"int64_t", 8, 'I'};
 class NativeResult {
 public:
     bool allocate(Py_ssize_t n);
-    HalftrendOutputs outputs(Py_ssize_t n) const noexcept;
+    halftrend::Outputs outputs(Py_ssize_t n) const noexcept;
     Owned to_dict();
 
 private:

@@ -10,12 +10,15 @@
 // np.where and np.roll, as whole-array steps.
 #include <Python.h>
 
+#include <algorithm>
+#include <memory>
 #include <utility>
 
 #include "ornivex/common/errors.hpp"
 #include "ornivex/common/numpy_calls.hpp"
 #include "ornivex/common/runtime.hpp"
-#include "ornivex/trend_v4/halftrend_call.hpp"
+#include "ornivex/trend_v4/halftrend/passes.hpp"
+#include "ornivex/trend_v4/halftrend/result.hpp"
 
 namespace ornivex::trend {
 
@@ -88,10 +91,10 @@ struct TrendArrays {
 Owned native_outputs(const TrendArrays& a, Py_ssize_t n) {
     NativeResult result;
     if (!result.allocate(n)) return Owned();
-    const HalftrendOutputs out = result.outputs(n);
-    line_pass(a.trend_view(n), a.read(a.max_low_price, n), a.read(a.min_high_price, n), a.read(a.atr2, n),
+    const halftrend::Outputs out = result.outputs(n);
+    halftrend::line_pass(a.trend_view(n), a.read(a.max_low_price, n), a.read(a.min_high_price, n), a.read(a.atr2, n),
               a.read(a.dev, n), out.halftrend, out.atr_high, out.atr_low, out.arrow_up, out.arrow_down);
-    signals(a.trend_view(n), out.buy, out.sell);
+    halftrend::signals(a.trend_view(n), out.buy, out.sell);
     return result.to_dict();
 }
 
@@ -104,8 +107,8 @@ Owned numpy_outputs(const TrendArrays& a, Py_ssize_t n) {
         if (!bind_zeros(*local, n, names().float32)) return Owned();
     }
     auto written = [n](const ArrayLocal& local) { return first(local.view().write<float>(), n); };
-    line_pass(a.trend_view(n), a.read(a.max_low_price, n), a.read(a.min_high_price, n), a.read(a.atr2, n),
-              a.read(a.dev, n), written(up), written(atr_high), written(atr_low), written(arrow_up),
+    halftrend::line_pass(a.trend_view(n), a.read(a.max_low_price, n), a.read(a.min_high_price, n),
+                         a.read(a.atr2, n), a.read(a.dev, n), written(up), written(atr_high), written(atr_low), written(arrow_up),
               written(arrow_down));
     split_line(a.trend_view(n), a.read(a.min_high_price, n), written(up), written(down));
 
@@ -150,8 +153,10 @@ Owned stepwise_halftrend(const HalftrendCall& call) {
         reduce_empty_window(call.high);
         return Owned();
     }
-    rolling_max_min(call.views.high, call.views.low, call.amplitude, first(high_price.view().write<float>(), n),
-                    first(low_price.view().write<float>(), n));
+    const auto scratch = std::make_unique<halftrend::window_detail::WindowScratch>(std::min<Py_ssize_t>(call.amplitude, n));
+    halftrend::rolling_max_min(call.views.high, call.views.low, call.amplitude,
+                               first(high_price.view().write<float>(), n), first(low_price.view().write<float>(), n),
+                               *scratch);
 
     // 2 * amplitude does not fit every int32: the product is taken in 64 bits.
     Owned smoothing_length = Owned::steal(PyLong_FromLongLong(2 * static_cast<long long>(call.amplitude)));
@@ -171,7 +176,7 @@ Owned stepwise_halftrend(const HalftrendCall& call) {
         return Owned();
     }
     auto read = [n](const ArrayLocal& local) { return first(local.view().read<float>(), n); };
-    trend_pass(call.views.high, call.views.low, call.views.close, read(high_price), read(low_price), read(highma),
+    halftrend::trend_pass(call.views.high, call.views.low, call.views.close, read(high_price), read(low_price), read(highma),
                read(lowma), first(trend.view().write<std::int32_t>(), n), first(max_low_price.view().write<float>(), n),
                first(min_high_price.view().write<float>(), n));
 

@@ -17,22 +17,26 @@
 // choice varies with the SIMD level in every layout.  The rule here stays the
 // later zero for every window length.
 //
-// Cost is O(n) whatever the amplitude: windows of up to 128 bars are scanned
-// block by block with span doubling (floor(log2 w) + 1 vectorised passes over
-// a cache-sized block), longer ones use the van Herk / Gil-Werman split into
-// amplitude-sized blocks, where each window is one block's suffix combined
-// with the next block's prefix (a bare max per step when the series hold no
-// NaN).
+// Cost is O(n) whatever the amplitude.  The series go block by block of 512
+// bars (WindowScan), each block's raw bars gathered into a buffer that the
+// fused pass reads as well.  Windows of up to 128 bars are scanned per block
+// with span doubling (floor(log2 w) + 1 vectorised passes); longer ones use
+// the van Herk / Gil-Werman split of the series into window-long runs, where
+// each window is the previous run's suffix combined with the current run's
+// prefix (a bare max per step when the series hold no NaN), keeping only the
+// previous run's suffixes.  RecentBars (rules.hpp) folds a short window bar
+// by bar with the same pick.
 #pragma once
 
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 #include "ornivex/common/strided_view.hpp"
 #include "ornivex/trend_v4/kernels/float_lanes.hpp"
 
-namespace ornivex::trend {
+namespace ornivex::trend::halftrend {
 
 namespace window_detail {
 
@@ -165,42 +169,13 @@ void scan_gathered(const float* input, index_t window, index_t length, float* sc
         doubling_scan<Extreme, false>(input, window, length, scratch, extreme);
 }
 
-// Block by block over the whole series, for windows up to doubling_scan_limit.
-template <class Extreme>
-void doubling_scan_series(StridedView<const float> x, index_t window, StridedView<float> out) noexcept {
-    const index_t n = x.size;
-    alignas(16) float input[gathered_length];
-    alignas(16) float scratch[2 * gathered_length];
-    alignas(16) float extreme[scan_block_length + 8];
-    if (window > 2) std::fill(scratch, scratch + 2 * gathered_length, Extreme::identity);
-    for (index_t start = 0; start < n; start += scan_block_length) {
-        const index_t length = std::min(scan_block_length, n - start);
-        gather_bars(x, window - 1, start, length, Extreme::identity, input);
-        scan_gathered<Extreme>(input, window, length, scratch, extreme);
-        if (out.contiguous())
-            std::memcpy(out.data() + start, extreme, length * sizeof(float));
-        else
-            for (index_t j = 0; j < length; ++j) out.set(start + j, extreme[j]);
-    }
-}
-
-// The block method runs dependent steps per bar, so it takes high and low
+// The run method runs dependent steps per bar, so it takes high and low
 // together as float pairs (high, -low): the lowest low is minus the highest
 // negated low (negation is exact), and the two chains overlap.
 struct BarPairs {
     StridedView<const float> high, low;
 
     f32x2 operator[](index_t i) const noexcept { return f32x2{high[i], -low[i]}; }
-};
-
-struct ExtremePairs {
-    StridedView<float> high_price, low_price;
-
-    void set(index_t i, f32x2 v) const noexcept {
-        high_price.set(i, v[0]);
-        low_price.set(i, -v[1]);
-    }
-    f32x2 operator[](index_t i) const noexcept { return f32x2{high_price[i], -low_price[i]}; }
 };
 
 inline bool series_holds_nan(StridedView<const float> x) noexcept {
@@ -214,61 +189,125 @@ inline bool series_holds_nan(StridedView<const float> x) noexcept {
     return nan;
 }
 
-// Blocks [k*window, (k+1)*window).  First pass: out holds each bar's prefix
-// extreme within its block.  Second pass, backwards: a running suffix extreme
-// of the block holding the window's first bar is combined with the prefix
-// extreme stored at the window's last bar.  Windows that start at bar 0 are
-// block-0 prefixes already, so only out is needed: no scratch.  Without NaN
-// the steps are a bare max, which shortens the dependent chains.
-// Precondition: 1 <= window <= n.
-template <bool may_hold_nan>
-void block_scan(BarPairs bars, index_t n, index_t window, ExtremePairs out) noexcept {
-    auto keep = [](f32x2 earlier, f32x2 later) {
+// The buffers of a WindowScan; allocated by its owner (about 15 KiB and, for
+// a long window, 8 bytes per bar of it), never on the stack.
+struct WindowScratch {
+    alignas(16) float high[gathered_length];  // raw bars, `lookback` of them before the block
+    alignas(16) float low[gathered_length];
+    alignas(16) float doubling[2 * gathered_length];
+    alignas(16) float extreme[2][scan_block_length + 8];  // lowest, highest
+    std::vector<f32x2> suffix;  // long windows: the previous run's suffix extremes
+
+    explicit WindowScratch(index_t window) : suffix(window > doubling_scan_limit ? window : 0) {}
+};
+
+// Window extremes of (high, low) one block of bars at a time, blocks in order.
+// After next_block(start, length), bar start + k is at index k of high_bars()
+// and low_bars() (the bar before at -1) and at index k + 1 of highest() and
+// lowest() (index 0 keeps the previous block's last).  Precondition: 1 <=
+// window <= n.
+class WindowScan {
+public:
+    WindowScan(StridedView<const float> high, StridedView<const float> low, index_t window,
+               WindowScratch& scratch) noexcept
+        : high_(high), low_(low), window_(window), scratch_(scratch),
+          lookback_(scanned() ? std::max<index_t>(window - 1, 1) : 1) {
+        if (scanned() && window > 2)  // see doubling_scan
+            std::fill_n(scratch.doubling, 2 * gathered_length, 0.0f);
+        if (!scanned()) run_may_hold_nan_ = series_holds_nan(high) || series_holds_nan(low);
+    }
+
+    void next_block(index_t start, index_t length) noexcept {
+        WindowScratch& s = scratch_;
+        if (start > 0)  // the previous block's last bar becomes index 0
+            for (auto& extreme : s.extreme) extreme[0] = extreme[scan_block_length];
+        gather_bars(high_, lookback_, start, length, Highest::identity, s.high);
+        gather_bars(low_, lookback_, start, length, Lowest::identity, s.low);
+        if (scanned()) {
+            const index_t skip = lookback_ - (window_ - 1);
+            scan_gathered<Highest>(s.high + skip, window_, length, s.doubling, s.extreme[1] + 1);
+            scan_gathered<Lowest>(s.low + skip, window_, length, s.doubling, s.extreme[0] + 1);
+        } else if (run_may_hold_nan_) {
+            run_block<true>(start, length);
+        } else {
+            run_block<false>(start, length);
+        }
+    }
+
+    const float* high_bars() const noexcept { return scratch_.high + lookback_; }
+    const float* low_bars() const noexcept { return scratch_.low + lookback_; }
+    const float* highest() const noexcept { return scratch_.extreme[1]; }
+    const float* lowest() const noexcept { return scratch_.extreme[0]; }
+
+private:
+    bool scanned() const noexcept { return window_ <= doubling_scan_limit; }
+
+    template <bool may_hold_nan>
+    static f32x2 keep(f32x2 earlier, f32x2 later) noexcept {
         return may_hold_nan ? Highest::pick(earlier, later) : Highest::ordered(earlier, later);
-    };
-    for (index_t block = 0; block < n; block += window) {
-        const index_t end = std::min(block + window, n);
-        f32x2 prefix = bars[block];
-        out.set(block, prefix);
-        for (index_t i = block + 1; i < end; ++i) {
-            prefix = keep(prefix, bars[i]);
-            out.set(i, prefix);
+    }
+
+    // Runs [r * window, (r + 1) * window).  The window ending at bar i of the
+    // run starting at run_start_ is the previous run from i - window + 1 on
+    // (its suffix at offset i - run_start_ + 1) and this run up to i (the
+    // prefix); windows in the first run, and the one that is a whole run, are
+    // prefixes alone.
+    template <bool may_hold_nan>
+    void run_block(index_t start, index_t length) noexcept {
+        WindowScratch& s = scratch_;
+        const BarPairs bars{high_, low_};
+        for (index_t k = 0; k < length; ++k) {
+            const index_t i = start + k;
+            if (i == run_start_ + window_) {
+                run_start_ = i;
+                make_suffixes<may_hold_nan>(bars, i - window_);
+            }
+            const f32x2 bar{s.high[lookback_ + k], -s.low[lookback_ + k]};
+            prefix_ = i == run_start_ ? bar : keep<may_hold_nan>(prefix_, bar);
+            const index_t offset = i - run_start_;
+            const f32x2 extreme = run_start_ == 0 || offset == window_ - 1
+                                      ? prefix_
+                                      : keep<may_hold_nan>(s.suffix[offset + 1], prefix_);
+            s.extreme[1][k + 1] = extreme[0];
+            s.extreme[0][k + 1] = -extreme[1];
         }
     }
-    const index_t last_start = n - window;
-    for (index_t block = last_start / window * window; block >= 0; block -= window) {
-        const index_t block_last = block + window - 1;  // <= n - 1
-        f32x2 suffix = bars[block_last];
-        index_t s = block_last;
-        for (; s > last_start; --s) suffix = keep(bars[s], suffix);
-        for (; s >= block; --s) {
-            suffix = keep(bars[s], suffix);
-            const index_t i = s + window - 1;
-            out.set(i, keep(suffix, out[i]));
-        }
+
+    template <bool may_hold_nan>
+    void make_suffixes(const BarPairs& bars, index_t run) noexcept {
+        std::vector<f32x2>& suffix = scratch_.suffix;
+        suffix[window_ - 1] = bars[run + window_ - 1];
+        for (index_t offset = window_ - 2; offset >= 1; --offset)
+            suffix[offset] = keep<may_hold_nan>(bars[run + offset], suffix[offset + 1]);
     }
-}
+
+    StridedView<const float> high_, low_;
+    index_t window_;
+    WindowScratch& scratch_;
+    index_t lookback_;
+    bool run_may_hold_nan_ = false;
+    index_t run_start_ = 0;
+    f32x2 prefix_{};
+};
 
 }  // namespace window_detail
 
-// Precondition: amplitude >= 1; all four views of equal size; the outputs
-// overlap neither input.
-inline void rolling_max_min(StridedView<const float> high, StridedView<const float> low,
-                            index_t amplitude, StridedView<float> high_price,
-                            StridedView<float> low_price) noexcept {
+// The extremes of every bar into whole arrays.  Precondition: 1 <= amplitude;
+// all four views of equal size; the outputs overlap neither input.
+inline void rolling_max_min(StridedView<const float> high, StridedView<const float> low, index_t amplitude,
+                            StridedView<float> high_price, StridedView<float> low_price,
+                            window_detail::WindowScratch& scratch) noexcept {
     const index_t n = high.size;
     if (n == 0 || amplitude < 1) return;
-    const index_t window = std::min(amplitude, n);
-    const window_detail::BarPairs bars{high, low};
-    const window_detail::ExtremePairs out{high_price, low_price};
-    if (window <= window_detail::doubling_scan_limit) {
-        window_detail::doubling_scan_series<window_detail::Highest>(high, window, high_price);
-        window_detail::doubling_scan_series<window_detail::Lowest>(low, window, low_price);
-    } else if (window_detail::series_holds_nan(high) || window_detail::series_holds_nan(low)) {
-        window_detail::block_scan<true>(bars, n, window, out);
-    } else {
-        window_detail::block_scan<false>(bars, n, window, out);
+    window_detail::WindowScan scan(high, low, std::min(amplitude, n), scratch);
+    for (index_t start = 0; start < n; start += window_detail::scan_block_length) {
+        const index_t length = std::min(window_detail::scan_block_length, n - start);
+        scan.next_block(start, length);
+        for (index_t k = 0; k < length; ++k) {
+            high_price.set(start + k, scan.highest()[k + 1]);
+            low_price.set(start + k, scan.lowest()[k + 1]);
+        }
     }
 }
 
-}  // namespace ornivex::trend
+}  // namespace ornivex::trend::halftrend
