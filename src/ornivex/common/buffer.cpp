@@ -329,6 +329,7 @@ bool ArrayView::acquire(PyObject* obj, const ElementDescriptor& element, bool wr
     if (obj == Py_None) return true;
     if (is_directly_viewable(obj, element, writable)) {
         auto* array = reinterpret_cast<PyArrayObject*>(obj);
+        viewed_array_ = Owned::incref(obj);
         data_ = PyArray_DATA(array);
         size_ = PyArray_DIM(array, 0);
         stride_ = PyArray_STRIDE(array, 0);
@@ -360,6 +361,7 @@ bool ArrayView::acquire(PyObject* obj, const ElementDescriptor& element, bool wr
 void ArrayView::release() noexcept {
     if (held_) PyBuffer_Release(&buffer_);
     held_ = false;
+    viewed_array_.reset();
     data_ = nullptr;
     size_ = 0;
     stride_ = 0;

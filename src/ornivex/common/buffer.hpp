@@ -35,8 +35,11 @@ bool check_array_argument(const char* param, PyObject* obj);
 // True for an instance of exactly numpy.ndarray (no subclass hooks to honour).
 bool is_plain_ndarray(PyObject* obj);
 
-// A held buffer export of a one-dimensional array, released on destruction or
-// re-acquisition.  An empty view (None) has no data, length 0 and stride 0.
+// A one-dimensional view of an array, released on destruction or
+// re-acquisition.  While held it keeps the array referenced (a buffer export,
+// or for a plain ndarray read field by field a strong reference), so NumPy's
+// resize(refcheck=True) refuses to move the memory under a running call.
+// An empty view (None) has no data, length 0 and stride 0.
 class ArrayView {
 public:
     ArrayView() noexcept = default;
@@ -61,7 +64,8 @@ public:
 
 private:
     Py_buffer buffer_{};
-    bool held_ = false;
+    bool held_ = false;       // buffer_ is an export to release
+    Owned viewed_array_;      // the plain ndarray read without an export
     void* data_ = nullptr;
     Py_ssize_t size_ = 0;
     Py_ssize_t stride_ = 0;
