@@ -87,16 +87,16 @@ void run(index_t n) {
 #endif
         {"window_mean period 100", [&] { swing::window_mean(x, 100, w100, out(a, n - 99)); keep(a.data()); }},
         {"abs_diff", [&] { swing::abs_diff(x, out(a, n)); keep(a.data()); }},
-        {"range_size period 14 (fused)", [&] { swing::range_size(x, 14, 2.0, out(b, n)); keep(b.data()); }},
+        {"range_size period 14 (fused)", [&] { swing::range_size_pass(x, 14, 2.0, out(b, n)); keep(b.data()); }},
         {"range_filter_pass into (3, n) rows", [&] { swing::range_filter_rows(x, in(b), rows.data()); keep(rows.data()); }},
         {"whole swing period 14",
          [&] {
-             swing::range_size(x, 14, 2.0, out(b, n));
+             swing::range_size_pass(x, 14, 2.0, out(b, n));
              swing::range_filter_rows(x, in(b), rows.data());
              keep(rows.data());
          }},
     };
-    swing::range_size(x, 14, 2.0, out(b, n));  // the range the filter pass reads
+    swing::range_size_pass(x, 14, 2.0, out(b, n));  // the range the filter pass reads
     time_cases(cases, n, n >= 1'000'000 ? 7 : 25);
 
     const double floor = cases[0].best;

@@ -77,6 +77,9 @@ def test_range_size_edges():
         (a(nan, 12, 13), a(nan, 1, 1), [(0, 0, nan), (0, 0, nan), (0, 0, nan)]),
         # ... until a NaN range resets it to 0.0.
         (a(nan, 12, 13), a(nan, nan, 1), [(0, 0, nan), (nan, nan, 0), (13, 11, 12)]),
+        # Negative ranges after NaN ranges: bar 9 rises above 1 to 5 - (-1).
+        (a(1, 2, 1, 8, 5, 3, 2, 4, 8, 5), a(*[nan] * 9, -1),
+         [(0, 0, 1)] + [(nan, nan, 1)] * 8 + [(5, 7, 6)]),
         # A NaN price holds the filter; a price equal to it holds too.
         (a(10, nan, 10), a(nan, 2, 2), [(0, 0, 10), (12, 8, 10), (12, 8, 10)]),
     ],

@@ -82,7 +82,8 @@ def test_range_size_and_swing_follow_the_model(layout):
     for period in range(1, n // 3 + 1, 7):
         for multiplier in (2.0, -0.5):
             assert_close(swing.range_size(x, period, multiplier), model.range_size(x, period, multiplier))
-        assert_close(swing.quorvel_swing(x, period, 1.5), model.quorvel_swing(x, period, 1.5))
+        for multiplier in (1.5, -1.5):
+            assert_close(swing.quorvel_swing(x, period, multiplier), model.quorvel_swing(x, period, multiplier))
 
 
 def test_long_windows_stay_exact_sums():
@@ -107,7 +108,7 @@ def grid_series(n, seed, negative_from=None):
     return x, r
 
 
-@pytest.mark.parametrize("negative_from", [None, 700])
+@pytest.mark.parametrize("negative_from", [None, 0, 700])
 @pytest.mark.parametrize("layout", ["plain", "strided"])
 def test_range_filter_bit_for_bit_on_ties_and_specials(negative_from, layout):
     for seed in range(4):
@@ -117,6 +118,36 @@ def test_range_filter_bit_for_bit_on_ties_and_specials(negative_from, layout):
         assert same_bits(swing.range_filter(x, r), model.range_filter(x, r), nan_payloads=False)
         x[0] = -0.0
         assert same_bits(swing.range_filter(x, r), model.range_filter(x, r), nan_payloads=False)
+
+
+# Either side of every vector width (2, 4 and 8 lanes) and of the 256-bar block.
+EDGE_LENGTHS = [1, 2, 3, 4, 5, 7, 8, 9, 10, 15, 16, 17, 255, 256, 257, 258, 511, 513]
+
+
+def nan_led_ranges(n, rng):
+    """Ranges on the prices' grid after a NaN lead-in (the shape range_size
+    gives them) of several lengths: negative, zero of either sign, of mixed
+    sign, and non-negative."""
+    size = rng.integers(0, 4, n) * 0.5
+    tails = [-size - 0.5, rng.choice([0.0, -0.0], n), size * rng.choice([-1.0, 1.0], n), size]
+    for lead in sorted({0, 1, n // 2, n - 1, int(rng.integers(0, n))}):
+        for tail in tails:
+            r = tail.copy()
+            r[:lead] = np.nan
+            yield r
+
+
+@pytest.mark.parametrize("n", EDGE_LENGTHS)
+@pytest.mark.parametrize("layout", ["plain", "strided"])
+def test_range_filter_after_a_nan_lead_in(n, layout):
+    rng = np.random.default_rng(n)
+    x = layouts(np.cumsum(rng.integers(-2, 3, n)) * 0.5 + 2)[layout]
+    cases = [(x, r) for r in nan_led_ranges(n, rng)]
+    cases.append((np.array([1.0, 2, 1, 8, 5, 3, 2, 4, 8, 5]), np.array([np.nan] * 9 + [-1.0])))
+    for x, r in cases:
+        for first in (x[0], np.nan):
+            x[0] = first
+            assert same_bits(swing.range_filter(x, r), model.range_filter(x, r))
 
 
 @pytest.mark.parametrize("period", [5, 14, 27, 100, 500])

@@ -1,8 +1,12 @@
 // Every vector width of the swing kernels gives the same bits: the 2-lane
-// baseline, AVX2 and AVX-512 variants, where this processor can run them;
-// and a window mean taken one window at a time gives the batch's bits.
-// Grid prices and ranges make ties, zero bounds of both signs, NaN,
-// infinities and negative ranges common.  Prints the number of mismatches.
+// baseline, AVX2 and AVX-512 variants, where this processor can run them.
+// The range filter's routes (the clamp scan with its bar-by-bar remainder,
+// at every width) give the bits of its rule applied bar by bar, and a window
+// mean taken one window at a time gives the batch's bits.  Grid prices and
+// ranges make ties, zero bounds of both signs, NaN, infinities and negative
+// ranges common; leading NaN ranges and a NaN first price come and go.
+// Prints the number of mismatches.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -16,7 +20,8 @@ using namespace ornivex;
 namespace detail = ornivex::swing::range_filter_detail;
 namespace window = ornivex::swing::window_detail;
 
-using FilterVariant = void (*)(const double*, const double*, double*, double*, double*, index_t, index_t, double);
+using FilterVariant = void (*)(StridedView<const double>, StridedView<const double>, const swing::FilterOutputs&,
+                               index_t, swing::FilterState);
 using MeanVariant = void (*)(StridedView<const double>, index_t, double, StridedView<double>, double*);
 
 int main() {
@@ -44,18 +49,28 @@ int main() {
             if (gen() % 300 == 0) x[i] = INFINITY;
             if (gen() % 100 == 0) x[i] = -0.0;
             if (gen() % 200 == 0) r[i] = -0.0;
+            if (gen() % 300 == 0) r[i] = gen() % 2 ? INFINITY : -NAN;
             if (seed % 3 == 0 && i > 900) r[i] = -r[i];
+            if (seed % 5 == 4 && gen() % 100 == 0) r[i] = -0.5;  // a few small negative ranges
         }
-        const auto run_filter = [&](FilterVariant filter) {
-            std::vector<double> out(3 * n, 0.0);
-            filter(x.data(), r.data(), out.data(), out.data() + n, out.data() + 2 * n, 1, n, x[0]);
-            return out;
+        if (seed % 4 == 1) std::fill(r.begin(), r.begin() + gen() % 600, NAN);  // the lead-in of a real range
+        if (seed % 8 == 2) x[0] = NAN;
+        const StridedView<const double> xs{reinterpret_cast<const char*>(x.data()), sizeof(double), n};
+        const StridedView<const double> rs{reinterpret_cast<const char*>(r.data()), sizeof(double), n};
+        const auto outputs = [n](std::vector<double>& rows) {
+            const auto row = [&](index_t k) { return StridedView<double>{reinterpret_cast<char*>(rows.data() + k * n), 8, n}; };
+            return swing::FilterOutputs{row(2), row(0), row(1)};
         };
-        const std::vector<double> first = run_filter(filters[0]);
-        for (std::size_t k = 1; k < filters.size(); ++k)
-            mismatches += std::memcmp(first.data(), run_filter(filters[k]).data(), first.size() * sizeof(double)) != 0;
+        std::vector<double> rule(3 * n, 0.0);
+        swing::range_filter_in_arrays(xs, rs, outputs(rule), swing::nan_to_zero);
+        for (FilterVariant filter : filters) {
+            std::vector<double> rows(3 * n, 0.0);
+            swing::range_filter_rows(xs, rs, rows.data());  // bar 0, and the route this processor takes
+            filter(xs, rs, outputs(rows), 1, swing::filter_start(x[0]));
+            mismatches += std::memcmp(rule.data(), rows.data(), rows.size() * sizeof(double)) != 0;
+        }
 
-        const StridedView<const double> series{reinterpret_cast<const char*>(x.data()), sizeof(double), n};
+        const StridedView<const double> series = xs;
         for (index_t period : {0, 1, 2, 3, 7, 14, 27, 100, 513}) {
             const index_t count = n - period + 1;
             std::vector<double> scratch(static_cast<std::size_t>(window::scratch_size(period)));

@@ -75,7 +75,7 @@ bool allocate_result(ArrayLocal& result, index_t count) {
     return true;
 }
 
-Owned mean_as_written(PyObject* x_object, index_t n, int32_t period) {
+Owned mean_through_numpy(PyObject* x_object, index_t n, int32_t period) {
     ArrayLocal weights(double_element, /*writable=*/false);
     if (!weights.assign(equal_weights(period))) return Owned();
     const index_t count = n - period + 1;
@@ -101,7 +101,7 @@ Owned ema_body(PyObject* x_object, int32_t period) {
     ArrayView x;
     if (!x.acquire(x_object, double_element)) return Owned();
     if (period >= 0 && numpy_is_pristine() && is_plain_ndarray(x_object)) return mean_natively(x, period);
-    return mean_as_written(x_object, x.size(), period);
+    return mean_through_numpy(x_object, x.size(), period);
 }
 
 }  // namespace
@@ -110,6 +110,6 @@ PyObject* ema(QuorvelSwingObject* /*self*/, PyObject* x, int32_t period) {
     return call_traced(ema_qualname, [&] { return ema_body(x, period); });
 }
 
-double nz(QuorvelSwingObject* /*self*/, double x) { return swing::nz(x); }
+double nz(QuorvelSwingObject* /*self*/, double x) { return nan_to_zero(x); }
 
 }  // namespace ornivex::swing

@@ -6,8 +6,9 @@
 // module's own): the filter pass runs without the interpreter lock straight
 // into one new C-ordered (3, n) array, whose transpose is returned; that is
 // the array np.vstack((hi_band, lo_band, range_filt)).T would give.
-// Otherwise the steps run as written: three np.zeros, the main pass calling
-// the table's nz once per bar, the gap fill, np.vstack and `.T`.
+// Otherwise every step goes through `np` and the table as the literal model
+// (tests/models/swing_model.py) takes them: three np.zeros, the main pass
+// calling the table's nz once per bar, the gap fill, np.vstack and `.T`.
 #include <Python.h>
 
 
@@ -33,56 +34,15 @@ bool find_override(QuorvelSwingObject* self, PyObject* x, PyObject* r, Owned& fo
     return dispatch_override(self, names().range_filter, range_filter_entry, args, 2, found);
 }
 
-using NzOperation = double (*)(QuorvelSwingObject*, double);
+bool own_nz(const QuorvelSwingObject* self) { return self->operations->nz == &nz; }
 
-bool own_nz(const QuorvelSwingObject* self) { return self->operations->nz == static_cast<NzOperation>(&nz); }
-
-struct FilterSeries {
-    StridedView<const double> x, r;
-    StridedView<double> range_filt, hi_band, lo_band;
-};
-
-// The main pass and the gap fill step by step, each value loaded from
-// memory where the steps read it, so arrays handed out by a rebound `np`
-// that share memory get exactly what the written loop gives.  The main pass
-// runs without the lock unless the table's nz is foreign (a native
-// subclass's), which is called with the lock held.
-template <class Nz>
-void main_pass(const FilterSeries& s, Nz&& carry) {
-    for (index_t i = 1; i < s.x.size; ++i) {
-        s.range_filt.set(i, carry(s.range_filt[i - 1]));
-        double filt;
-        if (s.r[i] != s.r[i]) {
-            filt = s.range_filt[i];
-        } else {
-            const double prev = s.range_filt[i - 1];
-            if (s.x[i] > prev) {
-                filt = prev < s.x[i] - s.r[i] ? s.x[i] - s.r[i] : prev;
-            } else {
-                filt = prev > s.x[i] + s.r[i] ? s.x[i] + s.r[i] : prev;
-            }
-            s.range_filt.set(i, filt);
-        }
-        s.hi_band.set(i, s.r[i] + filt);
-        s.lo_band.set(i, s.range_filt[i] - s.r[i]);
-    }
-}
-
-bool filter_step_by_step(QuorvelSwingObject* self, const FilterSeries& s) {
-    const index_t n = s.x.size;
-    if (n == 0) return true;
-    s.range_filt.copy_from(0, s.x, 0);
-    if (own_nz(self)) {
-        if (!run_without_gil([&] { main_pass(s, [](double x) { return swing::nz(x); }); })) return false;
-    } else {
-        main_pass(s, [self](double x) { return self->operations->nz(self, x); });
-    }
-    for (index_t i = 1; i < n; ++i) {
-        if (s.range_filt[i] == s.range_filt[i]) continue;
-        s.range_filt.copy_from(i, s.range_filt, i - 1);
-        s.hi_band.copy_from(i, s.hi_band, i - 1);
-        s.lo_band.copy_from(i, s.lo_band, i - 1);
-    }
+// The rule and the gap fill over the arrays the steps write to, without the
+// lock unless the table's nz is foreign (a native subclass's), which is
+// called with the lock held.
+bool filter_in_arrays(QuorvelSwingObject* self, StridedView<const double> x, StridedView<const double> r,
+                      const FilterOutputs& out) {
+    if (own_nz(self)) return run_without_gil([&] { range_filter_in_arrays(x, r, out, nan_to_zero); });
+    range_filter_in_arrays(x, r, out, [self](double v) { return self->operations->nz(self, v); });
     return true;
 }
 
@@ -100,7 +60,7 @@ Owned stack_transposed(PyObject* hi_band, PyObject* lo_band, PyObject* range_fil
     return transposed;
 }
 
-Owned filter_as_written(QuorvelSwingObject* self, const ArrayView& x, const ArrayView& r) {
+Owned filter_through_numpy(QuorvelSwingObject* self, const ArrayView& x, const ArrayView& r) {
     const index_t n = x.size();
     ArrayLocal range_filt(double_element, /*writable=*/true);
     ArrayLocal hi_band(double_element, /*writable=*/true);
@@ -109,9 +69,9 @@ Owned filter_as_written(QuorvelSwingObject* self, const ArrayView& x, const Arra
         if (!local->assign(numpy_new_array(names().zeros, n, names().float64))) return Owned();
         if (local->size() < n) return err::result_too_short("range_filter", "np.zeros", local->object(), n);
     }
-    if (!filter_step_by_step(self, {x.read<double>(), r.read<double>(), range_filt.view().write<double>(),
-                                    hi_band.view().write<double>(), lo_band.view().write<double>()}))
-        return Owned();
+    const FilterOutputs out{range_filt.view().write<double>(), hi_band.view().write<double>(),
+                            lo_band.view().write<double>()};
+    if (!filter_in_arrays(self, x.read<double>(), r.read<double>(), out)) return Owned();
     return stack_transposed(hi_band.object(), lo_band.object(), range_filt.object());
 }
 
@@ -142,7 +102,7 @@ Owned range_filter_body(QuorvelSwingObject* self, PyObject* x_object, PyObject* 
     if (n >= 2 && r.size() < n) return err::range_too_short(r.size(), n);
 
     if (numpy_is_pristine() && own_nz(self)) return filter_natively(x, r);
-    return filter_as_written(self, x, r);
+    return filter_through_numpy(self, x, r);
 }
 
 }  // namespace

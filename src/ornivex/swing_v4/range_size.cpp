@@ -8,8 +8,10 @@
 //     computation (differences, both window means, scaling, padding) runs
 //     without the interpreter lock, block by block.  The intermediate series
 //     are nobody else's business then, so they need not be NumPy arrays.
-//   * as written, otherwise, and whenever a window does not fit (so NumPy's
-//     own errors come from the calls that meet them): np.empty for the
+//   * through `np` and the table, otherwise, and whenever a window does not
+//     fit (so NumPy's own errors come from the calls that meet them), step
+//     by step as the literal model (tests/models/swing_model.py) takes
+//     them: np.empty for the
 //     differences, the difference pass without the lock, both smoothings
 //     through the operation table, and the padding and scaling as NumPy
 //     slice assignments.
@@ -54,12 +56,10 @@ int32_t second_window(int32_t range_period) {
 // Native route
 // ---------------------------------------------------------------------------
 
-using EmaOperation = PyObject* (*)(QuorvelSwingObject*, PyObject*, int32_t);
-
 bool takes_native_route(const QuorvelSwingObject* self, index_t n, int32_t range_period) {
     const RangeSizePlan plan = plan_range_size(n, range_period);
     return plan.feasible() && plan.second_period <= std::numeric_limits<int32_t>::max() &&
-           self->operations->ema == static_cast<EmaOperation>(&ema) && numpy_is_pristine();
+           self->operations->ema == &ema && numpy_is_pristine();
 }
 
 Owned range_size_natively(const ArrayView& arr, int32_t range_period, double range_multiplier) {
@@ -69,12 +69,12 @@ Owned range_size_natively(const ArrayView& arr, int32_t range_period, double ran
     if (result.size() != n) return err::result_too_short("range_size", "np.empty", result.object(), n);
     const StridedView<const double> prices = arr.read<double>();
     const StridedView<double> out = result.view().write<double>();
-    if (!run_without_gil([&] { range_size(prices, range_period, range_multiplier, out); })) return Owned();
+    if (!run_without_gil([&] { range_size_pass(prices, range_period, range_multiplier, out); })) return Owned();
     return result.take();
 }
 
 // ---------------------------------------------------------------------------
-// Route as written
+// Route through np and the table
 // ---------------------------------------------------------------------------
 
 // diffs[0] = 0.0, diffs[i] = |arr[i] - arr[i - 1]|, without the lock.  The
@@ -109,7 +109,7 @@ Owned first_smoothing(QuorvelSwingObject* self, const ArrayView& arr, int32_t ra
 }
 
 // result[:pad_length] = np.nan; result[pad_length:] = second_ema * range_multiplier
-bool pad_and_scale_as_written(PyObject* result, PyObject* second_ema, index_t pad_length, double range_multiplier) {
+bool pad_and_scale_through_numpy(PyObject* result, PyObject* second_ema, index_t pad_length, double range_multiplier) {
     Owned pad_end = Owned::steal(PyLong_FromSsize_t(pad_length));
     if (!pad_end) return false;
     Owned head = Owned::steal(PySlice_New(nullptr, pad_end.get(), nullptr));
@@ -125,7 +125,7 @@ bool pad_and_scale_as_written(PyObject* result, PyObject* second_ema, index_t pa
     return tail && PyObject_SetItem(result, tail.get(), scaled.get()) >= 0;
 }
 
-Owned range_size_as_written(QuorvelSwingObject* self, const ArrayView& arr, int32_t range_period,
+Owned range_size_through_numpy(QuorvelSwingObject* self, const ArrayView& arr, int32_t range_period,
                             double range_multiplier) {
     const index_t n = arr.size();
     Owned first_ema = first_smoothing(self, arr, range_period);
@@ -139,7 +139,7 @@ Owned range_size_as_written(QuorvelSwingObject* self, const ArrayView& arr, int3
 
     ArrayLocal result(double_element, /*writable=*/false);
     if (!result.assign(numpy_new_array(names().empty, n, names().float64))) return Owned();
-    if (!pad_and_scale_as_written(result.object(), second_ema.get(), pad_length, range_multiplier)) return Owned();
+    if (!pad_and_scale_through_numpy(result.object(), second_ema.get(), pad_length, range_multiplier)) return Owned();
     return result.take();
 }
 
@@ -154,7 +154,7 @@ Owned range_size_body(QuorvelSwingObject* self, PyObject* arr_object, int32_t ra
     }
     if (takes_native_route(self, arr.size(), range_period))
         return range_size_natively(arr, range_period, range_multiplier);
-    return range_size_as_written(self, arr, range_period, range_multiplier);
+    return range_size_through_numpy(self, arr, range_period, range_multiplier);
 }
 
 }  // namespace

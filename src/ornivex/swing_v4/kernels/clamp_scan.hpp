@@ -9,11 +9,13 @@
 // value before the run: the chain from bar to bar shrinks to one clamp per
 // vector of bars.
 //
-// Bit for bit this holds when no bound is NaN or zero: the composite's bounds
-// are then always some bar's own bounds (or the infinities of the empty run),
-// and only a tie between +0.0 and -0.0 could tell the two forms apart.  A run
-// of bars that breaks the rule (a NaN or zero bound, or a range with its sign
-// bit set) is reported, and the caller takes the plain step for it instead.
+// A bar with a NaN bound (a NaN price or range, or inf - inf) holds v, the
+// clamp to [-inf, inf], as long as v is a number (nz(v) is v then).
+// Bit for bit this holds when no bound is zero: the composite's bounds are
+// then always some bar's own bounds (or infinities), and only a tie between
+// +0.0 and -0.0 could tell the two forms apart.  A run of bars that breaks
+// the rule (a zero bound, or a negative range) is reported, and the caller
+// takes the plain step for it instead.
 #pragma once
 
 #include <bit>
@@ -65,18 +67,18 @@ template <class Lanes, int Shift = 1>
 }
 
 // Bars [0, count) of contiguous series, count a multiple of the width, from
-// the stored value `prev` of the bar before: writes filt, hi = r + filt and
-// lo = filt - r.  Returns the last filt.  Sets `irregular` if any bar breaks
-// the rule above (the outputs are then to be redone) and `signed_range` if
-// a range has its sign bit set.
+// the stored value `prev` of the bar before, a number: writes filt,
+// hi = r + filt and lo = filt - r.  Returns the last filt.  Sets `irregular`
+// if any bar breaks the rule above (the outputs are then to be redone) and
+// `signed_range` if a range is negative.
 template <class Lanes>
 [[gnu::always_inline]] inline double filter_run(const double* x, const double* r, double* filt, double* hi,
                                                 double* lo, index_t count, double prev, bool& irregular,
                                                 bool& signed_range) noexcept {
     constexpr int w = width<Lanes>;
     using bits = lane_bits<Lanes>;
-    Lanes nan_or_zero{};  // 1.0 in a lane that met a NaN or zero bound
-    bits signs{};
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    bits zero_bound{}, negative{};  // all ones in a lane that met one
     Lanes before;
     for (int j = 0; j < w; ++j) before[j] = prev;
     for (index_t i = 0; i < count; i += w) {
@@ -84,14 +86,14 @@ template <class Lanes>
         const Lanes ri = lanes_at<Lanes>(r + i);
         Lanes lower = xi - ri;
         Lanes upper = xi + ri;
-        // |lower * upper| > 0 fails exactly when either bound is NaN or zero
-        // (or the product underflows, which only sends a regular run the
-        // plain way).  One select on one comparison: merged masks would not
-        // stay vector code everywhere.
-        const bits all_but_sign = bits{} + std::numeric_limits<std::int64_t>::max();
-        const Lanes magnitude = std::bit_cast<Lanes>(std::bit_cast<bits>(lower * upper) & all_but_sign);
-        nan_or_zero = magnitude > Lanes{} ? nan_or_zero : Lanes{} + 1.0;
-        signs |= std::bit_cast<bits>(ri);
+        // The product is NaN exactly when a bound is, and zero when a bound
+        // is zero (or when it underflows, which only sends a run the plain way).
+        const Lanes product = lower * upper;
+        const bits held = product != product;
+        lower = held ? Lanes{} - inf : lower;
+        upper = held ? Lanes{} + inf : upper;
+        zero_bound |= product == Lanes{};
+        negative |= ri < Lanes{};
         compose_prefix(lower, upper);
         const Lanes value = clamp(lower, upper, before);
         lanes_at<Lanes>(filt + i) = value;
@@ -99,13 +101,13 @@ template <class Lanes>
         lanes_at<Lanes>(lo + i) = value - ri;
         before = splat<Lanes, w - 1>(value);
     }
-    bool odd = false, negative = false;
+    bool any_zero = false, any_negative = false;
     for (int j = 0; j < w; ++j) {
-        odd |= nan_or_zero[j] != 0.0;
-        negative |= signs[j] < 0;
+        any_zero |= zero_bound[j] != 0;
+        any_negative |= negative[j] != 0;
     }
-    irregular = odd || negative;
-    signed_range = negative;
+    irregular = any_zero || any_negative;
+    signed_range = any_negative;
     return before[0];
 }
 

@@ -1,21 +1,25 @@
 // Range filter: a stepped line that follows the price only when the price
 // leaves a band of half-width r around it.  With prev the stored value of
 // the previous bar:
-//     price above prev:  filt = max(prev, x - r)   (may rise, never falls)
-//     otherwise:         filt = min(prev, x + r)   (may fall, never rises)
+//     price above prev:  filt = x - r if prev < x - r, else prev   (may rise, never falls)
+//     otherwise:         filt = x + r if prev > x + r, else prev   (may fall, never rises)
 //     hi = r + filt,  lo = filt - r
 // Seed: filt[0] = x[0] bit for bit; hi[0] = lo[0] = 0.0.
 // NaN policy: a NaN range holds nz(prev) (NaN becomes 0.0) and leaves both
 // bands NaN.  Every comparison with NaN is false, so a NaN price falls to the
 // downward branch and holds prev, and a NaN prev (only ever from x[0]) is
 // carried along until a NaN range resets it.  Afterwards each NaN filter
-// bar takes all three values of the bar before it.
+// bar takes all three values of the bar before it (the gap fill).
+//
+// The rule is filter_bar below, and every route runs it: the batch pass bar
+// by bar, the glue's pass over arrays a rebound np handed out, and a caller
+// that meets one bar at a time (filter_advance).  The vector clamp scan
+// (clamp_scan.hpp) is the one route that cannot call it; it takes the runs
+// of bars where it gives the same bits, and tests/native/lane_widths.cpp
+// checks it against the rule.
 #pragma once
 
 #include <algorithm>
-#include <cstdint>
-#include <cstring>
-#include <type_traits>
 
 #include "../../common/strided_view.hpp"
 #include "clamp_scan.hpp"
@@ -24,123 +28,158 @@
 namespace ornivex::swing {
 
 // NaN -> +0.0; anything else, -0.0 and infinities included, unchanged.
-constexpr double nz(double x) noexcept { return x != x ? 0.0 : x; }
+constexpr double nan_to_zero(double x) noexcept { return x != x ? 0.0 : x; }
+
+// One bar i >= 1 of the filter, every read and write in the rule's order:
+//     range_filt[i] = nz(range_filt[i - 1])
+//     unless r[i] is NaN (the filter then holds that value):
+//         prev = range_filt[i - 1];  filt from the two branches above;  range_filt[i] = filt
+//     hi_band[i] = r[i] + filt;  lo_band[i] = range_filt[i] - r[i]
+// `Bar` says where the values live: in registers (HeldBar) for the batch
+// pass and a one-bar caller, or in the arrays themselves for arrays that
+// may share memory, where each load must see the stores before it.  `nz` is
+// nan_to_zero unless a native subclass brings its own.  Both branches are
+// computed and one is picked, which compiles to selects (no branch on the
+// price's direction to mispredict); a NaN range is rare and predictable.
+template <class Bar, class Nz>
+[[gnu::always_inline]] inline void filter_bar(Bar& bar, Nz&& nz) {
+    bar.set_filt(nz(bar.prev()));
+    if (const double r = bar.r(); r == r) {
+        const double prev = bar.prev(), x = bar.x();
+        const double raised = prev < x - r ? x - r : prev;
+        const double lowered = prev > x + r ? x + r : prev;
+        bar.set_filt(x > prev ? raised : lowered);
+    }
+    const double filt = bar.filt();
+    bar.set_hi(bar.r() + filt);
+    bar.set_lo(bar.filt() - bar.r());
+}
+
+// One bar's output, in the order of the result's columns.
+struct FilterRow {
+    double hi_band, lo_band, range_filt;
+};
+
+// A bar whose values are held in registers.
+struct HeldBar {
+    double previous, price, range;
+    FilterRow row;
+
+    double prev() const noexcept { return previous; }
+    double x() const noexcept { return price; }
+    double r() const noexcept { return range; }
+    double filt() const noexcept { return row.range_filt; }
+    void set_filt(double v) noexcept { row.range_filt = v; }
+    void set_hi(double v) noexcept { row.hi_band = v; }
+    void set_lo(double v) noexcept { row.lo_band = v; }
+};
+
+// The filter between bars: the stored value the next bar starts from, and
+// the last row as the result shows it (after the gap fill).
+struct FilterState {
+    double prev;
+    FilterRow shown;
+};
+
+// Bar 0: the price itself, both bands 0.0.
+constexpr FilterState filter_start(double x0) noexcept { return {x0, {0.0, 0.0, x0}}; }
+
+// The next bar: advances `state` and returns the bar's row as the result
+// shows it.  A bar whose stored filter is NaN shows the row before it, which
+// is what the forward gap fill over the finished series gives.
+[[gnu::always_inline]] inline FilterRow filter_advance(FilterState& state, double x, double r) noexcept {
+    HeldBar bar{state.prev, x, r, {}};
+    filter_bar(bar, nan_to_zero);
+    state.prev = bar.row.range_filt;
+    if (bar.row.range_filt == bar.row.range_filt) state.shown = bar.row;
+    return state.shown;
+}
+
+// The three output series of the batch pass.
+struct FilterOutputs {
+    StridedView<double> range_filt, hi_band, lo_band;
+
+    void set(index_t i, const FilterRow& row) const noexcept {
+        range_filt.set(i, row.range_filt);
+        hi_band.set(i, row.hi_band);
+        lo_band.set(i, row.lo_band);
+    }
+};
 
 namespace range_filter_detail {
 
-// Filter value of one bar from the stored previous value.  `a > b ? a : b`
-// keeps b on ties and whenever either side is NaN, exactly as the rule does,
-// and maps onto a single max or min instruction.  A NaN range (or price)
-// makes every comparison false, so both forms return prev unchanged.
-template <bool NonNegativeRange>
-[[gnu::always_inline]] inline double follow(double prev, double xi, double ri) noexcept {
-    const double rising = xi - ri;
-    const double falling = xi + ri;
-    const double raised = rising > prev ? rising : prev;
-    if constexpr (NonNegativeRange) {
-        // With r >= 0 the upward move can never exceed x + r and the downward
-        // move can only happen when x <= prev, where x - r cannot pass prev:
-        // the two branches are one clamp of prev to [x - r, x + r], with one
-        // dependent step less on the bar-to-bar chain.
-        return falling < raised ? falling : raised;
-    } else {
-        const double lowered = falling < prev ? falling : prev;
-        return xi > prev ? raised : lowered;
-    }
+// Bars [start, end), one at a time.  The state and the views are copied in:
+// the stores could alias them otherwise, and the filter would go through
+// memory from bar to bar.
+inline void filter_bars(StridedView<const double> x, StridedView<const double> r, const FilterOutputs& out,
+                        index_t start, index_t end, FilterState& state) noexcept {
+    FilterState held = state;
+    const FilterOutputs to = out;
+    for (index_t i = start; i < end; ++i) to.set(i, filter_advance(held, x[i], r[i]));
+    state = held;
 }
 
-inline std::uint64_t bits_of(double v) noexcept {
-    std::uint64_t bits;
-    std::memcpy(&bits, &v, sizeof bits);
-    return bits;
-}
-
-// Bars [start, end) with a prev that is a number, which every new value then
-// is too: nz is the identity and a NaN range simply holds prev.  The clamp
-// form also ORs the ranges' bits into `signs`, so the caller can tell whether
-// the block was entitled to it (no range with its sign bit set).
-template <bool NonNegativeRange>
-inline double filter_block(StridedView<const double> x, StridedView<const double> r, StridedView<double> range_filt,
-                           StridedView<double> hi_band, StridedView<double> lo_band, index_t start, index_t end,
-                           double prev, std::uint64_t& signs) noexcept {
-    for (index_t i = start; i < end; ++i) {
-        const double ri = r[i];
-        if constexpr (NonNegativeRange) signs |= bits_of(ri);
-        const double filt = follow<NonNegativeRange>(prev, x[i], ri);
-        range_filt.set(i, filt);
-        hi_band.set(i, ri + filt);
-        lo_band.set(i, filt - ri);
-        prev = filt;
-    }
-    return prev;
-}
-
-// Bars [start, n) of contiguous series, block by block: a block goes
-// through the clamp scan whole vectors at a time (its last few bars step by
-// step), and is redone with the step-by-step form if the scan reports a bar
-// it cannot take.  Once a range with its sign bit set turns up, the general
-// form serves the rest, as it does on the strided path.
+// Bars [start, n) of contiguous series, block by block.  While the filter is
+// a number, a block's whole vectors go through the clamp scan, and the rest
+// of the block bar by bar; a block the scan cannot take (a NaN or zero bound,
+// a negative range) is done bar by bar.  Once a range with its sign bit set
+// turns up the scan is given up for the rest: such ranges come in runs.
 template <class Lanes>
-[[gnu::always_inline]] inline void filter_contiguous(const double* x, const double* r, double* filt, double* hi,
-                                                     double* lo, index_t start, index_t n, double prev) noexcept {
+[[gnu::always_inline]] inline void filter_contiguous(StridedView<const double> x, StridedView<const double> r,
+                                                     const FilterOutputs& out, index_t start,
+                                                     FilterState state) noexcept {
     constexpr index_t block = 256;
-    const auto view = [](auto* p, index_t size) {
-        using T = std::remove_pointer_t<decltype(p)>;
-        return StridedView<T>{reinterpret_cast<std::conditional_t<std::is_const_v<T>, const char*, char*>>(p),
-                              sizeof(double), size};
-    };
-    const auto xs = view(x, n), rs = view(r, n);
-    const auto fs = view(filt, n), hs = view(hi, n), ls = view(lo, n);
-    bool signed_seen = false;
+    const index_t n = x.size;
+    bool scanning = true;
     for (index_t first = start; first < n; first += block) {
         const index_t end = std::min(n, first + block);
-        std::uint64_t signs = 0;
-        if (!signed_seen) {
+        if (scanning && state.prev == state.prev) {
             const index_t scanned = (end - first) / width<Lanes> * width<Lanes>;
             bool irregular = false, signed_range = false;
-            const double next = clamp_scan::filter_run<Lanes>(x + first, r + first, filt + first, hi + first,
-                                                              lo + first, scanned, prev, irregular, signed_range);
+            const double last = clamp_scan::filter_run<Lanes>(
+                x.data() + first, r.data() + first, out.range_filt.data() + first, out.hi_band.data() + first,
+                out.lo_band.data() + first, scanned, state.prev, irregular, signed_range);
             if (!irregular) {
-                prev = filter_block<false>(xs, rs, fs, hs, ls, first + scanned, end, next, signs);
+                if (scanned > 0) {
+                    const index_t i = first + scanned - 1;
+                    state = {last, {out.hi_band[i], out.lo_band[i], last}};
+                }
+                filter_bars(x, r, out, first + scanned, end, state);
                 continue;
             }
-            signed_seen = signed_range;
-            if (!signed_seen) {  // every range non-negative: the clamp form holds
-                prev = filter_block<true>(xs, rs, fs, hs, ls, first, end, prev, signs);
-                continue;
-            }
+            scanning = !signed_range;
         }
-        prev = filter_block<false>(xs, rs, fs, hs, ls, first, end, prev, signs);
+        filter_bars(x, r, out, first, end, state);
     }
 }
 
-inline void filter_contiguous_portable(const double* x, const double* r, double* filt, double* hi, double* lo,
-                                       index_t start, index_t n, double prev) noexcept {
-    filter_contiguous<lanes2>(x, r, filt, hi, lo, start, n, prev);
+inline void filter_contiguous_portable(StridedView<const double> x, StridedView<const double> r,
+                                       const FilterOutputs& out, index_t start, FilterState state) noexcept {
+    filter_contiguous<lanes2>(x, r, out, start, state);
 }
 
 #ifdef ORNIVEX_SWING_X86_VARIANTS
-[[gnu::target("avx2")]] inline void filter_contiguous_avx2(const double* x, const double* r, double* filt,
-                                                          double* hi, double* lo, index_t start, index_t n,
-                                                          double prev) noexcept {
-    filter_contiguous<lanes4>(x, r, filt, hi, lo, start, n, prev);
+[[gnu::target("avx2")]] inline void filter_contiguous_avx2(StridedView<const double> x, StridedView<const double> r,
+                                                          const FilterOutputs& out, index_t start,
+                                                          FilterState state) noexcept {
+    filter_contiguous<lanes4>(x, r, out, start, state);
 }
 
-[[gnu::target("avx512f,avx512dq,avx512vl")]] inline void filter_contiguous_avx512(const double* x, const double* r, double* filt,
-                                                              double* hi, double* lo, index_t start, index_t n,
-                                                              double prev) noexcept {
-    filter_contiguous<lanes8>(x, r, filt, hi, lo, start, n, prev);
+[[gnu::target("avx512f,avx512dq,avx512vl")]] inline void filter_contiguous_avx512(
+    StridedView<const double> x, StridedView<const double> r, const FilterOutputs& out, index_t start,
+    FilterState state) noexcept {
+    filter_contiguous<lanes8>(x, r, out, start, state);
 }
 #endif
 
-inline void filter_contiguous_here(const double* x, const double* r, double* filt, double* hi, double* lo,
-                                   index_t start, index_t n, double prev) noexcept {
+inline void filter_contiguous_here(StridedView<const double> x, StridedView<const double> r,
+                                   const FilterOutputs& out, index_t start, FilterState state) noexcept {
 #ifdef ORNIVEX_SWING_X86_VARIANTS
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl"))
-        return filter_contiguous_avx512(x, r, filt, hi, lo, start, n, prev);
-    if (__builtin_cpu_supports("avx2")) return filter_contiguous_avx2(x, r, filt, hi, lo, start, n, prev);
+        return filter_contiguous_avx512(x, r, out, start, state);
+    if (__builtin_cpu_supports("avx2")) return filter_contiguous_avx2(x, r, out, start, state);
 #endif
-    filter_contiguous_portable(x, r, filt, hi, lo, start, n, prev);
+    filter_contiguous_portable(x, r, out, start, state);
 }
 
 }  // namespace range_filter_detail
@@ -149,59 +188,18 @@ inline void filter_contiguous_here(const double* x, const double* r, double* fil
 // (an empty series writes nothing); r[0] is never read.  The outputs must
 // not overlap the inputs or each other.
 inline void range_filter_pass(StridedView<const double> x, StridedView<const double> r,
-                              StridedView<double> range_filt, StridedView<double> hi_band,
-                              StridedView<double> lo_band) noexcept {
+                              const FilterOutputs& out) noexcept {
     using namespace range_filter_detail;
     const index_t n = x.size;
     if (n == 0) return;
-    range_filt.copy_from(0, x, 0);
-    hi_band.set(0, 0.0);
-    lo_band.set(0, 0.0);
-
-    // Every new filter value is prev, nz(prev) or a number that compared
-    // greater or less than prev, so a NaN filter can only come from x[0] and
-    // lasts until the first NaN range turns it into 0.0.  Over that run each
-    // bar gets the gap fill at once: the three values of the bar before it.
-    index_t i = 1;
-    double prev = range_filt[0];  // as stored, NaN included
-    for (; i < n && prev != prev; ++i) {
-        const double ri = r[i];
-        if (ri == ri) {
-            range_filt.copy_from(i, range_filt, i - 1);
-            hi_band.copy_from(i, hi_band, i - 1);
-            lo_band.copy_from(i, lo_band, i - 1);
-        } else {
-            prev = nz(prev);
-            range_filt.set(i, prev);
-            hi_band.set(i, ri + prev);
-            lo_band.set(i, prev - ri);
-        }
-    }
-
-    if (x.contiguous() && r.contiguous() && range_filt.contiguous() && hi_band.contiguous() &&
-        lo_band.contiguous()) {
-        filter_contiguous_here(x.data(), r.data(), range_filt.data(), hi_band.data(), lo_band.data(), i, n, prev);
-        return;
-    }
-
-    // The clamp form is tried block by block; the first block that turns out
-    // to hold a negative range is redone with the general form, which then
-    // serves the rest of the series.
-    constexpr index_t block = 256;
-    bool clamp = true;
-    for (index_t start = i; start < n; start += block) {
-        const index_t end = std::min(n, start + block);
-        std::uint64_t signs = 0;
-        if (clamp) {
-            const double next = filter_block<true>(x, r, range_filt, hi_band, lo_band, start, end, prev, signs);
-            clamp = (signs >> 63) == 0;
-            if (clamp) {
-                prev = next;
-                continue;
-            }
-        }
-        prev = filter_block<false>(x, r, range_filt, hi_band, lo_band, start, end, prev, signs);
-    }
+    FilterState state = filter_start(x[0]);
+    out.range_filt.copy_from(0, x, 0);  // every bit of a NaN, signalling ones included
+    out.hi_band.set(0, 0.0);
+    out.lo_band.set(0, 0.0);
+    if (x.contiguous() && r.contiguous() && out.range_filt.contiguous() && out.hi_band.contiguous() &&
+        out.lo_band.contiguous())
+        return filter_contiguous_here(x, r, out, 1, state);
+    filter_bars(x, r, out, 1, n, state);
 }
 
 // The same result laid out as the C-contiguous (3, n) block `rows` (row 0
@@ -212,7 +210,46 @@ inline void range_filter_rows(StridedView<const double> x, StridedView<const dou
     const auto row = [rows, n](index_t k) {
         return StridedView<double>{reinterpret_cast<char*>(rows + k * n), sizeof(double), n};
     };
-    range_filter_pass(x, r, row(2), row(0), row(1));
+    range_filter_pass(x, r, {row(2), row(0), row(1)});
+}
+
+// A bar whose values live in the arrays, each loaded where the rule reads it
+// and stored where it writes it.
+struct BarInArrays {
+    StridedView<const double> xs, rs;
+    const FilterOutputs& out;
+    index_t i;
+
+    double prev() const noexcept { return out.range_filt[i - 1]; }
+    double x() const noexcept { return xs[i]; }
+    double r() const noexcept { return rs[i]; }
+    double filt() const noexcept { return out.range_filt[i]; }
+    void set_filt(double v) const noexcept { out.range_filt.set(i, v); }
+    void set_hi(double v) const noexcept { out.hi_band.set(i, v); }
+    void set_lo(double v) const noexcept { out.lo_band.set(i, v); }
+};
+
+// The filter over arrays that may share memory with each other or with the
+// inputs (as arrays from a rebound np may): the rule over the whole series,
+// then the gap fill, every value kept in the arrays, so each array sees the
+// others' stores as the written loop would.  `nz` may call back into Python
+// (a native subclass's own); nothing else here does.
+template <class Nz>
+void range_filter_in_arrays(StridedView<const double> x, StridedView<const double> r, const FilterOutputs& out,
+                            Nz&& nz) {
+    const index_t n = x.size;
+    if (n == 0) return;
+    out.range_filt.copy_from(0, x, 0);
+    for (index_t i = 1; i < n; ++i) {
+        BarInArrays bar{x, r, out, i};
+        filter_bar(bar, nz);
+    }
+    for (index_t i = 1; i < n; ++i) {
+        if (out.range_filt[i] == out.range_filt[i]) continue;
+        out.range_filt.copy_from(i, out.range_filt, i - 1);
+        out.hi_band.copy_from(i, out.hi_band, i - 1);
+        out.lo_band.copy_from(i, out.lo_band, i - 1);
+    }
 }
 
 }  // namespace ornivex::swing

@@ -86,7 +86,7 @@ inline void pad_and_scale(StridedView<const double> second, double multiplier, S
 // second thread).  Every window is summed the same way wherever it falls, so
 // no bit depends on the block size.  Throws std::bad_alloc for its scratch,
 // nothing else.
-inline void range_size(StridedView<const double> arr, std::int32_t range_period, double range_multiplier,
+inline void range_size_pass(StridedView<const double> arr, std::int32_t range_period, double range_multiplier,
                        StridedView<double> out) {
     const RangeSizePlan plan = plan_range_size(arr.size, range_period);
     pad_and_scale({}, range_multiplier, {out.base, out.stride, plan.pad_length});
