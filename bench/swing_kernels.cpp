@@ -76,6 +76,9 @@ void run(index_t n) {
     const double w14 = swing::window_weight(14), w100 = swing::window_weight(100);
     std::vector<double> scratch(static_cast<std::size_t>(swing::window_detail::scratch_size(14)));
 
+    const auto row = [&](index_t k) { return StridedView<double>{reinterpret_cast<char*>(rows.data() + k * n), 8, n}; };
+    const swing::FilterOutputs filter_rows{row(2), row(0), row(1)};
+
     std::vector<Case> cases = {
         {"float32 ewma recursion", [&] { ewma_f32(price32, ewma_out, 0.1f); keep(ewma_out.data()); }},
         {"window_mean period 14", [&] { swing::window_mean(x, 14, w14, out(a, n - 13)); keep(a.data()); }},
@@ -89,6 +92,17 @@ void run(index_t n) {
         {"abs_diff", [&] { swing::abs_diff(x, out(a, n)); keep(a.data()); }},
         {"range_size period 14 (fused)", [&] { swing::range_size_pass(x, 14, 2.0, out(b, n)); keep(b.data()); }},
         {"range_filter_pass into (3, n) rows", [&] { swing::range_filter_rows(x, in(b), rows.data()); keep(rows.data()); }},
+        {"range_filter, clamp scan in 2 lanes",
+         [&] {
+             swing::range_filter_detail::filter_contiguous_portable(x, in(b), filter_rows, 1, swing::filter_start(x[0]));
+             keep(rows.data());
+         }},
+        {"range_filter, the rule bar by bar",
+         [&] {
+             swing::FilterState state = swing::filter_start(x[0]);
+             swing::range_filter_detail::filter_bars(x, in(b), filter_rows, 1, n, state);
+             keep(rows.data());
+         }},
         {"whole swing period 14",
          [&] {
              swing::range_size_pass(x, 14, 2.0, out(b, n));
