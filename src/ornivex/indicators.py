@@ -15,7 +15,7 @@ from __future__ import annotations
 
 import numpy as np
 
-from ornivex import swing_v4, trend_v4
+from ornivex import stream, swing_v4, trend_v4
 
 AMPLITUDE = 2
 CHANNEL_DEVIATION = 2.0
@@ -53,17 +53,11 @@ def average_true_range(high: np.ndarray, low: np.ndarray, close: np.ndarray,
     is the running mean of the true ranges; from then on it is Wilder's
     smoothing with factor 1 / `length`.  A bar whose true range is NaN is
     skipped: it keeps the previous average (NaN before the first valid bar).
+    This is :class:`ornivex.stream.Atr` over the whole series.
     """
     _check_length(length, "length")
-    ranges = true_range(high, low, close)
-    result = np.empty_like(ranges)
-    average, count = np.nan, 0
-    for i, value in enumerate(ranges.tolist()):
-        if value == value:
-            count = min(count + 1, length)
-            average = value if count == 1 else average + (value - average) / count
-        result[i] = average
-    return result
+    high, low, close = _float64(high=high, low=low, close=close).values()
+    return stream.Atr(length).extend(high, low, close)
 
 
 def halftrend(high: np.ndarray, low: np.ndarray, close: np.ndarray, *,

@@ -281,6 +281,37 @@ Raised cannot_import_name(PyObject* name) {
     return {};
 }
 
+Raised parameter_not_integer(const char* cls, const char* param, PyObject* got) {
+    PyErr_Format(PyExc_TypeError, "%s() %s must be an integer, not %.200s", cls, param, Py_TYPE(got)->tp_name);
+    return {};
+}
+
+Raised parameter_too_small(const char* cls, const char* param, long long minimum, PyObject* got) {
+    PyErr_Format(PyExc_ValueError, "%s() %s must be at least %lld, got %R", cls, param, minimum, got);
+    return {};
+}
+
+Raised parameter_too_large(const char* cls, const char* param, long long maximum, PyObject* got) {
+    PyErr_Format(PyExc_ValueError, "%s() %s must be at most %lld, got %R", cls, param, maximum, got);
+    return {};
+}
+
+Raised state_shape(const char* cls, Py_ssize_t count, PyObject* got) {
+    if (PyTuple_Check(got)) {
+        PyErr_Format(PyExc_ValueError, "%s state must be a tuple of %zd items, got %zd items", cls, count,
+                     PyTuple_GET_SIZE(got));
+    } else {
+        PyErr_Format(PyExc_TypeError, "%s state must be a tuple of %zd items, got %.200s", cls, count,
+                     Py_TYPE(got)->tp_name);
+    }
+    return {};
+}
+
+Raised state_value(const char* cls, const char* what) {
+    PyErr_Format(PyExc_ValueError, "%s state: %s", cls, what);
+    return {};
+}
+
 namespace {
 
 // One code object per entry name, made on first use and kept for the life of

@@ -97,6 +97,18 @@ Raised incompatible_checksum(PyObject* checksum);
 Raised unable_to_init_pickling(PyTypeObject* type);
 Raised cannot_import_name(PyObject* name);
 
+// --- stream objects ---------------------------------------------------------
+// "<cls>() <param> must be an integer, not <type>"
+Raised parameter_not_integer(const char* cls, const char* param, PyObject* got);
+// "<cls>() <param> must be at least <minimum>, got <value>"
+Raised parameter_too_small(const char* cls, const char* param, long long minimum, PyObject* got);
+// "<cls>() <param> must be at most <maximum>, got <value>"
+Raised parameter_too_large(const char* cls, const char* param, long long maximum, PyObject* got);
+// "<cls> state must be a tuple of <count> items, got <type>" / "... got <n> items"
+Raised state_shape(const char* cls, Py_ssize_t count, PyObject* got);
+// "<cls> state: <what>"
+Raised state_value(const char* cls, const char* what);
+
 // Adds a traceback entry named `qualname` (e.g. "ornivex.trend_v4.ewma") to
 // the exception being raised.  Keeps the current exception if the entry
 // cannot be made.

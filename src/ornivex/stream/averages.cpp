@@ -1,0 +1,146 @@
+// Ewma(alpha), Ema2(length) and Tema3(length): float32 averages one bar at a
+// time, equal to trend_v4.ewma / ema2 / tema3 over the whole series.
+#include <Python.h>
+
+#include "ornivex/stream/classes.hpp"
+#include "ornivex/stream/kernels/averages.hpp"
+#include "ornivex/stream/stream_class.hpp"
+
+namespace ornivex::stream {
+
+namespace {
+
+// The float32 element of a value, as NumPy stores a Python float in a
+// float32 array (rounded to nearest).
+float as_float32(double value) noexcept { return static_cast<float>(value); }
+
+// The float32 averages share update and extend; only the kernel differs.
+template <class Kernel>
+struct AverageSpec {
+    static constexpr const char* inputs[] = {"value"};
+    static constexpr const char* chunks[] = {"values"};
+    static constexpr bool promotion = true;
+    static constexpr const ElementDescriptor& element = float32_element;
+
+    static Owned update(Kernel& kernel, const double* values, Promotion promotion) {
+        Kernel next = kernel;
+        const float x = as_float32(values[0]);
+        const float out = promotion == Promotion::weak_float32 ? next.template update<Promotion::weak_float32>(x)
+                                                               : next.template update<Promotion::legacy_double>(x);
+        Owned result = Owned::steal(PyFloat_FromDouble(out));
+        if (result) kernel = next;
+        return result;
+    }
+
+    static Owned extend(Kernel& kernel, const ArrayView* views, Py_ssize_t n, Promotion promotion) {
+        Owned result = new_array(n, NPY_FLOAT);
+        if (!result) return Owned();
+        const StridedView<const float> in = views[0].read<float>();
+        const StridedView<float> out = array_view<float>(result.get());
+        const bool advanced = advance_without_gil(kernel, [&](Kernel& k) {
+            if (promotion == Promotion::weak_float32)
+                k.template extend<Promotion::weak_float32>(in, out);
+            else
+                k.template extend<Promotion::legacy_double>(in, out);
+        });
+        return advanced ? std::move(result) : Owned();
+    }
+};
+
+// State of both ewma classes: (started, last output).
+Owned ewma_state(const EwmaStream& kernel) {
+    return StateWriter(2).add_count(kernel.started()).add(kernel.last()).finish();
+}
+
+bool restore_ewma(const char* cls, EwmaStream& kernel, PyObject* state) {
+    StateReader reader(cls, state, 2);
+    long long started;
+    float last;
+    if (!reader || !reader.read_count(started, 0, 1) || !reader.read(last)) return false;
+    kernel.restore(started != 0, last);
+    return true;
+}
+
+struct EwmaSpec : AverageSpec<EwmaStream> {
+    using Kernel = EwmaStream;
+    static constexpr const char* name = "Ewma";
+    static constexpr const char* qualname = "ornivex.stream.Ewma";
+    static constexpr const char* parameters[] = {"alpha"};
+    static constexpr int required = 1;
+
+    static std::optional<Kernel> make(PyObject* const* bound) {
+        const auto alpha = to_double(bound[0]);
+        if (!alpha) return err::propagate();
+        return Kernel(*alpha);
+    }
+    static Owned parameter_values(const Kernel& kernel) { return Owned::steal(Py_BuildValue("(d)", kernel.alpha())); }
+    static Owned state(const Kernel& kernel) { return ewma_state(kernel); }
+    static bool restore(Kernel& kernel, PyObject* state) { return restore_ewma(name, kernel, state); }
+};
+
+// Ema2 is ewma with the factor of a length; it keeps the length it was given.
+class Ema2Stream : public EwmaStream {
+public:
+    explicit Ema2Stream(double length) noexcept : EwmaStream(trend::ema2_alpha(length)), length_(length) {}
+    double length() const noexcept { return length_; }
+
+private:
+    double length_;
+};
+
+struct Ema2Spec : AverageSpec<Ema2Stream> {
+    using Kernel = Ema2Stream;
+    static constexpr const char* name = "Ema2";
+    static constexpr const char* qualname = "ornivex.stream.Ema2";
+    static constexpr const char* parameters[] = {"length"};
+    static constexpr int required = 1;
+
+    static std::optional<Kernel> make(PyObject* const* bound) {
+        const auto length = to_double(bound[0]);
+        if (!length) return err::propagate();
+        return Kernel(*length);
+    }
+    static Owned parameter_values(const Kernel& kernel) { return Owned::steal(Py_BuildValue("(d)", kernel.length())); }
+    static Owned state(const Kernel& kernel) { return ewma_state(kernel); }
+    static bool restore(Kernel& kernel, PyObject* state) { return restore_ewma(name, kernel, state); }
+};
+
+struct Tema3Spec : AverageSpec<Tema3Stream> {
+    using Kernel = Tema3Stream;
+    static constexpr const char* name = "Tema3";
+    static constexpr const char* qualname = "ornivex.stream.Tema3";
+    static constexpr const char* parameters[] = {"length"};
+    static constexpr int required = 1;
+
+    static std::optional<Kernel> make(PyObject* const* bound) {
+        const auto length = to_double(bound[0]);
+        if (!length) return err::propagate();
+        return Kernel(*length);
+    }
+    static Owned parameter_values(const Kernel& kernel) { return Owned::steal(Py_BuildValue("(d)", kernel.length())); }
+
+    // (started, e1, e2, e3, e4): the four stage values.
+    static Owned state(const Kernel& kernel) {
+        const Kernel::Stages& s = kernel.stages();
+        return StateWriter(5).add_count(kernel.started()).add(s.e1).add(s.e2).add(s.e3).add(s.e4).finish();
+    }
+    static bool restore(Kernel& kernel, PyObject* state) {
+        StateReader reader(name, state, 5);
+        long long started;
+        Kernel::Stages s;
+        if (!reader || !reader.read_count(started, 0, 1) || !reader.read(s.e1) || !reader.read(s.e2) ||
+            !reader.read(s.e3) || !reader.read(s.e4))
+            return false;
+        kernel.restore(started != 0, s);
+        return true;
+    }
+};
+
+}  // namespace
+
+bool define_averages(PyObject* module_dict) {
+    return StreamClass<EwmaSpec>::define(module_dict) && StreamClass<Ema2Spec>::define(module_dict) &&
+           StreamClass<Tema3Spec>::define(module_dict);
+}
+
+}  // namespace ornivex::stream

@@ -1,0 +1,74 @@
+// Average true range, in float64, one bar at a time.
+//
+//   true range = max(high - low, |high - previous close|, |low - previous close|)
+//                just high - low where the previous close is NaN (and on the
+//                first bar, which has none); NaN where high or low is NaN
+//   k          = the number of bars with a true range so far, capped at length
+//   atr        = tr on the first such bar, then atr + (tr - atr) / k
+//
+// Over the first `length` bars this is the running mean of the true ranges,
+// from then on Wilder's smoothing with factor 1 / length.  A bar whose true
+// range is NaN keeps the previous average (NaN before the first valid bar).
+//
+// The maxima skip a NaN operand and otherwise keep the first operand unless
+// the second is greater (so a zero range of -0.0 against a +0.0 gap stays
+// -0.0), as numpy.fmax does element by element.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+#include "ornivex/common/strided_view.hpp"
+
+namespace ornivex::stream {
+
+// max that skips a NaN operand; ties and zeros of either sign keep `a`.
+inline double max_skipping_nan(double a, double b) noexcept {
+    if (a != a) return b;
+    return b > a ? b : a;
+}
+
+inline double true_range(double high, double low, double previous_close) noexcept {
+    if (high != high || low != low) return std::numeric_limits<double>::quiet_NaN();
+    const double gap = max_skipping_nan(std::fabs(high - previous_close), std::fabs(low - previous_close));
+    return max_skipping_nan(high - low, gap);
+}
+
+class AtrStream {
+public:
+    explicit AtrStream(std::int64_t length) noexcept : length_(length) {}
+
+    std::int64_t length() const noexcept { return length_; }
+    std::int64_t count() const noexcept { return count_; }
+    double average() const noexcept { return average_; }
+    double previous_close() const noexcept { return previous_close_; }
+    void restore(std::int64_t count, double average, double previous_close) noexcept {
+        count_ = count;
+        average_ = average;
+        previous_close_ = previous_close;
+    }
+
+    double update(double high, double low, double close) noexcept {
+        const double tr = true_range(high, low, previous_close_);
+        previous_close_ = close;
+        if (tr == tr) {
+            count_ = count_ < length_ ? count_ + 1 : length_;
+            average_ = count_ == 1 ? tr : average_ + (tr - average_) / static_cast<double>(count_);
+        }
+        return average_;
+    }
+
+    void extend(StridedView<const double> high, StridedView<const double> low, StridedView<const double> close,
+                StridedView<double> out) noexcept {
+        for (index_t i = 0; i < high.size; ++i) out.set(i, update(high[i], low[i], close[i]));
+    }
+
+private:
+    std::int64_t length_;
+    std::int64_t count_ = 0;
+    double average_ = std::numeric_limits<double>::quiet_NaN();
+    double previous_close_ = std::numeric_limits<double>::quiet_NaN();  // no bar before the first
+};
+
+}  // namespace ornivex::stream

@@ -1,0 +1,129 @@
+// The exponential averages one bar at a time: ewma (and ema2, which is ewma
+// with alpha = ema2_alpha(length)) and the triple average tema3.
+//
+// Each object keeps what the recursions carry from one bar to the next: the
+// last output of ewma, the four stage values of tema3.  The first bar seeds
+// them exactly as the whole-series passes do (ewma copies it bit for bit,
+// every tema3 stage starts from it), and every later bar takes the same step
+// (EwmaFactors::step, TripleEma::advance), so any split of a series into
+// bars and chunks gives the whole-series result bit for bit.
+//
+// The promotion rules are passed in per call, as the whole-series functions
+// ask NumPy for them per call.
+#pragma once
+
+#include "ornivex/common/promotion.hpp"
+#include "ornivex/common/strided_view.hpp"
+#include "ornivex/trend_v4/kernels/ewma.hpp"
+#include "ornivex/trend_v4/kernels/tema3.hpp"
+
+namespace ornivex::stream {
+
+using trend::EwmaFactors;
+using trend::TripleEma;
+
+class EwmaStream {
+public:
+    explicit EwmaStream(double alpha) noexcept : alpha_(alpha) {}
+
+    double alpha() const noexcept { return alpha_; }
+    bool started() const noexcept { return started_; }
+    float last() const noexcept { return last_; }
+    void restore(bool started, float last) noexcept {
+        started_ = started;
+        last_ = last;
+    }
+
+    template <Promotion P>
+    float update(float x) noexcept {
+        last_ = started_ ? EwmaFactors<P>(alpha_).step(x, last_) : x;
+        started_ = true;
+        return last_;
+    }
+
+    template <Promotion P>
+    void extend(StridedView<const float> in, StridedView<float> out) noexcept {
+        if (in.size == 0) return;
+        const EwmaFactors<P> factors(alpha_);
+        index_t i = 0;
+        if (!started_) {
+            out.copy_from(0, in, 0);
+            last_ = out[0];
+            started_ = true;
+            i = 1;
+        }
+        float prev = last_;
+        for (; i < in.size; ++i) {
+            prev = factors.step(in[i], prev);
+            out.set(i, prev);
+        }
+        last_ = prev;
+    }
+
+private:
+    double alpha_;
+    bool started_ = false;
+    float last_ = 0.0f;
+};
+
+class Tema3Stream {
+public:
+    using Stages = TripleEma<Promotion::weak_float32>::Stages;  // the same four floats under either rule
+
+    explicit Tema3Stream(double length) noexcept : length_(length) {}
+
+    double length() const noexcept { return length_; }
+    bool started() const noexcept { return started_; }
+    const Stages& stages() const noexcept { return stages_; }
+    void restore(bool started, const Stages& stages) noexcept {
+        started_ = started;
+        stages_ = stages;
+    }
+
+    template <Promotion P>
+    float update(float x) noexcept {
+        TripleEma<P> triple = carried<P>();
+        advance(triple, x);
+        stages_ = to_stages(triple);
+        return triple.value();
+    }
+
+    template <Promotion P>
+    void extend(StridedView<const float> in, StridedView<float> out) noexcept {
+        if (in.size == 0) return;
+        TripleEma<P> triple = carried<P>();
+        for (index_t i = 0; i < in.size; ++i) {
+            advance(triple, in[i]);
+            out.set(i, triple.value());
+        }
+        stages_ = to_stages(triple);
+    }
+
+private:
+    template <Promotion P>
+    TripleEma<P> carried() const noexcept {
+        return TripleEma<P>(length_, {stages_.e1, stages_.e2, stages_.e3, stages_.e4});
+    }
+
+    template <Promotion P>
+    void advance(TripleEma<P>& triple, float x) noexcept {
+        if (started_) {
+            triple.advance(x);
+        } else {
+            triple.seed(x);
+            started_ = true;
+        }
+    }
+
+    template <Promotion P>
+    static Stages to_stages(const TripleEma<P>& triple) noexcept {
+        const auto s = triple.stages();
+        return {s.e1, s.e2, s.e3, s.e4};
+    }
+
+    double length_;
+    bool started_ = false;
+    Stages stages_{0.0f, 0.0f, 0.0f, 0.0f};
+};
+
+}  // namespace ornivex::stream

@@ -1,0 +1,94 @@
+#include "ornivex/stream/stream_class.hpp"
+
+#include <climits>
+#include <vector>
+
+namespace ornivex::stream {
+
+std::optional<std::int64_t> count_parameter(const char* cls, const char* param, PyObject* value,
+                                            std::int64_t minimum, std::int64_t maximum) {
+    if (PyBool_Check(value) || PyFloat_Check(value) || !PyIndex_Check(value))
+        return err::parameter_not_integer(cls, param, value);
+    Owned index = Owned::steal(PyNumber_Index(value));
+    if (!index) return err::propagate();
+    int overflow = 0;
+    const long long number = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (number == -1 && PyErr_Occurred()) return err::propagate();
+    if (overflow < 0 || (overflow == 0 && number < minimum)) return err::parameter_too_small(cls, param, minimum, value);
+    if (overflow > 0 || number > maximum) return err::parameter_too_large(cls, param, maximum, value);
+    return number;
+}
+
+StateWriter& StateWriter::put(PyObject* item) {
+    if (!tuple_ || item == nullptr) {
+        Py_XDECREF(item);
+        failed_ = true;
+        return *this;
+    }
+    PyTuple_SET_ITEM(tuple_.get(), next_++, item);
+    return *this;
+}
+
+StateReader::StateReader(const char* cls, PyObject* state, Py_ssize_t count)
+    : cls_(cls), state_(state), ok_(PyTuple_Check(state) && PyTuple_GET_SIZE(state) == count) {
+    if (!ok_) err::state_shape(cls, count, state);
+}
+
+bool StateReader::read(double& out) {
+    PyObject* item = PyTuple_GET_ITEM(state_, next_++);
+    if (!PyFloat_Check(item)) return err::state_value(cls_, "a value must be a float");
+    out = PyFloat_AS_DOUBLE(item);
+    return true;
+}
+
+bool StateReader::read(float& out) {
+    double value;
+    if (!read(value)) return false;
+    out = static_cast<float>(value);
+    return true;
+}
+
+bool StateReader::read_count(long long& out, long long minimum, long long maximum) {
+    PyObject* item = PyTuple_GET_ITEM(state_, next_++);
+    if (!PyLong_Check(item)) return err::state_value(cls_, "a count must be an int");
+    int overflow = 0;
+    out = PyLong_AsLongLongAndOverflow(item, &overflow);
+    if (out == -1 && PyErr_Occurred()) return false;
+    if (overflow != 0 || out < minimum || out > maximum) return err::state_value(cls_, "a count is out of range");
+    return true;
+}
+
+Owned new_array(Py_ssize_t n, int type_number) {
+    npy_intp shape[1] = {n};
+    return Owned::steal(PyArray_SimpleNew(1, shape, type_number));
+}
+
+bool bind_tuple_arguments(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject** out) {
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    const Py_ssize_t nkwargs = kwargs == nullptr ? 0 : PyDict_GET_SIZE(kwargs);
+    std::vector<PyObject*> stack(static_cast<std::size_t>(nargs + nkwargs));
+    for (Py_ssize_t k = 0; k < nargs; ++k) stack[k] = PyTuple_GET_ITEM(args, k);
+    Owned kwnames;
+    if (nkwargs > 0) {
+        kwnames = Owned::steal(PyTuple_New(nkwargs));
+        if (!kwnames) return false;
+        Py_ssize_t position = 0, k = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &position, &key, &value)) {
+            PyTuple_SET_ITEM(kwnames.get(), k, Py_NewRef(key));
+            stack[nargs + k++] = value;
+        }
+    }
+    return bind_arguments(signature, stack.data(), nargs, kwnames.get(), out);
+}
+
+bool intern_all(const char* const* texts, PyObject** out, int count) {
+    for (int k = 0; k < count; ++k) {
+        if (out[k] != nullptr) continue;
+        out[k] = PyUnicode_InternFromString(texts[k]);
+        if (out[k] == nullptr) return false;
+    }
+    return true;
+}
+
+}  // namespace ornivex::stream

@@ -1,0 +1,154 @@
+"""ornivex.stream: any split of a series into update calls and extend chunks,
+with a pickle or copy round trip on the way, gives the whole-series result
+bit for bit."""
+
+import copy
+import pickle
+import threading
+
+import numpy as np
+import pytest
+
+from conftest import same_bits
+from ornivex import indicators, stream, trend_v4
+
+SPECIAL = [np.nan, np.inf, -np.inf, 0.0, -0.0]
+
+
+def average_true_range_model(high, low, close, length):
+    """The average true range as indicators.py computed it before it became
+    stream.Atr: NumPy's fmax per bar, then the recursion in Python floats."""
+    result = np.empty(len(high))
+    average, count, previous_close = np.nan, 0, np.nan
+    for i, (h, l, c) in enumerate(zip(high.tolist(), low.tolist(), close.tolist())):
+        gap = np.fmax(abs(h - previous_close), abs(l - previous_close))
+        value = np.nan if h != h or l != l else float(np.fmax(h - l, gap))
+        previous_close = c
+        if value == value:
+            count = min(count + 1, length)
+            average = value if count == 1 else average + (value - average) / count
+        result[i] = average
+    return result
+
+
+def one(result):
+    return [np.asarray(result)]
+
+
+# name -> (make the stream, number of inputs, dtype, whole-series function,
+#          outputs of one update as a list, outputs of one extend as a list of arrays)
+CLASSES = {
+    "Ewma": (lambda: stream.Ewma(0.3), 1, np.float32, lambda x: one(trend_v4.ewma(x, 0.3))),
+    "Ema2": (lambda: stream.Ema2(5.0), 1, np.float32, lambda x: one(trend_v4.ema2(x, 5.0))),
+    "Tema3": (lambda: stream.Tema3(4), 1, np.float32, lambda x: one(trend_v4.tema3(x, 4))),
+    "Atr": (lambda: stream.Atr(5), 3, np.float64, lambda h, l, c: one(average_true_range_model(h, l, c, 5))),
+}
+
+
+def random_columns(rng, count, dtype, n):
+    columns = []
+    for _ in range(count):
+        values = 100 + np.cumsum(rng.standard_normal(n))
+        spots = rng.random(n) < 0.05
+        values[spots] = rng.choice(SPECIAL, size=int(spots.sum()))
+        columns.append(values.astype(dtype))
+    return columns
+
+
+def split_run(make, columns, rng):
+    """Feeds the columns bar by bar and chunk by chunk, round-tripping the
+    object through pickle or copy at one random bar; the outputs, joined."""
+    n = len(columns[0])
+    obj, pieces, i = make(), [], 0
+    checkpoint = int(rng.integers(0, n + 1))
+    while i < n or checkpoint == n:
+        if i == checkpoint:
+            how = int(rng.integers(-2, pickle.HIGHEST_PROTOCOL + 1))
+            obj = {-2: copy.copy, -1: copy.deepcopy}.get(how, lambda o: pickle.loads(pickle.dumps(o, how)))(obj)
+            checkpoint = -1
+            continue
+        if rng.random() < 0.4:
+            values = [c[i] if rng.random() < 0.5 else float(c[i]) for c in columns]
+            row = obj.update(*values)
+            pieces.append([np.asarray(v)[None] for v in (row if isinstance(row, tuple) else (row,))])
+            i += 1
+        else:
+            k = int(rng.integers(0, 12))
+            chunks = [c[i:i + k] if rng.random() < 0.5 else c[i:i + k][::-1].copy()[::-1] for c in columns]
+            block = obj.extend(*chunks)
+            pieces.append([np.asarray(v) for v in (block.values() if isinstance(block, dict) else [block])])
+            i += len(chunks[0])
+    return [np.concatenate([p[k] for p in pieces]) for k in range(len(pieces[0]))] if pieces else []
+
+
+@pytest.mark.parametrize("name", CLASSES)
+@pytest.mark.parametrize("seed", range(40))
+def test_any_split_equals_whole_series(name, seed):
+    make, count, dtype, whole = CLASSES[name]
+    rng = np.random.default_rng(seed)
+    columns = random_columns(rng, count, dtype, int(rng.integers(1, 60)))
+    expected = whole(*columns)
+    got = split_run(make, columns, rng)
+    for g, e in zip(got, expected, strict=True):
+        assert same_bits(g.astype(e.dtype), e, nan_payloads=False), (name, g, e)
+
+
+def test_average_true_range_is_the_stream():
+    rng = np.random.default_rng(7)
+    high, low, close = random_columns(rng, 3, np.float64, 500)
+    assert same_bits(indicators.average_true_range(high, low, close, 14),
+                     average_true_range_model(high, low, close, 14))
+
+
+BAD_CALLS = [
+    (lambda: stream.Atr(0), ValueError, "Atr() length must be at least 1, got 0"),
+    (lambda: stream.Atr(2.0), TypeError, "Atr() length must be an integer, not float"),
+    (lambda: stream.Atr(True), TypeError, "Atr() length must be an integer, not bool"),
+    (lambda: stream.Ewma(), TypeError, "Ewma() takes exactly 1 positional argument (0 given)"),
+    (lambda: stream.Ewma("0.5"), TypeError, "must be real number, not str"),
+    (lambda: stream.Ewma(0.5).update(1.0, 2.0), TypeError, "update() takes exactly 1 positional argument (2 given)"),
+    (lambda: stream.Ewma(0.5).update(None), TypeError, "must be real number, not NoneType"),
+    (lambda: stream.Ewma(0.5).extend([1.0]), TypeError,
+     "Argument 'values' has incorrect type (expected numpy.ndarray, got list)"),
+    (lambda: stream.Ewma(0.5).extend(np.zeros(2)), ValueError,
+     "Buffer dtype mismatch, expected 'float32_t' but got 'double'"),
+    (lambda: stream.Atr().extend(np.zeros(2), np.zeros(3), np.zeros(2)), ValueError,
+     "extend() needs arrays of equal length, got high of length 2, low of length 3, close of length 2"),
+    (lambda: stream.Ewma(0.5).__setstate__((1,)), ValueError, "Ewma state must be a tuple of 2 items, got 1 items"),
+    (lambda: stream.Atr(3).__setstate__((4, 0, 0)), ValueError, "Atr state: a count is out of range"),
+    (lambda: stream.Tema3(3).__setstate__([0, 0, 0, 0, 0]), TypeError, "Tema3 state must be a tuple of 5 items, got list"),
+]
+
+
+@pytest.mark.parametrize("call, error, message", BAD_CALLS)
+def test_bad_input(call, error, message):
+    with pytest.raises(error) as raised:
+        call()
+    assert str(raised.value) == message
+
+
+def test_refused_call_keeps_state():
+    tema = stream.Tema3(3)
+    tema.extend(np.arange(5, dtype=np.float32))
+    state = tema.__reduce__()[2]
+    for call in (lambda: tema.update("x"), lambda: tema.extend(np.zeros(3)), lambda: tema.__setstate__((1, 2))):
+        with pytest.raises((TypeError, ValueError)):
+            call()
+        assert tema.__reduce__()[2] == state
+
+
+def test_threads_share_one_object_without_losing_bars():
+    atr = stream.Atr(10**9)  # the count of bars is part of the state
+    bars = np.arange(1.0, 10001.0)
+
+    def feed():
+        for _ in range(20):
+            atr.extend(bars, bars - 0.5, bars)
+            atr.update(2.0, 1.0, 1.5)
+
+    threads = [threading.Thread(target=feed) for _ in range(2)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert atr.__reduce__()[2][0] == 2 * 20 * (len(bars) + 1)
