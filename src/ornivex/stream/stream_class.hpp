@@ -31,6 +31,7 @@
 #include <string>
 
 #include "ornivex/common/args.hpp"
+#include "ornivex/common/boundary.hpp"
 #include "ornivex/common/buffer.hpp"
 #include "ornivex/common/convert.hpp"
 #include "ornivex/common/errors.hpp"
@@ -164,6 +165,7 @@ public:
         qualname_update = std::string(Spec::qualname) + ".update";
         qualname_extend = std::string(Spec::qualname) + ".extend";
         qualname_setstate = std::string(Spec::qualname) + ".__setstate__";
+        qualname_reduce = std::string(Spec::qualname) + ".__reduce__";
         for (int k = 0; k < parameter_count; ++k)
             getset[k] = {Spec::parameters[k], get_parameter, nullptr, nullptr,
                          reinterpret_cast<void*>(static_cast<std::intptr_t>(k))};
@@ -183,37 +185,24 @@ public:
 private:
     static Object* as_object(PyObject* self) { return reinterpret_cast<Object*>(self); }
 
-    static PyObject* failed(const std::string& qualname) {
-        err::add_traceback(qualname.c_str());
-        return nullptr;
-    }
-
-    static PyObject* failed(const char* qualname) {
-        err::add_traceback(qualname);
-        return nullptr;
-    }
-
     static bool promotion_now(Promotion& promotion) {
         promotion = Promotion::weak_float32;
         return !Spec::promotion || current_promotion(promotion);
     }
 
     static PyObject* construct(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
-        try {
+        return call_entry(Spec::qualname, [&]() -> Owned {
             const Signature signature{Spec::name, parameter_count, Spec::required, parameter_names};
             PyObject* bound[parameter_count];
-            if (!bind_tuple_arguments(signature, args, kwargs, bound)) return failed(Spec::qualname);
+            if (!bind_tuple_arguments(signature, args, kwargs, bound)) return Owned();
             std::optional<Kernel> kernel = Spec::make(bound);
-            if (!kernel) return failed(Spec::qualname);
-            PyObject* self = cls->tp_alloc(cls, 0);
-            if (self == nullptr) return failed(Spec::qualname);
-            new (&as_object(self)->lock) StreamLock();
-            new (&as_object(self)->kernel) Kernel(std::move(*kernel));
+            if (!kernel) return Owned();
+            Owned self = Owned::steal(cls->tp_alloc(cls, 0));
+            if (!self) return Owned();
+            new (&as_object(self.get())->lock) StreamLock();
+            new (&as_object(self.get())->kernel) Kernel(std::move(*kernel));
             return self;
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-            return failed(Spec::qualname);
-        }
+        });
     }
 
     static void dealloc(PyObject* self) {
@@ -222,59 +211,50 @@ private:
         Py_TYPE(self)->tp_free(self);
     }
 
+    // Bound arguments converted to doubles; the lock is taken only after
+    // the conversions, which may run Python code.
     static PyObject* update(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-        try {
+        return call_entry(qualname_update.c_str(), [&]() -> Owned {
             const Signature signature{"update", input_count, input_count, input_names};
             PyObject* bound[input_count];
-            if (!bind_arguments(signature, args, nargsf, kwnames, bound)) return failed(qualname_update);
+            if (!bind_arguments(signature, args, nargsf, kwnames, bound)) return Owned();
             double values[input_count];
             for (int k = 0; k < input_count; ++k) {
                 const auto value = to_double(bound[k]);
-                if (!value) return failed(qualname_update);
+                if (!value) return Owned();
                 values[k] = *value;
             }
             Promotion promotion;
-            if (!promotion_now(promotion)) return failed(qualname_update);
+            if (!promotion_now(promotion)) return Owned();
             Object* object = as_object(self);
             const HeldLock held(object->lock);
-            Owned result = Spec::update(object->kernel, values, promotion);
-            return result ? result.release() : failed(qualname_update);
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-            return failed(qualname_update);
-        }
+            return Spec::update(object->kernel, values, promotion);
+        });
     }
 
     static PyObject* extend(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-        try {
+        return call_entry(qualname_extend.c_str(), [&]() -> Owned {
             const Signature signature{"extend", input_count, input_count, chunk_names};
             PyObject* bound[input_count];
-            if (!bind_arguments(signature, args, nargsf, kwnames, bound)) return failed(qualname_extend);
+            if (!bind_arguments(signature, args, nargsf, kwnames, bound)) return Owned();
             for (int k = 0; k < input_count; ++k) {
-                if (!check_array_argument(Spec::chunks[k], bound[k])) return failed(qualname_extend);
+                if (!check_array_argument(Spec::chunks[k], bound[k])) return Owned();
             }
             ArrayView views[input_count];
             Py_ssize_t lengths[input_count];
             for (int k = 0; k < input_count; ++k) {
-                if (!views[k].acquire(bound[k], Spec::element)) return failed(qualname_extend);
+                if (!views[k].acquire(bound[k], Spec::element)) return Owned();
                 lengths[k] = views[k].size();
             }
             for (int k = 1; k < input_count; ++k) {
-                if (lengths[k] != lengths[0]) {
-                    err::unequal_lengths("extend", Spec::chunks, lengths, input_count);
-                    return failed(qualname_extend);
-                }
+                if (lengths[k] != lengths[0]) return err::unequal_lengths("extend", Spec::chunks, lengths, input_count);
             }
             Promotion promotion;
-            if (!promotion_now(promotion)) return failed(qualname_extend);
+            if (!promotion_now(promotion)) return Owned();
             Object* object = as_object(self);
             const HeldLock held(object->lock);
-            Owned result = Spec::extend(object->kernel, views, lengths[0], promotion);
-            return result ? result.release() : failed(qualname_extend);
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-            return failed(qualname_extend);
-        }
+            return Spec::extend(object->kernel, views, lengths[0], promotion);
+        });
     }
 
     static Owned parameter_values(Object* object) {
@@ -285,27 +265,27 @@ private:
     // (type, parameters, state): pickle and copy build a new object from the
     // parameters and hand it the state.
     static PyObject* reduce(PyObject* self, PyObject*) {
-        Object* object = as_object(self);
-        Owned parameters, state;
-        {
-            const HeldLock held(object->lock);
-            parameters = Spec::parameter_values(object->kernel);
-            if (parameters) state = Spec::state(object->kernel);
-        }
-        if (!parameters || !state) return nullptr;
-        return PyTuple_Pack(3, reinterpret_cast<PyObject*>(Py_TYPE(self)), parameters.get(), state.get());
+        return call_entry(qualname_reduce.c_str(), [&]() -> Owned {
+            Object* object = as_object(self);
+            Owned parameters, state;
+            {
+                const HeldLock held(object->lock);
+                parameters = Spec::parameter_values(object->kernel);
+                if (parameters) state = Spec::state(object->kernel);
+            }
+            if (!parameters || !state) return Owned();
+            return Owned::steal(
+                PyTuple_Pack(3, reinterpret_cast<PyObject*>(Py_TYPE(self)), parameters.get(), state.get()));
+        });
     }
 
     static PyObject* setstate(PyObject* self, PyObject* state) {
-        try {
+        return call_entry(qualname_setstate.c_str(), [&]() -> Owned {
             Object* object = as_object(self);
             const HeldLock held(object->lock);
-            if (!Spec::restore(object->kernel, state)) return failed(qualname_setstate);
-            Py_RETURN_NONE;
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-            return failed(qualname_setstate);
-        }
+            if (!Spec::restore(object->kernel, state)) return Owned();
+            return Owned::incref(Py_None);
+        });
     }
 
     static PyObject* get_parameter(PyObject* self, void* index) {
@@ -336,7 +316,7 @@ private:
     static inline PyObject* parameter_names[parameter_count];
     static inline PyObject* input_names[input_count];
     static inline PyObject* chunk_names[input_count];
-    static inline std::string qualname_update, qualname_extend, qualname_setstate;
+    static inline std::string qualname_update, qualname_extend, qualname_setstate, qualname_reduce;
     static inline PyGetSetDef getset[parameter_count + 1];
     static inline PyMethodDef methods[] = {
         {"update", as_cfunction(update), METH_FASTCALL | METH_KEYWORDS, nullptr},

@@ -50,21 +50,32 @@ public:
     }
 
     double update(double high, double low, double close) noexcept {
-        const double tr = true_range(high, low, previous_close_);
-        previous_close_ = close;
-        if (tr == tr) {
-            count_ = count_ < length_ ? count_ + 1 : length_;
-            average_ = count_ == 1 ? tr : average_ + (tr - average_) / static_cast<double>(count_);
-        }
+        step(high, low, close, count_, average_, previous_close_);
         return average_;
     }
 
-    void extend(StridedView<const double> high, StridedView<const double> low, StridedView<const double> close,
-                StridedView<double> out) noexcept {
-        for (index_t i = 0; i < high.size; ++i) out.set(i, update(high[i], low[i], close[i]));
+    [[gnu::noinline]] void extend(StridedView<const double> high, StridedView<const double> low,
+                                  StridedView<const double> close, StridedView<double> out) noexcept {
+        std::int64_t count = count_;
+        double average = average_, previous_close = previous_close_;
+        for (index_t i = 0; i < high.size; ++i) {
+            step(high[i], low[i], close[i], count, average, previous_close);
+            out.set(i, average);
+        }
+        restore(count, average, previous_close);
     }
 
 private:
+    void step(double high, double low, double close, std::int64_t& count, double& average,
+              double& previous_close) const noexcept {
+        const double tr = true_range(high, low, previous_close);
+        previous_close = close;
+        if (tr == tr) {
+            count = count < length_ ? count + 1 : length_;
+            average = count == 1 ? tr : average + (tr - average) / static_cast<double>(count);
+        }
+    }
+
     std::int64_t length_;
     std::int64_t count_ = 0;
     double average_ = std::numeric_limits<double>::quiet_NaN();

@@ -41,8 +41,10 @@ public:
         return last_;
     }
 
+    // Kept out of line (here and below): inlined into the glue, the views
+    // live in memory every char store may alias, and the loop reloads them.
     template <Promotion P>
-    void extend(StridedView<const float> in, StridedView<float> out) noexcept {
+    [[gnu::noinline]] void extend(StridedView<const float> in, StridedView<float> out) noexcept {
         if (in.size == 0) return;
         const EwmaFactors<P> factors(alpha_);
         index_t i = 0;
@@ -89,11 +91,17 @@ public:
     }
 
     template <Promotion P>
-    void extend(StridedView<const float> in, StridedView<float> out) noexcept {
+    [[gnu::noinline]] void extend(StridedView<const float> in, StridedView<float> out) noexcept {
         if (in.size == 0) return;
         TripleEma<P> triple = carried<P>();
-        for (index_t i = 0; i < in.size; ++i) {
-            advance(triple, in[i]);
+        index_t i = 0;
+        if (!started_) {
+            advance(triple, in[0]);
+            out.set(0, triple.value());
+            i = 1;
+        }
+        for (; i < in.size; ++i) {
+            triple.advance(in[i]);
             out.set(i, triple.value());
         }
         stages_ = to_stages(triple);
