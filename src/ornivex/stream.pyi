@@ -1,0 +1,108 @@
+# Type stubs for the native stream module: the indicators one bar at a time.
+"""The indicators one bar at a time, equal to the whole-series functions bit for bit.
+
+Each class keeps only what its rules carry from one bar to the next.
+``update(...)`` takes one bar as Python numbers and returns that bar's
+values; ``extend(...)`` takes a chunk of bars as arrays (what the
+whole-series function accepts) and returns the chunk's values.  However a
+series is split into ``update`` calls and ``extend`` chunks, the joined
+results equal the whole-series function over the series, NaN where it has
+NaN, signed zeros included, under the NumPy promotion rules in force at each
+call.
+
+Objects pickle (every protocol) and copy; a restored object continues exactly
+as the original would.  Pickles hold the constructor arguments and the
+state tuple described in each class.  A refused call leaves the state as it
+was.  Each object has a lock: calls from several threads take turns, and
+``extend`` releases the interpreter lock while it computes, so streams of
+different symbols advance in parallel.
+"""
+
+from typing import final
+
+from typing_extensions import Self
+
+import numpy as np
+from numpy.typing import NDArray
+
+_Float32Array = NDArray[np.float32]
+_Float64Array = NDArray[np.float64]
+
+@final
+class Ewma:
+    """``trend_v4.ewma(series, alpha)`` one bar at a time.
+
+    The first bar is copied as it is; every later bar is
+    ``alpha * value + (1 - alpha) * previous`` in NumPy's float32 arithmetic.
+    State: ``(started, last output)``.
+    """
+
+    def __new__(cls, alpha: float) -> Self: ...
+    @property
+    def alpha(self) -> float: ...
+    def update(self, value: float) -> float:
+        """One bar (rounded to float32, as a float32 array stores it); returns its average."""
+    def extend(self, values: _Float32Array) -> _Float32Array:
+        """A chunk of bars (a one-dimensional float32 array); returns their averages."""
+    def __reduce__(self) -> tuple[type[Ewma], tuple[float], tuple[int, float]]: ...
+    def __setstate__(self, state: tuple[int, float], /) -> None: ...
+
+@final
+class Ema2:
+    """``trend_v4.ema2(source, length)`` one bar at a time: Ewma with alpha = 2 / (max(length, 1) + 1).
+
+    State: ``(started, last output)``.
+    """
+
+    def __new__(cls, length: float) -> Self: ...
+    @property
+    def length(self) -> float: ...
+    def update(self, value: float) -> float:
+        """One bar (rounded to float32); returns its average."""
+    def extend(self, values: _Float32Array) -> _Float32Array:
+        """A chunk of bars (a one-dimensional float32 array); returns their averages."""
+    def __reduce__(self) -> tuple[type[Ema2], tuple[float], tuple[int, float]]: ...
+    def __setstate__(self, state: tuple[int, float], /) -> None: ...
+
+@final
+class Tema3:
+    """``trend_v4.tema3(source, length)`` one bar at a time.
+
+    Four chained Ema2 stages E1..E4 combined as 3 (E1 - E3) + 3 (E3 - E4) + E4
+    in float32.  State: ``(started, e1, e2, e3, e4)``, the stages after the
+    last bar.
+    """
+
+    def __new__(cls, length: float) -> Self: ...
+    @property
+    def length(self) -> float: ...
+    def update(self, value: float) -> float:
+        """One bar (rounded to float32); returns its triple average."""
+    def extend(self, values: _Float32Array) -> _Float32Array:
+        """A chunk of bars (a one-dimensional float32 array); returns their triple averages."""
+    def __reduce__(self) -> tuple[type[Tema3], tuple[float], tuple[int, float, float, float, float]]: ...
+    def __setstate__(self, state: tuple[int, float, float, float, float], /) -> None: ...
+
+@final
+class Atr:
+    """The average true range over ``length`` bars, in float64, one bar at a time.
+
+    ``indicators.average_true_range(high, low, close, length)`` is this class
+    over the whole series.  True range: max(high - low, |high - previous
+    close|, |low - previous close|), just high - low on the first bar or after
+    a NaN close, NaN where high or low is NaN.  With k the bars with a true
+    range so far, capped at ``length``: atr = atr + (tr - atr) / k (the first
+    one is tr); a NaN true range keeps the previous average (NaN before the
+    first).  ``length`` is a whole number, at least 1.  State: ``(k, atr,
+    previous close)``.
+    """
+
+    def __new__(cls, length: int = 100) -> Self: ...
+    @property
+    def length(self) -> int: ...
+    def update(self, high: float, low: float, close: float) -> float:
+        """One bar; returns its average true range."""
+    def extend(self, high: _Float64Array, low: _Float64Array, close: _Float64Array) -> _Float64Array:
+        """A chunk of bars (one-dimensional float64 arrays of one length); returns their averages."""
+    def __reduce__(self) -> tuple[type[Atr], tuple[int], tuple[int, float, float]]: ...
+    def __setstate__(self, state: tuple[int, float, float], /) -> None: ...
