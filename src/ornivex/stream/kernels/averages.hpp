@@ -5,7 +5,7 @@
 // last output of ewma, the four stage values of tema3.  The first bar seeds
 // them exactly as the whole-series passes do (ewma copies it bit for bit,
 // every tema3 stage starts from it), and every later bar takes the same step
-// (EwmaFactors::step, TripleEma::advance), so any split of a series into
+// (EwmaFactors::step, TripleEmaStages::advance), so any split of a series into
 // bars and chunks gives the whole-series result bit for bit.
 //
 // The promotion rules are passed in per call, as the whole-series functions
@@ -20,7 +20,6 @@
 namespace ornivex::stream {
 
 using trend::EwmaFactors;
-using trend::TripleEma;
 
 class EwmaStream {
 public:
@@ -70,7 +69,7 @@ private:
 
 class Tema3Stream {
 public:
-    using Stages = TripleEma<Promotion::weak_float32>::Stages;  // the same four floats under either rule
+    using Stages = trend::TripleEmaStages<float>;
 
     explicit Tema3Stream(double length) noexcept : length_(length) {}
 
@@ -84,54 +83,37 @@ public:
 
     template <Promotion P>
     float update(float x) noexcept {
-        TripleEma<P> triple = carried<P>();
-        advance(triple, x);
-        stages_ = to_stages(triple);
-        return triple.value();
+        if (started_)
+            stages_.advance(EwmaFactors<P>(trend::ema2_alpha(length_)), x);
+        else
+            stages_.seed(x);
+        started_ = true;
+        return stages_.value();
     }
 
     template <Promotion P>
     [[gnu::noinline]] void extend(StridedView<const float> in, StridedView<float> out) noexcept {
         if (in.size == 0) return;
-        TripleEma<P> triple = carried<P>();
+        const EwmaFactors<P> factors(trend::ema2_alpha(length_));
+        Stages stages = stages_;
         index_t i = 0;
         if (!started_) {
-            advance(triple, in[0]);
-            out.set(0, triple.value());
+            stages.seed(in[0]);
+            out.set(0, stages.value());
+            started_ = true;
             i = 1;
         }
         for (; i < in.size; ++i) {
-            triple.advance(in[i]);
-            out.set(i, triple.value());
+            stages.advance(factors, in[i]);
+            out.set(i, stages.value());
         }
-        stages_ = to_stages(triple);
+        stages_ = stages;
     }
 
 private:
-    template <Promotion P>
-    TripleEma<P> carried() const noexcept {
-        return TripleEma<P>(length_, {stages_.e1, stages_.e2, stages_.e3, stages_.e4});
-    }
-
-    template <Promotion P>
-    void advance(TripleEma<P>& triple, float x) noexcept {
-        if (started_) {
-            triple.advance(x);
-        } else {
-            triple.seed(x);
-            started_ = true;
-        }
-    }
-
-    template <Promotion P>
-    static Stages to_stages(const TripleEma<P>& triple) noexcept {
-        const auto s = triple.stages();
-        return {s.e1, s.e2, s.e3, s.e4};
-    }
-
     double length_;
     bool started_ = false;
-    Stages stages_{0.0f, 0.0f, 0.0f, 0.0f};
+    Stages stages_;
 };
 
 }  // namespace ornivex::stream

@@ -48,21 +48,11 @@ struct TripleEmaStages {
 template <Promotion P, class V = float>
 class TripleEma {
 public:
-    // The four stage values after a bar: all a caller needs to carry the
-    // recursions on in a later pass.
-    struct Stages {
-        V e1, e2, e3, e4;
-    };
-
     explicit TripleEma(double length) noexcept : factors_(ema2_alpha(length)) {}
-    TripleEma(double length, const Stages& carried) noexcept
-        : factors_(ema2_alpha(length)), e1_(carried.e1), e2_(carried.e2), e3_(carried.e3), e4_(carried.e4) {}
 
     void seed(V first) noexcept { stages_.seed(first); }
     void advance(V x) noexcept { stages_.advance(factors_, x); }
     V value() const noexcept { return stages_.value(); }
-
-    Stages stages() const noexcept { return {e1_, e2_, e3_, e4_}; }
 
 private:
     EwmaFactors<P, V> factors_;
