@@ -1,40 +1,63 @@
-"""Daily (or intraday) OHLC price bars: reading and checking CSV files.
+"""OHLC price bars: reading and checking CSV and Parquet files, and writing tables back.
 
-A bar file is a CSV file with a header row.  Column names are matched without
-regard to case or surrounding spaces:
+A bar file is a CSV file with a header row, or a Parquet file.  Column names
+are matched without regard to case, surrounding spaces or angle brackets
+(``<CLOSE>``):
 
-- one time column, named ``date``, ``time``, ``datetime`` or ``timestamp``
-  (ISO 8601 dates or date-times, or a few common day formats such as
-  ``19-Sep-03``, ``09/19/2003`` or ``19.09.2003``);
-- ``open``, ``high``, ``low``, ``close``: numbers;
+- one time column, named ``date``, ``time``, ``datetime`` or ``timestamp``; in
+  a file written by pandas (``df.to_csv()``) the first header cell is empty and
+  that column is the time column when it holds times;
+- ``open``, ``high``, ``low``, ``close``: finite numbers;
 - ``volume``: optional; an empty volume cell is read as NaN.
 
-Other columns are ignored.  Prices are read as float64; an empty price cell
-is an error, while the words ``nan`` and ``inf`` are taken as the IEEE
-values they name.  Rows may run forwards or backwards in time (a file whose
-times all decrease is reversed on reading), but not both.
+Other columns are carried along: the table read keeps every column and cell as
+written, so the command can write them back unchanged.
+
+CSV files are read with pyarrow, column by column.  The separator (comma,
+semicolon or tab) is found from the header; with a semicolon or a tab, prices
+written with a decimal comma (``101,25``) are read as such.  A UTF-8 byte order
+mark, CRLF line ends, quoted fields and blank lines are taken in their stride.
+
+Times may be ISO 8601 dates or date-times (an offset such as ``+02:00`` or
+``Z`` is converted to UTC), day formats such as ``31-Jan-24``,
+``01/31/2024``, ``31.01.2024`` or ``2004.08.19`` (optionally followed by a
+time of day), whole numbers ``YYYYMMDD``, or Unix epoch seconds or
+milliseconds (told apart by size).  Years run from 1 to 9999.
+
+Rows may run forwards or backwards in time (a file whose times all decrease is
+read in reverse), but not both.  A missing, non-numeric, NaN, infinite or
+overflowing price is an error, unless the rows holding them are to be skipped.
+Repeated times and a high below its low are reported as warnings.
 
 Every problem with a file raises :class:`BarsError`, whose message is one line
-naming the file, the row and the column.
+naming the file, the row (and its line) and the column.
 """
 
 from __future__ import annotations
 
 import csv
-import datetime as _dt
 import io
-import math
-from dataclasses import dataclass
+import re
+import sys
+from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Iterator, TextIO
+from typing import BinaryIO, Callable, Sequence
 
 import numpy as np
+import pyarrow as pa
+import pyarrow.compute as pc
+import pyarrow.csv as pa_csv
 
 TIME_COLUMNS = ("date", "time", "datetime", "timestamp")
 PRICE_COLUMNS = ("open", "high", "low", "close")
+SEPARATORS = (",", ";", "\t")
 
-# Day formats tried, in this order, when a time value is not ISO 8601.
-_DAY_FORMATS = ("%d-%b-%y", "%d-%b-%Y", "%m/%d/%Y", "%m/%d/%y", "%Y/%m/%d", "%d.%m.%Y", "%Y%m%d")
+# Day formats tried, in this order, when the times are not ISO 8601 or whole numbers.
+_DAY_FORMATS = ("%d-%b-%y", "%d-%b-%Y", "%m/%d/%Y", "%d/%m/%Y", "%m/%d/%y", "%Y/%m/%d", "%d.%m.%Y",
+                "%Y.%m.%d")
+_TIMES_OF_DAY = ("", " %H:%M", " %H:%M:%S")
+_NUMBER = r"^[+-]?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?$|^[+-]?(?i:nan|inf|infinity)$"
+_LAST_DAY = np.datetime64("10000-01-01", "ms")  # times must be earlier
 
 
 class BarsError(ValueError):
@@ -44,104 +67,567 @@ class BarsError(ValueError):
                  line: int | None = None, column: str | None = None) -> None:
         self.source, self.problem = source, problem
         self.row, self.line, self.column = row, line, column
-        where = [source]
-        if row is not None:
-            where.append(f"row {row} (line {line})")
-        elif line is not None:
-            where.append(f"line {line}")
-        if column is not None:
-            where.append(f"column {column!r}")
-        super().__init__(", ".join(where) + ": " + problem)
+        super().__init__(_where(source, row, line, column) + ": " + problem)
 
 
 @dataclass(frozen=True)
 class Bars:
-    """Price bars in time order; every array has one element per bar."""
+    """Price bars in time order, and the table they were read from.
+
+    `table` holds every column of the file, in the file's row order: for a
+    CSV file every cell is the text as written (without its quotes), for a
+    Parquet file the columns have their stored types.  Blank rows are left
+    out.  `rows` gives the table row of each bar; rows skipped for a bad price
+    have no bar.  The price arrays have one float64 element per bar.
+    """
 
     source: str
-    labels: list[str]          # the time values as written in the file
-    times: np.ndarray          # the same as datetime64[s]
-    open: np.ndarray           # float64
-    high: np.ndarray           # float64
-    low: np.ndarray            # float64
-    close: np.ndarray          # float64
-    volume: np.ndarray | None  # float64, or None when the file has no volume
-    reversed: bool = False     # True when the file runs backwards in time
+    table: pa.Table
+    rows: np.ndarray           # int64: the table row of each bar, in time order
+    times: np.ndarray          # datetime64[ms], UTC where the file gave an offset
+    open: np.ndarray
+    high: np.ndarray
+    low: np.ndarray
+    close: np.ndarray
+    volume: np.ndarray | None  # None when the file has no volume column
+    time_column: int           # index of the time column in `table`
+    sep: str = ","             # the CSV dialect read (and written back)
+    decimal: str = "."
+    plain_cells: bool = False  # True when no cell of `table` needs quotes in CSV (the file had none)
+    warnings: tuple[str, ...] = field(default=())  # one line each: repeated times, high below low, skipped rows
 
     def __len__(self) -> int:
         return len(self.close)
 
+    @property
+    def reversed(self) -> bool:
+        """True when the file runs backwards in time."""
+        return bool(len(self.rows) > 1 and self.rows[0] > self.rows[-1])
 
-def read_bars(path: str | Path) -> Bars:
-    """Read and check the bar file at `path`."""
-    source = str(path)
+    def label(self, i: int) -> str:
+        """The time of bar `i` as the file writes it."""
+        value = self.table.column(self.time_column)[int(self.rows[i])]
+        return value.as_py() if pa.types.is_string(value.type) else str(self.times[i])
+
+    @property
+    def labels(self) -> list[str]:
+        """Every bar's time as the file writes it (meant for short files)."""
+        return [self.label(i) for i in range(len(self))]
+
+
+def read_bars(path: str | Path, sep: str | None = None, decimal: str | None = None, *,
+              skip_bad_rows: bool = False) -> Bars:
+    """Read and check the bar file at `path` (``-`` reads standard input).
+
+    A name ending in ``.parquet`` is read as Parquet, anything else as CSV;
+    `sep` and `decimal` override what is found in a CSV file.  With
+    `skip_bad_rows`, rows with a missing or bad price have no bar instead of
+    being an error, and a warning says how many there were.
+    """
+    source = "<stdin>" if str(path) == "-" else str(path)
     try:
-        with open(path, newline="", encoding="utf-8-sig") as handle:
-            return parse_bars(handle, source)
+        if source == "<stdin>":
+            data = sys.stdin.buffer.read()
+        else:
+            data = Path(path).read_bytes()
     except OSError as exc:
         raise BarsError(source, f"cannot read the file ({exc.strerror or exc})") from None
-    except UnicodeDecodeError:
-        raise BarsError(source, "not a text file in UTF-8") from None
+    if source.lower().endswith((".parquet", ".pq")) or data[:4] == b"PAR1":
+        return parse_parquet(data, source, skip_bad_rows=skip_bad_rows)
+    return parse_csv(data, source, sep=sep, decimal=decimal, skip_bad_rows=skip_bad_rows)
 
 
-def parse_bars(handle: TextIO, source: str = "<bars>") -> Bars:
-    """Read bars from an open CSV text stream; `source` names it in errors."""
-    reader = csv.reader(handle)
-    header = _read_header(reader, source)
-    columns = _locate_columns(header, source)
-    time_column = columns["time"]
-
-    labels: list[str] = []
-    prices: dict[str, list[float]] = {name: [] for name in (*PRICE_COLUMNS, "volume")}
-    lines: list[int] = []
-    for fields in reader:
-        if not fields or all(not f.strip() for f in fields):
-            continue  # blank lines, typically at the end
-        row = len(labels) + 1
-        if len(fields) != len(header):
-            raise BarsError(source, f"{len(fields)} fields, but the header has {len(header)}",
-                            row=row, line=reader.line_num)
-        labels.append(fields[columns["time"]].strip())
-        lines.append(reader.line_num)
-        for name in PRICE_COLUMNS:
-            prices[name].append(_number(fields[columns[name]], source, row, reader.line_num,
-                                        header[columns[name]], allow_empty=False))
-        if "volume" in columns:
-            prices["volume"].append(_number(fields[columns["volume"]], source, row, reader.line_num,
-                                            header[columns["volume"]], allow_empty=True))
-    if not labels:
-        raise BarsError(source, "no bars after the header", line=1)
-
-    times = _parse_times(labels, lines, source, header[time_column])
-    order = _time_order(times, labels, lines, source, header[time_column])
-    arrays = {name: np.asarray(values, dtype=np.float64)[order] for name, values in prices.items() if values}
-    return Bars(source=source, labels=[labels[i] for i in order], times=times[order],
-                open=arrays["open"], high=arrays["high"], low=arrays["low"], close=arrays["close"],
-                volume=arrays["volume"] if "volume" in columns else None,
-                reversed=bool(len(order) > 1 and order[0] > order[-1]))
-
-
-def write_bars(bars: Bars, handle: TextIO) -> None:
-    """Write `bars` as a CSV file that :func:`parse_bars` reads back unchanged."""
-    writer = csv.writer(handle, lineterminator="\n")
-    names = ["date", *PRICE_COLUMNS] + (["volume"] if bars.volume is not None else [])
-    writer.writerow(names)
-    columns = [bars.open, bars.high, bars.low, bars.close]
-    if bars.volume is not None:
-        columns.append(bars.volume)
-    for i, label in enumerate(bars.labels):
-        writer.writerow([label, *(format_number(c[i]) for c in columns)])
+def parse_csv(data: bytes, source: str = "<bars>", *, sep: str | None = None, decimal: str | None = None,
+              skip_bad_rows: bool = False) -> Bars:
+    """Bars from the bytes of a CSV file; `source` names it in messages."""
+    if data.startswith(b"\xef\xbb\xbf"):
+        data = data[3:]
+    text = _CsvText(data, source)
+    sep = sep or text.separator()
+    if decimal == sep:
+        raise BarsError(source, f"the decimal mark and the separator are both {sep!r}")
+    header = text.header(sep)
+    names = [f"c{i}" for i in range(len(header))]
+    try:
+        table = pa_csv.read_csv(
+            pa.BufferReader(data),
+            read_options=pa_csv.ReadOptions(column_names=names, skip_rows=text.header_lines(sep),
+                                            block_size=1 << 24),
+            parse_options=pa_csv.ParseOptions(delimiter=sep, newlines_in_values=True),
+            convert_options=pa_csv.ConvertOptions(column_types={n: pa.string() for n in names},
+                                                  strings_can_be_null=False, quoted_strings_can_be_null=False))
+    except pa.ArrowInvalid as exc:
+        if "UTF8" in str(exc) or "utf8" in str(exc).lower():
+            raise BarsError(source, "not a text file in UTF-8") from None
+        row, fields = text.first_ragged_row(sep, len(header))
+        if row is None:
+            raise BarsError(source, f"cannot read the file ({exc})") from None
+        raise BarsError(source, f"{fields} fields, but the header has {len(header)}",
+                        row=row, line=text.line_of(row, sep)) from None
+    table = table.rename_columns(header)
+    # Rows of empty cells only (",,,,") are blank rows, as spreadsheets export them.
+    if table.num_rows and table.num_columns > 1 and text.may_have_blank_rows(sep):
+        filled = pc.not_equal(pc.utf8_length(pc.utf8_trim_whitespace(table.column(0))), 0)
+        for column in table.columns[1:]:
+            filled = pc.or_(filled, pc.not_equal(pc.utf8_length(pc.utf8_trim_whitespace(column)), 0))
+        if not pc.all(filled).as_py():
+            kept = np.flatnonzero(filled.to_numpy(zero_copy_only=False))
+            text.drop_rows(kept)
+            table = table.take(pa.array(kept))
+    if decimal is None:
+        decimal = "," if sep != "," and _uses_decimal_comma(table, header) else "."
+    bars = _bars(table, source, lambda row: text.line_of(row, sep), sep=sep, decimal=decimal,
+                 skip_bad_rows=skip_bad_rows)
+    return Bars(**{**bars.__dict__, "plain_cells": b'"' not in data})
 
 
-def format_number(value: float | np.floating) -> str:
-    """Shortest text that reads back to the same value in its own precision; '' for NaN."""
-    if value != value:
-        return ""
-    if isinstance(value, np.float32):
-        return str(value)
-    number = float(value)
-    return str(int(number)) if number.is_integer() and abs(number) < 2**53 else repr(number)
+def parse_parquet(data: bytes, source: str = "<bars>", *, skip_bad_rows: bool = False) -> Bars:
+    """Bars from the bytes of a Parquet file."""
+    import pyarrow.parquet as pq
+    try:
+        table = pq.read_table(pa.BufferReader(data))
+    except (pa.ArrowException, OSError) as exc:
+        raise BarsError(source, f"not a Parquet file that can be read ({exc})") from None
+    return _bars(table, source, None, skip_bad_rows=skip_bad_rows)
 
+
+def _bars(table: pa.Table, source: str, line_of: Callable[[int], int] | None, *, sep: str = ",",
+          decimal: str = ".", skip_bad_rows: bool) -> Bars:
+    """Locate, convert and check the columns of a table read from `source`."""
+    header = table.column_names
+
+    def error(problem: str, index: int | None = None, column: int | None = None) -> BarsError:
+        row = None if index is None else index + 1
+        line = line_of(row) if line_of and row is not None else None
+        return BarsError(source, problem, row=row, line=line if line_of else None,
+                         column=None if column is None else header[column])
+
+    if table.num_columns == 0:
+        raise BarsError(source, "the file is empty (a header row and at least one bar are needed)")
+    columns = _locate_columns(table, source, line_of is not None)
+    if table.num_rows == 0:
+        raise BarsError(source, "no bars after the header", line=1 if line_of else None)
+
+    prices: dict[str, np.ndarray] = {}
+    bad = np.zeros(table.num_rows, dtype=bool)
+    first: tuple[int, int, str] | None = None  # (row index, column, problem) of the first bad price
+    for name in PRICE_COLUMNS:
+        values, problem_at = _numbers(table.column(columns[name]), decimal)
+        prices[name] = values
+        if problem_at is not None:
+            row_bad = ~np.isfinite(values)
+            bad |= row_bad
+            index = int(np.argmax(row_bad))
+            if first is None or index < first[0]:
+                first = (index, columns[name], problem_at(index))
+    volume = None
+    if "volume" in columns:  # optional: empty and NaN are fine, text is not
+        volume, problem_at = _numbers(table.column(columns["volume"]), decimal)
+        if problem_at is not None:
+            words = _non_numbers(table.column(columns["volume"]), decimal)
+            if words.any():
+                index = int(np.argmax(words))
+                raise error(problem_at(index), index, columns["volume"])
+
+    notes: list[str] = []
+    if first is not None:
+        index, column, problem = first
+        if not skip_bad_rows:
+            raise error(problem, index, column)
+        count = int(bad.sum())
+        notes.append(f"skipped {count} row{'s' * (count != 1)} with a missing or bad price "
+                     f"(the first: {error(problem, index, column)})")
+        if bad.all():
+            raise BarsError(source, "no bars left after skipping the rows with a missing or bad price")
+
+    times = _parse_times(table.column(columns["time"]), lambda problem, i: error(problem, i, columns["time"]))
+    kept = np.flatnonzero(~bad)
+    order = _time_order(times[kept], lambda problem, i: error(problem, int(kept[i]), columns["time"]))
+    rows = kept[order]
+
+    bars = Bars(source=source, table=table, rows=rows, times=times[rows],
+                open=prices["open"][rows], high=prices["high"][rows], low=prices["low"][rows],
+                close=prices["close"][rows], volume=None if volume is None else volume[rows],
+                time_column=columns["time"], sep=sep, decimal=decimal)
+    repeated = np.flatnonzero(bars.times[1:] == bars.times[:-1]) + 1
+    if len(repeated):
+        i = int(repeated[0])
+        notes.append(f"{error(f'{bars.label(i)} repeats the time of the row before it', int(rows[i]), columns['time'])}"
+                     f" ({len(repeated)} such row{'s' * (len(repeated) != 1)}); the results are still written")
+    inverted = np.flatnonzero(bars.high < bars.low)
+    if len(inverted):
+        i = int(inverted[0])
+        where = error("", int(rows[i]), columns["high"])
+        notes.append(f"{str(where)[:-2]}: the high {_text(bars.high[i])} is below the low {_text(bars.low[i])} "
+                     f"({len(inverted)} such row{'s' * (len(inverted) != 1)}); the results are still written")
+    return Bars(**{**bars.__dict__, "warnings": tuple(notes)})
+
+
+def _locate_columns(table: pa.Table, source: str, has_lines: bool) -> dict[str, int]:
+    header = table.column_names
+    line = 1 if has_lines else None
+    found: dict[str, int] = {}
+    for index, name in enumerate(header):
+        key = name.strip().strip("<>").strip().lower()
+        if key in TIME_COLUMNS:
+            key = "time"
+        if key in (*PRICE_COLUMNS, "volume", "time"):
+            if key in found:
+                raise BarsError(source, f"two {'time' if key == 'time' else repr(key)} columns "
+                                f"({header[found[key]]!r} and {name!r})", line=line)
+            found[key] = index
+    if "time" not in found:
+        found.update(_unnamed_time_column(table))
+    listing = ", ".join(header)
+    if "time" not in found:
+        raise BarsError(source, f"missing column 'date' (or 'time'); the header has: {listing}", line=line)
+    for name in PRICE_COLUMNS:
+        if name not in found:
+            raise BarsError(source, f"missing column {name!r}; the header has: {listing}", line=line)
+    return found
+
+
+def _unnamed_time_column(table: pa.Table) -> dict[str, int]:
+    """The time column of a file without a named one: pandas writes its index first, unnamed."""
+    for index, (name, column) in enumerate(zip(table.column_names, table.columns)):
+        if pa.types.is_timestamp(column.type) or pa.types.is_date(column.type):
+            return {"time": index}
+    if table.column_names[0].strip() in ("", "__index_level_0__") and table.num_rows:
+        try:
+            _parse_times(table.column(0), _raise_plain)
+        except ValueError:
+            return {}
+        return {"time": 0}
+    return {}
+
+
+def _raise_plain(problem: str, index: int) -> ValueError:
+    return ValueError(problem)
+
+
+def _uses_decimal_comma(table: pa.Table, header: Sequence[str]) -> bool:
+    for index, name in enumerate(header):
+        if name.strip().strip("<>").strip().lower() in PRICE_COLUMNS:
+            return bool(pc.any(pc.match_substring(table.column(index), ",")).as_py())
+    return False
+
+
+# -- numbers ----------------------------------------------------------------------------------
+
+def _numbers(column: pa.ChunkedArray, decimal: str) -> tuple[np.ndarray, Callable[[int], str] | None]:
+    """A column as float64 (empty cells NaN) and, if any value is not finite, a function naming the problem.
+
+    The function takes a row index whose value is not finite and says what is wrong there.
+    """
+    if pa.types.is_string(column.type) or pa.types.is_large_string(column.type):
+        try:  # the common case: plain numbers, no blanks or spaces
+            floats = pc.cast(pc.replace_substring(column, decimal, ".") if decimal != "." else column,
+                             pa.float64()).to_numpy()
+            if np.isfinite(floats).all():
+                return floats, None
+        except pa.ArrowInvalid:
+            pass
+        text = pc.utf8_trim_whitespace(column)
+        if decimal != ".":
+            text = pc.replace_substring(text, decimal, ".")
+        empty = pc.equal(text, "")
+        blanked = pc.if_else(empty, pa.scalar(None, pa.string()), text)
+        try:
+            values = pc.cast(blanked, pa.float64())
+        except pa.ArrowInvalid:
+            number = pc.match_substring_regex(text, _NUMBER)
+            values = pc.cast(pc.if_else(number, blanked, pa.scalar(None, pa.string())), pa.float64())
+        floats = values.to_numpy(zero_copy_only=False)
+        if floats.dtype != np.float64 or not np.isfinite(floats).all():
+            floats = np.asarray(floats, dtype=np.float64)
+
+            def problem(index: int) -> str:
+                cell = column[index].as_py()
+                if not cell.strip():
+                    return "empty value"
+                if pc.match_substring_regex(pa.array([text[index].as_py()]), _NUMBER)[0].as_py():
+                    return f"{cell.strip()!r} is not a finite number"
+                return f"{cell.strip()!r} is not a number"
+            return floats, problem
+        return floats, None
+    try:
+        values = pc.cast(column, pa.float64())
+    except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
+        return np.full(len(column), np.nan), lambda index: f"{column[index].as_py()!r} is not a number"
+    floats = np.asarray(values.to_numpy(zero_copy_only=False), dtype=np.float64)
+    if np.isfinite(floats).all():
+        return floats, None
+    return floats, lambda index: ("empty value" if column[index].as_py() is None
+                                  else f"{str(column[index].as_py())!r} is not a finite number")
+
+
+def _non_numbers(column: pa.ChunkedArray, decimal: str) -> np.ndarray:
+    """Cells that hold text other than a number (empty cells are not counted)."""
+    if not pa.types.is_string(column.type):
+        return np.zeros(len(column), dtype=bool)
+    text = pc.utf8_trim_whitespace(column)
+    if decimal != ".":
+        text = pc.replace_substring(text, decimal, ".")
+    fine = pc.or_(pc.equal(text, ""), pc.match_substring_regex(text, _NUMBER))
+    return ~np.asarray(fine.to_numpy(zero_copy_only=False), dtype=bool)
+
+
+def _text(value: float) -> str:
+    return format(float(value), ".15g")
+
+
+# -- times ------------------------------------------------------------------------------------
+
+def _parse_times(column: pa.ChunkedArray, error: Callable[[str, int], Exception]) -> np.ndarray:
+    """A time column as datetime64[ms], UTC where it gives an offset."""
+    if pa.types.is_timestamp(column.type) or pa.types.is_date(column.type):
+        if column.null_count:
+            raise error("empty value", _first_null(column))
+        values = pc.cast(column, pa.timestamp("ms", getattr(column.type, "tz", None)))
+        if getattr(column.type, "tz", None):
+            values = pc.cast(values, pa.timestamp("ms"))  # stored as UTC
+        return _checked_years(values.to_numpy(), error)
+    if pa.types.is_integer(column.type):
+        return _checked_years(_whole_number_times(pc.cast(column, pa.int64()).to_numpy(), error), error)
+    if not pa.types.is_string(column.type):
+        column = pc.cast(column, pa.string())
+    try:  # the common case: ISO 8601 without an offset
+        return _checked_years(pc.cast(column, pa.timestamp("ms")).to_numpy(), error)
+    except pa.ArrowInvalid:
+        pass
+    text = pc.utf8_trim_whitespace(column)
+    empty = pc.equal(text, "")
+    if pc.any(empty).as_py():
+        raise error("empty value", _first_true(empty))
+    if pc.all(pc.match_substring_regex(text, r"^-?\d+$")).as_py():
+        try:
+            numbers = pc.cast(text, pa.int64()).to_numpy()
+        except pa.ArrowInvalid:
+            raise error(f"{text[0].as_py()!r} is not a date or time", 0) from None
+        return _checked_years(_whole_number_times(numbers, error), error)
+    for kind in (pa.timestamp("ms"), pa.timestamp("ms", "UTC")):
+        try:
+            values = pc.cast(text, kind)
+        except pa.ArrowInvalid:
+            continue
+        return _checked_years(pc.cast(values, pa.timestamp("ms")).to_numpy(), error)
+    first_fit = None
+    for day in _DAY_FORMATS:
+        for time_of_day in _TIMES_OF_DAY:
+            parsed = pc.strptime(text, format=day + time_of_day, unit="ms", error_is_null=True)
+            if parsed.null_count == 0:
+                return _checked_years(parsed.to_numpy(), error)
+            if first_fit is None and parsed[0].is_valid:
+                first_fit = parsed
+    if first_fit is None:  # no format reads the first time: try ISO on it alone to name the row
+        first_fit = pc.strptime(text, format="%Y-%m-%d", unit="ms", error_is_null=True)
+    index = _first_null(first_fit)
+    raise error(f"{text[index].as_py()!r} is not a date or time", index)
+
+
+def _whole_number_times(numbers: np.ndarray, error: Callable[[str, int], Exception]) -> np.ndarray:
+    """Whole numbers as times: YYYYMMDD when every one is such a day, else Unix epoch seconds or milliseconds."""
+    if numbers.min() >= 1000_01_01 and numbers.max() <= 9999_12_31:
+        days = pc.strptime(pa.array(numbers.astype(str)), format="%Y%m%d", unit="ms", error_is_null=True)
+        if days.null_count == 0:
+            return days.to_numpy()
+    # Epoch milliseconds from 1e11 on: as seconds, that would be past the year 5000.
+    unit = "ms" if np.abs(numbers).max() >= 100_000_000_000 else "s"
+    return numbers.astype(f"datetime64[{unit}]").astype("datetime64[ms]")
+
+
+def _checked_years(times: np.ndarray, error: Callable[[str, int], Exception]) -> np.ndarray:
+    times = np.asarray(times).astype("datetime64[ms]")
+    late = times >= _LAST_DAY
+    if late.any():
+        index = int(np.argmax(late))
+        raise error(f"{times[index]} is beyond the year 9999", index)
+    return times
+
+
+def _time_order(times: np.ndarray, error: Callable[[str, int], Exception]) -> np.ndarray:
+    """Indices that put the rows forwards in time; the file must be monotonic."""
+    steps = times[1:] - times[:-1]
+    zero = np.timedelta64(0, "ms")
+    if np.all(steps >= zero):
+        return np.arange(len(times))
+    if np.all(steps <= zero):
+        return np.arange(len(times))[::-1]
+    # Mixed directions: name the first row that breaks the direction the file starts in.
+    forwards = steps[np.flatnonzero(steps != zero)[0]] > zero
+    bad = int(np.flatnonzero(steps < zero if forwards else steps > zero)[0]) + 1
+    direction = "earlier" if forwards else "later"
+    raise error(f"{times[bad]} is {direction} than the row before it; rows must be in time order", bad)
+
+
+def _first_true(mask: pa.ChunkedArray | pa.Array) -> int:
+    return int(np.argmax(np.asarray(mask.to_numpy(zero_copy_only=False), dtype=bool)))
+
+
+def _first_null(values: pa.ChunkedArray | pa.Array) -> int:
+    return _first_true(pc.is_null(values))
+
+
+def _where(source: str, row: int | None, line: int | None, column: str | None) -> str:
+    where = [source]
+    if row is not None:
+        where.append(f"row {row}" + (f" (line {line})" if line is not None else ""))
+    elif line is not None:
+        where.append(f"line {line}")
+    if column is not None:
+        where.append(f"column {column!r}")
+    return ", ".join(where)
+
+
+# -- CSV text: the header, the separator, and where a row is --------------------------------------
+
+class _CsvText:
+    """The raw text of a CSV file, read again only to name a line in a message."""
+
+    def __init__(self, data: bytes, source: str) -> None:
+        self.data, self.source = data, source
+        self.kept: np.ndarray | None = None  # data rows kept after blank rows were dropped
+
+    def _records(self, sep: str):
+        """(first line, fields) of every non-blank record, the header included."""
+        try:
+            handle = io.TextIOWrapper(io.BytesIO(self.data), encoding="utf-8", newline="")
+            reader = csv.reader(handle, delimiter=sep)
+            start = 1
+            for fields in reader:
+                if fields:
+                    yield start, fields
+                start = reader.line_num + 1
+        except UnicodeDecodeError:
+            raise BarsError(self.source, "not a text file in UTF-8") from None
+
+    def header(self, sep: str) -> list[str]:
+        for _, fields in self._records(sep):
+            if any(f.strip() for f in fields):
+                return [f.strip() for f in fields]
+            break
+        raise BarsError(self.source, "the file is empty (a header row and at least one bar are needed)")
+
+    def header_lines(self, sep: str) -> int:
+        """Physical lines up to the end of the header: what the table reader skips."""
+        handle = io.TextIOWrapper(io.BytesIO(self.data), encoding="utf-8", newline="")
+        reader = csv.reader(handle, delimiter=sep)
+        for fields in reader:
+            if fields:
+                return reader.line_num
+        return 0
+
+    def may_have_blank_rows(self, sep: str) -> bool:
+        """False when no line starts with a separator or a space (a quick look at the bytes)."""
+        starts = (b"\n" + sep.encode(), b"\n ", b"\n\t")
+        return self.data.startswith(sep.encode()) or any(start in self.data for start in starts)
+
+    def separator(self) -> str:
+        end = self.data.find(b"\n")
+        first = self.data[:end if end >= 0 else len(self.data)].decode("utf-8", "replace")
+        counts = {sep: _unquoted(first).count(sep) for sep in SEPARATORS}
+        best = max(SEPARATORS, key=lambda sep: counts[sep])
+        return best if counts[best] else ","
+
+    def drop_rows(self, kept: np.ndarray) -> None:
+        self.kept = kept if self.kept is None else self.kept[kept]
+
+    def line_of(self, row: int, sep: str) -> int:
+        """The first line of data row `row` (1-based, counted as the table counts it)."""
+        index = row - 1 if self.kept is None else int(self.kept[row - 1])
+        for number, (start, _) in enumerate(self._records(sep)):
+            if number == index + 1:
+                return start
+        return 0
+
+    def first_ragged_row(self, sep: str, width: int) -> tuple[int | None, int]:
+        for number, (_, fields) in enumerate(self._records(sep)):
+            if number and len(fields) != width:
+                return number, len(fields)
+        return None, 0
+
+
+def _unquoted(line: str) -> str:
+    return "".join(part for i, part in enumerate(line.split('"')) if i % 2 == 0)
+
+
+# -- writing ----------------------------------------------------------------------------------
+
+def csv_cells(values: pa.Array | pa.ChunkedArray, sep: str, decimal: str = ".", *,
+              plain: bool = False) -> tuple[pa.Array | pa.ChunkedArray, bool]:
+    """Each value as the text of a CSV cell, and whether any cell had to be quoted.
+
+    Text is kept as it is, quoted where it holds the separator, a quote or a
+    line end (`plain` says no cell does); numbers get the shortest text that
+    reads back to the same value in their own precision; null and NaN are ''.
+    """
+    if pa.types.is_timestamp(values.type) or pa.types.is_date(values.type):
+        values = _iso_text(values)
+    elif not pa.types.is_string(values.type):
+        return number_cells(values, decimal), False
+    text = pc.fill_null(values, "")
+    if plain:
+        return text, False
+    special = pc.match_substring_regex(text, f'["\\r\\n{"\\t" if sep == "\t" else sep}]')
+    if not pc.any(special).as_py():
+        return text, False
+    quoted = pc.binary_join_element_wise('"', pc.replace_substring(text, '"', '""'), '"', "")
+    return pc.if_else(special, quoted, text), True
+
+
+def _iso_text(values: pa.Array | pa.ChunkedArray) -> pa.Array:
+    """Times as ISO 8601 text: days alone when every time is at midnight."""
+    times = np.asarray(pc.cast(values, pa.timestamp("ms")).to_numpy(zero_copy_only=False), dtype="datetime64[ms]")
+    ticks = times.astype(np.int64)
+    unit = "D" if np.all(ticks % 86_400_000 == 0) else "s" if np.all(ticks % 1000 == 0) else "ms"
+    return pa.array(np.datetime_as_string(times, unit=unit), mask=np.isnat(times))
+
+
+def number_cells(values: np.ndarray | pa.Array | pa.ChunkedArray, decimal: str = ".") -> pa.Array:
+    """Numbers as CSV cell text: shortest round trip in their own precision, NaN and null as ''."""
+    array = values if isinstance(values, (pa.Array, pa.ChunkedArray)) else pa.array(values)
+    if pa.types.is_floating(array.type):
+        array = pc.if_else(pc.is_nan(array), pa.scalar(None, array.type), array)
+    text = pc.fill_null(pc.cast(array, pa.string()), "")
+    return pc.replace_substring(text, ".", decimal) if decimal != "." else text
+
+
+def write_csv(columns: Sequence[pa.Array | pa.ChunkedArray], header: Sequence[str], out: BinaryIO,
+              sep: str = ",", decimal: str = ".", *, plain_text: bool = False, chunk_rows: int = 1 << 16) -> None:
+    """Write `columns` as CSV after the header line, formatting one chunk of rows at a time.
+
+    Cells are made by :func:`csv_cells`; `plain_text` says no text cell needs quotes.
+    """
+    out.write((sep.join(_quote(h, sep) for h in header) + "\n").encode("utf-8"))
+    names = [f"c{i}" for i in range(len(columns))]
+    options = pa_csv.WriteOptions(include_header=False, delimiter=sep, quoting_style="none")
+    for start in range(0, len(columns[0]) if columns else 0, chunk_rows):
+        cells = [csv_cells(c.slice(start, chunk_rows), sep, decimal, plain=plain_text) for c in columns]
+        if not any(quoted for _, quoted in cells):
+            # No cell needs quotes: pyarrow's writer joins the cells as they are.
+            pa_csv.write_csv(pa.table([text for text, _ in cells], names=names), out, options)
+            continue
+        lines = pc.binary_join_element_wise(*(text for text, _ in cells), sep)
+        lines = pc.binary_join_element_wise(lines, "", "\n")
+        if isinstance(lines, pa.ChunkedArray):
+            lines = lines.combine_chunks()
+        offsets = np.frombuffer(lines.buffers()[1], dtype=np.int32, count=len(lines) + 1, offset=lines.offset * 4)
+        out.write(memoryview(lines.buffers()[2])[offsets[0]:offsets[-1]])
+
+
+def _quote(cell: str, sep: str) -> str:
+    if any(ch in cell for ch in (sep, '"', "\n", "\r")):
+        return '"' + cell.replace('"', '""') + '"'
+    return cell
+
+
+def write_bars(bars: Bars, out: BinaryIO) -> None:
+    """Write the table of `bars` back as CSV, in its own dialect and row order."""
+    write_csv(bars.table.columns, bars.table.column_names, out, bars.sep, bars.decimal,
+              plain_text=bars.plain_cells)
+
+
+# -- sample data ------------------------------------------------------------------------------
 
 def sample_bars() -> tuple[Bars, str]:
     """The default bars and a sentence saying what they are.
@@ -156,96 +642,52 @@ def sample_bars() -> tuple[Bars, str]:
             prices = archive["price_data"]
     except (ImportError, OSError, KeyError, ValueError):
         from importlib import resources
-        text = resources.files("ornivex").joinpath("data/sample_bars.csv").read_text()
-        bars = parse_bars(io.StringIO(text), "sample_bars.csv")
+        data = resources.files("ornivex").joinpath("data/sample_bars.csv").read_bytes()
+        bars = parse_csv(data, "sample_bars.csv")
         return bars, (f"{len(bars)} synthetic daily bars bundled with ornivex "
                       "(matplotlib is not installed, so its real sample prices are not available)")
-    times = prices["date"].astype("datetime64[s]")
-    bars = Bars(source="goog.npz", labels=[str(d) for d in prices["date"]], times=times,
-                open=prices["open"].astype(np.float64), high=prices["high"].astype(np.float64),
-                low=prices["low"].astype(np.float64), close=prices["close"].astype(np.float64),
-                volume=prices["volume"].astype(np.float64))
-    return bars, (f"{len(bars)} daily bars of Google (GOOG), {bars.labels[0]} to {bars.labels[-1]}, "
+    table = pa.table({"date": np.datetime_as_string(prices["date"].astype("datetime64[D]")),
+                      **{name: prices[name].astype(np.float64) for name in (*PRICE_COLUMNS, "volume")}})
+    buffer = io.BytesIO()
+    write_csv(table.columns, table.column_names, buffer)
+    bars = parse_csv(buffer.getvalue(), "goog.npz")
+    return bars, (f"{len(bars)} daily bars of Google (GOOG), {bars.label(0)} to {bars.label(len(bars) - 1)}, "
                   "from matplotlib's sample data")
 
 
-def _read_header(reader: Iterator[list[str]], source: str) -> list[str]:
-    for fields in reader:
-        if any(f.strip() for f in fields):
-            return [f.strip() for f in fields]
-    raise BarsError(source, "the file is empty (a header row and at least one bar are needed)")
+def typed_table(bars: Bars) -> pa.Table:
+    """The table of `bars` with typed columns: times as timestamps, numbers as numbers.
+
+    A Parquet file's table is returned as it is.  For a CSV file the time
+    column becomes timestamp[ms], open/high/low/close and volume float64
+    (null where a cell is empty or was skipped), and every other column int64
+    or float64 when all its cells are such numbers, else it stays text.
+    """
+    table = bars.table
+    if not all(pa.types.is_string(t) for t in table.schema.types):
+        return table
+    header = table.column_names
+    roles = {index: name.strip().strip("<>").strip().lower() for index, name in enumerate(header)}
+    columns = []
+    for index, column in enumerate(table.columns):
+        if index == bars.time_column:
+            times = _parse_times(column, _raise_plain)
+            columns.append(pa.array(times))
+        elif roles[index] in (*PRICE_COLUMNS, "volume"):
+            columns.append(pa.array(_numbers(column, bars.decimal)[0], from_pandas=True))
+        else:
+            columns.append(_typed_text(column, bars.decimal))
+    return pa.table(columns, names=header)
 
 
-def _locate_columns(header: list[str], source: str) -> dict[str, int]:
-    found: dict[str, int] = {}
-    for index, name in enumerate(header):
-        key = name.lower()
-        if key in TIME_COLUMNS:
-            key = "time"
-        if key in (*PRICE_COLUMNS, "volume", "time"):
-            if key in found:
-                raise BarsError(source, f"two {'time' if key == 'time' else repr(key)} columns "
-                                f"({header[found[key]]!r} and {name!r})", line=1)
-            found[key] = index
-    listing = ", ".join(header)
-    if "time" not in found:
-        raise BarsError(source, f"missing column 'date' (or 'time'); the header has: {listing}", line=1)
-    for name in PRICE_COLUMNS:
-        if name not in found:
-            raise BarsError(source, f"missing column {name!r}; the header has: {listing}", line=1)
-    return found
-
-
-def _number(text: str, source: str, row: int, line: int, column: str, *, allow_empty: bool) -> float:
-    text = text.strip()
-    if not text:
-        if allow_empty:
-            return math.nan
-        raise BarsError(source, "empty value", row=row, line=line, column=column)
-    try:
-        return float(text)
-    except ValueError:
-        raise BarsError(source, f"{text!r} is not a number", row=row, line=line, column=column) from None
-
-
-def _parse_times(labels: list[str], lines: list[int], source: str, column: str) -> np.ndarray:
-    try:
-        return np.array(labels, dtype="datetime64[s]")
-    except ValueError:
-        pass
-    day_format = next((f for f in _DAY_FORMATS if _parses(labels[0], f)), None)
-    times = np.empty(len(labels), dtype="datetime64[s]")
-    for i, label in enumerate(labels):
+def _typed_text(column: pa.ChunkedArray, decimal: str) -> pa.ChunkedArray:
+    text = pc.utf8_trim_whitespace(column)
+    blanked = pc.if_else(pc.equal(text, ""), pa.scalar(None, pa.string()), text)
+    if blanked.null_count == len(blanked):
+        return column
+    for kind in (pa.int64(), pa.float64()):
         try:
-            if day_format is None:
-                times[i] = np.datetime64(label, "s")
-            else:
-                times[i] = np.datetime64(_dt.datetime.strptime(label, day_format), "s")
-        except ValueError:
-            raise BarsError(source, f"{label!r} is not a date or time", row=i + 1, line=lines[i],
-                            column=column) from None
-    return times
-
-
-def _parses(text: str, day_format: str) -> bool:
-    try:
-        _dt.datetime.strptime(text, day_format)
-    except ValueError:
-        return False
-    return True
-
-
-def _time_order(times: np.ndarray, labels: list[str], lines: list[int], source: str,
-                column: str) -> np.ndarray:
-    """Indices that put the rows forwards in time; the file must be monotonic."""
-    steps = np.diff(times.astype(np.int64))
-    if np.all(steps >= 0):
-        return np.arange(len(times))
-    if np.all(steps <= 0):
-        return np.arange(len(times))[::-1]
-    # Mixed directions: name the first row that breaks the direction the file starts in.
-    forwards = steps[np.flatnonzero(steps)[0]] > 0
-    bad = int(np.flatnonzero(steps < 0 if forwards else steps > 0)[0]) + 1
-    direction = "earlier" if forwards else "later"
-    raise BarsError(source, f"{labels[bad]} is {direction} than the row before it; "
-                    "rows must be in time order", row=bad + 1, line=lines[bad], column=column)
+            return pc.cast(pc.replace_substring(blanked, decimal, ".") if decimal != "." else blanked, kind)
+        except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
+            continue
+    return column

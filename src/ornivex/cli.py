@@ -1,29 +1,33 @@
-"""The ``ornivex`` command: HalfTrend and the swing indicator over CSV price bars.
+"""The ``ornivex`` command: HalfTrend and the swing indicator over CSV or Parquet price bars.
 
     ornivex                          demo on the default daily bars: table + chart
-    ornivex compute BARS.csv [-o OUT.csv]
+    ornivex compute BARS.csv [-o OUT.csv|OUT.parquet|-]
     ornivex chart BARS.csv -o CHART.png
     ornivex scan DIR [--jobs N]
     ornivex sample [-o BARS.csv]     write the default bars as a CSV file
 
 A user error (a bad file, a bad option) is reported in one line on standard
-error and the exit status is 2; no traceback is shown for it.
+error and the exit status is 2; no traceback is shown for it.  Warnings about
+a file that is still computed (repeated times, a high below its low, skipped
+rows) are one line each on standard error.
 """
 
 from __future__ import annotations
 
 import argparse
 import csv
+import math
 import os
 import sys
 import tempfile
 from pathlib import Path
-from typing import Iterable, Sequence, TextIO
+from typing import BinaryIO, Iterable, Sequence, TextIO
 
 import numpy as np
+import pyarrow as pa
 
 from ornivex import __version__, indicators
-from ornivex.bars import Bars, BarsError, format_number, read_bars, sample_bars, write_bars
+from ornivex.bars import Bars, BarsError, read_bars, sample_bars, typed_table, write_bars, write_csv
 
 USER_ERROR = 2
 
@@ -59,7 +63,7 @@ def run_demo(args: argparse.Namespace) -> int:
     rows = range(max(len(bars) - args.rows, 0), len(bars))
     print(format_table(
         ["date", "close", "HalfTrend", "trend", "signal", "filter", "band low", "band high"],
-        [[bars.labels[i], _short(bars.close[i]), _short(columns["halftrend"][i]), _trend_word(columns["trend"][i]),
+        [[bars.label(i), _short(bars.close[i]), _short(columns["halftrend"][i]), _trend_word(columns["trend"][i]),
           _signal_word(columns, i), _short(columns["rangeFilter"][i]), _short(columns["rangeLow"][i]),
           _short(columns["rangeHigh"][i])] for i in rows]))
     print()
@@ -78,24 +82,33 @@ def run_demo(args: argparse.Namespace) -> int:
 
 
 def run_compute(args: argparse.Namespace) -> int:
-    bars = read_bars(args.bars)
+    bars = _read(args)
     columns = _compute(bars, args)
-    if args.output is None:
-        write_columns(bars, columns, sys.stdout)
+    if args.output in (None, "-"):
+        sys.stdout.flush()
+        write_columns(bars, columns, sys.stdout.buffer)
+        sys.stdout.buffer.flush()
+    elif args.output.lower().endswith((".parquet", ".pq")):
+        import pyarrow.parquet as pq
+        try:
+            pq.write_table(output_table(bars, columns, typed=True), args.output)
+        except OSError as exc:
+            raise UserError(f"{args.output}: cannot write ({exc})") from None
+        print(f"wrote {bars.table.num_rows} rows to {args.output}", file=sys.stderr)
     else:
-        with _open_output(args.output) as handle:
+        with _open_output(args.output, binary=True) as handle:
             write_columns(bars, columns, handle)
-        print(f"wrote {len(bars)} rows to {args.output}", file=sys.stderr)
+        print(f"wrote {bars.table.num_rows} rows to {args.output}", file=sys.stderr)
     return 0
 
 
 def run_chart(args: argparse.Namespace) -> int:
     from ornivex.chart import ChartUnavailable, draw_chart
-    bars = read_bars(args.bars)
+    bars = _read(args)
     columns = _compute(bars, args)
     try:
         path = draw_chart(bars, columns, args.output, last=args.last, width=args.width,
-                          height=args.height, title=args.title)
+                          height=args.height, title=args.title, log=args.log)
     except ChartUnavailable as exc:
         raise UserError(str(exc)) from None
     except (OSError, ValueError) as exc:
@@ -111,11 +124,12 @@ def run_scan(args: argparse.Namespace) -> int:
         raise UserError(f"{directory}: not a folder")
     total = len(symbol_files(directory))
     if total == 0:
-        raise UserError(f"{directory}: no .csv files in this folder")
+        raise UserError(f"{directory}: no .csv or .parquet files in this folder")
     show = args.progress if args.progress is not None else (total >= 20 and sys.stderr.isatty())
     rows, failures = scan_directory(directory, jobs=args.jobs, progress=ProgressBar() if show else None,
                                     amplitude=args.amplitude, channel_deviation=args.channel_deviation,
-                                    atr_length=args.atr_length)
+                                    atr_length=args.atr_length, sep=args.sep, decimal=args.decimal,
+                                    skip_bad_rows=args.skip_bad_rows)
     table = [[r.symbol, r.date, _short(r.close), _short(r.halftrend), r.trend, r.signal or "-",
               "-" if r.bars_since is None else str(r.bars_since), str(r.bars)] for r in rows]
     headers = ["symbol", "last bar", "close", "HalfTrend", "trend", "last signal", "bars since", "bars"]
@@ -126,6 +140,9 @@ def run_scan(args: argparse.Namespace) -> int:
             writer.writerows(table)
     if rows:
         print(format_table(headers, table))
+    for row in rows:
+        for warning in row.warnings:
+            print(f"warning {row.symbol}: {warning}", file=sys.stderr)
     for failure in failures:
         print(f"skipped {failure.symbol}: {failure.message}", file=sys.stderr)
     print(f"{len(rows)} symbols scanned, {len(failures)} skipped", file=sys.stderr)
@@ -134,10 +151,12 @@ def run_scan(args: argparse.Namespace) -> int:
 
 def run_sample(args: argparse.Namespace) -> int:
     bars, description = sample_bars()
-    if args.output is None:
-        write_bars(bars, sys.stdout)
+    if args.output in (None, "-"):
+        sys.stdout.flush()
+        write_bars(bars, sys.stdout.buffer)
+        sys.stdout.buffer.flush()
     else:
-        with _open_output(args.output) as handle:
+        with _open_output(args.output, binary=True) as handle:
             write_bars(bars, handle)
         print(f"wrote {description} to {args.output}", file=sys.stderr)
     return 0
@@ -148,24 +167,38 @@ def run_sample(args: argparse.Namespace) -> int:
 OUTPUT_COLUMNS = ("atr", *indicators.HALFTREND_KEYS, "trend", *indicators.SWING_KEYS)
 
 
-def write_columns(bars: Bars, columns: dict[str, np.ndarray], handle: TextIO) -> None:
-    """The bars with every indicator column, one row per input row, in the file's own order."""
-    writer = csv.writer(handle, lineterminator="\n")
-    prices = [("open", bars.open), ("high", bars.high), ("low", bars.low), ("close", bars.close)]
-    if bars.volume is not None:
-        prices.append(("volume", bars.volume))
-    writer.writerow(["date", *(name for name, _ in prices), *OUTPUT_COLUMNS])
-    order = range(len(bars) - 1, -1, -1) if bars.reversed else range(len(bars))
-    # Element-wise str() of NumPy scalars gives the shortest text that reads back exactly.
-    texts = [[format_number(v) for v in values.tolist()] for _, values in prices]
+def output_table(bars: Bars, columns: dict[str, np.ndarray], *, typed: bool = False) -> pa.Table:
+    """The input table followed by every indicator column, in the file's own row order.
+
+    Rows without a bar (skipped for a bad price) get nulls.  With `typed`, the
+    input columns of a CSV file are converted to the types their text holds.
+    """
+    table = typed_table(bars) if typed else bars.table
     for key in OUTPUT_COLUMNS:
-        values = columns[key]
-        if values.dtype == np.float32:
-            texts.append(["" if v != v else str(v) for v in values])
-        else:
-            texts.append([format_number(v) for v in values.tolist()])
-    for i in order:
-        writer.writerow([bars.labels[i], *(column[i] for column in texts)])
+        table = table.append_column(key, _in_file_order(bars, columns[key]))
+    return table
+
+
+def write_columns(bars: Bars, values: dict[str, np.ndarray], handle: BinaryIO) -> None:
+    """The input columns as read, then every indicator column, as CSV in the input's own dialect."""
+    columns = [*bars.table.columns, *(_in_file_order(bars, values[key]) for key in OUTPUT_COLUMNS)]
+    write_csv(columns, [*bars.table.column_names, *OUTPUT_COLUMNS], handle, bars.sep, bars.decimal,
+              plain_text=bars.plain_cells)
+
+
+def _in_file_order(bars: Bars, values: np.ndarray) -> pa.Array:
+    """Per-bar values placed on their table rows; null on rows without a bar."""
+    rows, size = bars.rows, bars.table.num_rows
+    if len(rows) == size:
+        if not bars.reversed:
+            return pa.array(values)
+        if rows[0] == size - 1 and np.all(np.diff(rows) == -1):
+            return pa.array(values[::-1])
+    placed = np.zeros(size, dtype=values.dtype)
+    placed[rows] = values
+    missing = np.ones(size, dtype=bool)
+    missing[rows] = False
+    return pa.array(placed, mask=missing)
 
 
 def format_table(headers: Sequence[str], rows: Iterable[Sequence[str]]) -> str:
@@ -195,10 +228,10 @@ def _signal_word(columns: dict[str, np.ndarray], i: int) -> str:
 
 def _summary(bars: Bars, columns: dict[str, np.ndarray]) -> str:
     signal, since = indicators.last_signal(columns["buy"], columns["sell"])
-    trend = f"trend at the last bar ({bars.labels[-1]}): {_trend_word(columns['trend'][-1])}"
+    trend = f"trend at the last bar ({bars.label(len(bars) - 1)}): {_trend_word(columns['trend'][-1])}"
     if signal is None or since is None:
         return f"{trend}; no buy or sell signal in {len(bars)} bars"
-    when = bars.labels[len(bars) - 1 - since]
+    when = bars.label(len(bars) - 1 - since)
     return f"{trend}; last signal: {signal} on {when}, {since} bar{'s' * (since != 1)} ago"
 
 
@@ -206,6 +239,14 @@ def _settings(args: argparse.Namespace) -> str:
     return (f"HalfTrend: amplitude {args.amplitude}, channel deviation {args.channel_deviation}, "
             f"tr = average true range over {args.atr_length} bars; range filter: period "
             f"{args.swing_period}, multiplier {args.swing_multiplier}")
+
+
+def _read(args: argparse.Namespace) -> Bars:
+    """The bars named on the command line; their warnings go to standard error."""
+    bars = read_bars(args.bars, sep=args.sep, decimal=args.decimal, skip_bad_rows=args.skip_bad_rows)
+    for warning in bars.warnings:
+        print(f"ornivex: warning: {warning}", file=sys.stderr)
+    return bars
 
 
 def _compute(bars: Bars, args: argparse.Namespace) -> dict[str, np.ndarray]:
@@ -217,12 +258,17 @@ def _compute(bars: Bars, args: argparse.Namespace) -> dict[str, np.ndarray]:
                                         multiplier=args.swing_multiplier))
     except ValueError as exc:
         raise UserError(f"{bars.source}: {exc}") from None
+    needed = indicators.swing_bars_needed(args.swing_period)
+    if len(bars) < needed:
+        print(f"ornivex: warning: {bars.source}: {len(bars)} bars are too few for the range filter's band with "
+              f"--swing-period {args.swing_period} (it needs {needed}); rangeHigh and rangeLow stay empty",
+              file=sys.stderr)
     return columns
 
 
-def _open_output(path: str) -> TextIO:
+def _open_output(path: str, *, binary: bool = False):
     try:
-        return open(path, "w", newline="", encoding="utf-8")
+        return open(path, "wb") if binary else open(path, "w", newline="", encoding="utf-8")
     except OSError as exc:
         raise UserError(f"{path}: cannot write ({exc.strerror or exc})") from None
 
@@ -239,34 +285,71 @@ def _count(text: str) -> int:
     return value
 
 
-def _number(text: str) -> float:
+def _width(text: str) -> float:
+    """A finite number, at least 0: a channel or band width."""
     try:
-        return float(text)
+        value = float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+    if not math.isfinite(value) or value < 0:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a finite number of at least 0")
+    return value
+
+
+def _separator(text: str) -> str:
+    names = {",": ",", "comma": ",", ";": ";", "semicolon": ";", "\\t": "\t", "\t": "\t", "tab": "\t"}
+    if text.lower() not in names:
+        raise argparse.ArgumentTypeError(f"{text!r} is not one of ',', ';', 'tab'")
+    return names[text.lower()]
+
+
+def _decimal(text: str) -> str:
+    if text not in (".", ","):
+        raise argparse.ArgumentTypeError(f"{text!r} is not '.' or ','")
+    return text
+
+
+class _Parser(argparse.ArgumentParser):
+    """Usage errors in one line, like every other error of the command."""
+
+    def error(self, message: str):  # type: ignore[override]
+        self.exit(USER_ERROR, f"{self.prog}: error: {message}\n")
+
+
+def _input_options(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group("reading")
+    group.add_argument("--sep", type=_separator, metavar="SEP",
+                       help="CSV separator: ',', ';' or 'tab' (default: found from the header)")
+    group.add_argument("--decimal", type=_decimal, metavar="MARK",
+                       help="decimal mark of the prices, '.' or ',' (default: ',' when the separator is "
+                       "';' or tab and the prices hold commas)")
+    group.add_argument("--skip-bad-rows", action="store_true",
+                       help="leave out rows with a missing, non-numeric, NaN or infinite price "
+                       "(their indicator cells stay empty) instead of stopping")
 
 
 def _indicator_options(parser: argparse.ArgumentParser, *, swing: bool = True) -> None:
     group = parser.add_argument_group("indicator settings")
     group.add_argument("--amplitude", type=_count, default=indicators.AMPLITUDE, metavar="BARS",
                        help="HalfTrend window of the highest high / lowest low (default %(default)s)")
-    group.add_argument("--channel-deviation", type=_number, default=indicators.CHANNEL_DEVIATION,
+    group.add_argument("--channel-deviation", type=_width, default=indicators.CHANNEL_DEVIATION,
                        metavar="X", help="HalfTrend channel half-width in units of ATR/2 (default %(default)s)")
     group.add_argument("--atr-length", type=_count, default=indicators.ATR_LENGTH, metavar="BARS",
                        help="length of the average true range fed to HalfTrend as tr (default %(default)s)")
     if swing:
         group.add_argument("--swing-period", type=_count, default=indicators.SWING_PERIOD, metavar="BARS",
                            help="range filter smoothing period (default %(default)s)")
-        group.add_argument("--swing-multiplier", type=_number, default=indicators.SWING_MULTIPLIER,
+        group.add_argument("--swing-multiplier", type=_width, default=indicators.SWING_MULTIPLIER,
                            metavar="X", help="range filter band width multiplier (default %(default)s)")
 
 
 def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
-        prog="ornivex", description="HalfTrend and range-filter indicators over CSV price bars. "
+    parser = _Parser(
+        prog="ornivex", description="HalfTrend and range-filter indicators over CSV or Parquet price bars. "
         "Without a command: a demo on the default daily bars (a table and a chart).",
-        epilog="Bar files are CSV with a header: date (or time), open, high, low, close and "
-        "optionally volume, in any case. Exit status 2 means the input or an option was wrong.")
+        epilog="Bar files are CSV (comma, semicolon or tab separated) with a header, or Parquet: date (or "
+        "time), open, high, low, close and optionally volume, in any case; '-' reads standard input. "
+        "Exit status 2 means the input or an option was wrong.")
     parser.add_argument("--version", action="version", version=f"ornivex {__version__}")
     commands = parser.add_subparsers(title="commands", metavar="COMMAND")
 
@@ -279,9 +362,11 @@ def _parser() -> argparse.ArgumentParser:
     _indicator_options(demo)
     demo.set_defaults(run=run_demo)
 
-    compute = commands.add_parser("compute", help="write every indicator column as CSV")
+    compute = commands.add_parser("compute", help="write the input and every indicator column as CSV or Parquet")
     compute.add_argument("bars", metavar="BARS.csv")
-    compute.add_argument("-o", "--output", metavar="OUT.csv", help="output file (default: standard output)")
+    compute.add_argument("-o", "--output", metavar="OUT.csv",
+                         help="output file, Parquet when it ends in .parquet ('-' or default: standard output)")
+    _input_options(compute)
     _indicator_options(compute)
     compute.set_defaults(run=run_compute)
 
@@ -292,7 +377,9 @@ def _parser() -> argparse.ArgumentParser:
     chart.add_argument("--last", type=_count, metavar="BARS", help="show only the last bars (default: all)")
     chart.add_argument("--width", type=_count, default=1600, metavar="PX", help="default %(default)s")
     chart.add_argument("--height", type=_count, default=900, metavar="PX", help="default %(default)s")
-    chart.add_argument("--title", help="default: the file name")
+    chart.add_argument("--title", help="default: the file name and the range shown")
+    chart.add_argument("--log", action="store_true", help="logarithmic price axis")
+    _input_options(chart)
     _indicator_options(chart)
     chart.set_defaults(run=run_chart)
 
@@ -302,6 +389,7 @@ def _parser() -> argparse.ArgumentParser:
     scan.add_argument("-o", "--output", metavar="OUT.csv", help="also write the table as CSV")
     scan.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                       help="progress bar on standard error (default: with 20 files or more, on a terminal)")
+    _input_options(scan)
     _indicator_options(scan, swing=False)
     scan.set_defaults(run=run_scan)
 

@@ -94,20 +94,26 @@ def trend_from_signals(buy: np.ndarray, sell: np.ndarray) -> np.ndarray:
     return np.where(last >= 0, signal[np.maximum(last, 0)] - 1, UP).astype(np.int8)
 
 
+def swing_bars_needed(period: int) -> int:
+    """Bars the range filter's band needs before its first value: 3 * (period - 1), at least 1."""
+    return max(3 * (period - 1), 1)
+
+
 def swing(close: np.ndarray, *, period: int = SWING_PERIOD,
           multiplier: float = SWING_MULTIPLIER) -> dict[str, np.ndarray]:
     """The swing indicator of the closes: high band, low band and filter line (float64).
 
-    The band width needs 3 * (period - 1) bars before its first value; the
-    bands are NaN before it and the filter holds the first close.
+    The band width needs :func:`swing_bars_needed` bars before its first
+    value; the bands are NaN before it and the filter holds the first close.
+    A series shorter than that is all such bars.
     """
     _check_length(period, "period")
     (close,) = _float64(close=close).values()
-    needed = max(3 * (period - 1), 1)
-    if len(close) < needed:
-        raise ValueError(f"the swing indicator with period {period} needs at least {needed} bars, "
-                         f"got {len(close)}")
-    bands = swing_v4.QuorvelSwing().quorvel_swing(close, period, multiplier)
+    qs = swing_v4.QuorvelSwing()
+    if len(close) < swing_bars_needed(period):
+        bands = qs.range_filter(close, np.full(len(close), np.nan))
+    else:
+        bands = qs.quorvel_swing(close, period, multiplier)
     return {key: np.ascontiguousarray(bands[:, i]) for i, key in enumerate(SWING_KEYS)}
 
 

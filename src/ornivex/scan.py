@@ -1,6 +1,6 @@
 """Scanning a folder of per-symbol bar files for their latest HalfTrend state.
 
-One CSV file per symbol (the symbol is the file name without ``.csv``).  A
+One CSV or Parquet file per symbol (the symbol is the file name without its suffix).  A
 file that cannot be read or computed is reported and skipped; it never stops
 the scan.  Files are processed in worker processes when more than one job is
 asked for: each file is independent, and the native indicators hold the
@@ -30,6 +30,7 @@ class ScanRow:
     signal: str | None     # the last signal, "buy" or "sell"; None if there was none
     bars_since: int | None  # bars from the last signal to the last bar (0: on the last bar)
     bars: int              # number of bars in the file
+    warnings: tuple[str, ...] = ()  # one line each, naming the file
 
 
 @dataclass(frozen=True)
@@ -39,25 +40,30 @@ class ScanFailure:
 
 
 def symbol_files(directory: str | Path) -> list[Path]:
-    """The CSV files directly inside `directory`, in name order."""
-    return sorted(p for p in Path(directory).iterdir() if p.suffix.lower() == ".csv" and p.is_file())
+    """The CSV and Parquet files directly inside `directory`, in name order."""
+    return sorted(p for p in Path(directory).iterdir()
+                  if p.suffix.lower() in (".csv", ".parquet") and p.is_file())
 
 
 def scan_file(path: str | Path, *, amplitude: int = indicators.AMPLITUDE,
               channel_deviation: float = indicators.CHANNEL_DEVIATION,
-              atr_length: int = indicators.ATR_LENGTH) -> ScanRow:
-    """The latest HalfTrend state of the bars in `path`; raises ValueError for a bad file."""
-    bars = read_bars(path)
+              atr_length: int = indicators.ATR_LENGTH, sep: str | None = None, decimal: str | None = None,
+              skip_bad_rows: bool = False) -> ScanRow:
+    """The latest HalfTrend state of the bars in `path`; raises ValueError for a bad file.
+
+    `sep`, `decimal` and `skip_bad_rows` are passed on to :func:`ornivex.bars.read_bars`.
+    """
+    bars = read_bars(path, sep, decimal, skip_bad_rows=skip_bad_rows)
     try:
         columns = indicators.halftrend(bars.high, bars.low, bars.close, amplitude=amplitude,
                                        channel_deviation=channel_deviation, atr_length=atr_length)
     except ValueError as exc:
         raise ValueError(f"{path}: {exc}") from None
     signal, since = indicators.last_signal(columns["buy"], columns["sell"])
-    return ScanRow(symbol=Path(path).stem, date=bars.labels[-1], close=float(bars.close[-1]),
+    return ScanRow(symbol=Path(path).stem, date=bars.label(len(bars) - 1), close=float(bars.close[-1]),
                    halftrend=float(columns["halftrend"][-1]),
                    trend="up" if columns["trend"][-1] == indicators.UP else "down",
-                   signal=signal, bars_since=since, bars=len(bars))
+                   signal=signal, bars_since=since, bars=len(bars), warnings=bars.warnings)
 
 
 def scan_directory(directory: str | Path, *, jobs: int = 1,
