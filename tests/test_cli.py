@@ -1,122 +1,253 @@
-"""The ornivex command run as a user runs it: a subprocess over small bar files."""
+"""The ornivex command run as a user runs it: a subprocess over generated bar files."""
 
 import csv
+import io
 import os
 import subprocess
 import sys
+from dataclasses import dataclass, field
+from typing import Callable
 
 import numpy as np
+import pyarrow as pa
+import pyarrow.parquet as pq
 import pytest
 
 from ornivex import indicators
-from ornivex.bars import read_bars, sample_bars
 
-HEADER = "Date,Open,High,Low,Close,Volume\n"
+COLUMNS = ("atr", *indicators.HALFTREND_KEYS, "trend", *indicators.SWING_KEYS)
+N = 60  # bars in a generated file: enough for the swing band with --swing-period 5
 
 
-def run(*args, cwd, env=None):
+def run(*args, cwd, stdin=None, env=None):
     result = subprocess.run([sys.executable, "-m", "ornivex", *map(str, args)], cwd=cwd, env=env,
-                            capture_output=True, text=True, timeout=120)
+                            input=stdin, capture_output=True, timeout=120)
+    result.stdout, result.stderr = result.stdout, result.stderr.decode()
     assert "Traceback" not in result.stderr, result.stderr
     return result
 
 
-def walk_bars(n, seed, start="2024-01-01"):
-    """CSV text of a random walk of daily bars, forwards in time."""
+def walk(n=N, seed=1):
+    """A random walk of daily bars; prices are what their four-decimal text reads as."""
     rng = np.random.default_rng(seed)
     close = 100 * np.exp(np.cumsum(rng.normal(0, 0.02, n)))
     open_ = np.concatenate(([100.0], close[:-1]))
     high = np.maximum(open_, close) * (1 + rng.uniform(0, 0.01, n))
     low = np.minimum(open_, close) * (1 - rng.uniform(0, 0.01, n))
-    days = np.datetime64(start) + np.arange(n)
-    return HEADER + "".join(f"{d},{o:.4f},{h:.4f},{lo:.4f},{c:.4f},{1000 + i}\n"
-                            for i, (d, o, h, lo, c) in enumerate(zip(days, open_, high, low, close)))
+    text = {name: [f"{v:.4f}" for v in values]
+            for name, values in (("Open", open_), ("High", high), ("Low", low), ("Close", close))}
+    return {"Date": [str(d) for d in np.datetime64("2024-01-01") + np.arange(n)], **text,
+            "Volume": [str(1000 + i) for i in range(n)]}
 
 
-def read_csv(path):
-    with open(path, newline="") as handle:
-        return list(csv.DictReader(handle))
+def expected(bars, **options):
+    """Every indicator column of the bars (dict of text columns), computed in this process."""
+    high, low, close = (np.array(bars[name], dtype=np.float64) for name in ("High", "Low", "Close"))
+    columns = indicators.halftrend(high, low, close, atr_length=options.get("atr_length", 100))
+    columns.update(indicators.swing(close, period=options.get("swing_period", 5)))
+    return columns
 
 
-def column(rows, key, dtype):
-    return np.array([float(r[key]) if r[key] else np.nan for r in rows], dtype=dtype)
+def csv_text(bars, sep=",", decimal=".", newline="\n", header=None):
+    names = header or list(bars)
+    rows = zip(*(bars[name] for name in bars))
+    lines = [sep.join(names)] + [sep.join(c.replace(".", decimal) for c in row) for row in rows]
+    return newline.join(lines) + newline
 
 
-def test_compute_writes_every_column_aligned_to_the_input(tmp_path):
-    (tmp_path / "bars.csv").write_text(walk_bars(120, seed=1))
-    result = run("compute", "bars.csv", "-o", "out.csv", "--atr-length", "20", "--swing-period", "5",
-                 cwd=tmp_path)
-    assert result.returncode == 0 and "wrote 120 rows" in result.stderr
-    rows = read_csv(tmp_path / "out.csv")
-    bars = read_bars(tmp_path / "bars.csv")
-    assert [r["date"] for r in rows] == bars.labels
-    expected = indicators.halftrend(bars.high, bars.low, bars.close, atr_length=20)
-    expected.update(indicators.swing(bars.close, period=5))
-    for key, values in expected.items():
-        dtype = values.dtype if values.dtype.kind == "f" else np.int64
-        np.testing.assert_array_equal(column(rows, key, dtype), values, err_msg=key)  # text reads back exactly
+def read_output(data, sep=",", decimal="."):
+    rows = list(csv.reader(io.StringIO(data.decode("utf-8")), delimiter=sep))
+    return rows[0], {name: [r[i] for r in rows[1:]] for i, name in enumerate(rows[0])}
 
 
-def test_a_file_running_backwards_in_time_is_written_in_its_own_order(tmp_path):
-    lines = walk_bars(60, seed=2).splitlines()
-    (tmp_path / "fwd.csv").write_text("\n".join(lines) + "\n")
-    (tmp_path / "back.csv").write_text("\n".join([lines[0], *lines[:0:-1]]) + "\n")
-    forward = run("compute", "fwd.csv", "--swing-period", "3", cwd=tmp_path).stdout.splitlines()
-    backward = run("compute", "back.csv", "--swing-period", "3", cwd=tmp_path).stdout.splitlines()
-    assert backward == [forward[0], *forward[:0:-1]]
+def assert_indicators(columns, want, decimal=".", rows=None):
+    for key in COLUMNS:
+        values = want[key] if rows is None else want[key][rows]
+        text = columns[key] if rows is None else [columns[key][i] for i in range(len(columns[key]))]
+        got = np.array([float(t.replace(decimal, ".")) if t else np.nan for t in text], dtype=np.float64)
+        np.testing.assert_array_equal(got.astype(values.dtype), values, err_msg=key)
+        if values.dtype == np.float32:  # the shortest float32 text, not a float64 expansion
+            assert all(len(t.lstrip("-").replace(".", "").replace(decimal, "").lstrip("0")) <= 10 for t in text
+                       if "e" not in t), key
 
 
-BROKEN = [
-    ("missing.csv", "Date,Open,High,Low\n2024-01-02,1,2,0.5\n", "line 1", "missing column 'close'"),
-    ("text.csv", HEADER + "2024-01-02,1,2,0.5,1.5,10\n2024-01-03,1,2,0.5,n/a,10\n",
-     "row 2 (line 3), column 'Close'", "'n/a' is not a number"),
-    ("blank.csv", HEADER + "2024-01-02,1,2,,1.5,10\n", "row 1 (line 2), column 'Low'", "empty value"),
-    ("empty.csv", "", "empty.csv:", "the file is empty"),
-    ("header.csv", HEADER, "line 1", "no bars after the header"),
-    ("ragged.csv", HEADER + "2024-01-02,1,2,0.5,1.5,10\n2024-01-03,1,2,0.5\n", "row 2 (line 3)",
-     "4 fields, but the header has 6"),
-    ("date.csv", HEADER + "someday,1,2,0.5,1.5,10\n", "column 'Date'", "'someday' is not a date"),
-    ("order.csv", HEADER + "2024-01-02,1,2,0.5,1.5,1\n2024-01-04,1,2,0.5,1.5,1\n2024-01-03,1,2,0.5,1.5,1\n",
-     "row 3 (line 4)", "earlier than the row before it"),
-    ("few.csv", walk_bars(10, seed=3), "few.csv:", "needs at least 39 bars, got 10"),
+BARS = walk()
+WANT = expected(BARS)
+
+
+@dataclass
+class Case:
+    id: str
+    files: dict                      # name -> bytes or str
+    args: list
+    status: int = 0
+    stderr: tuple = ()               # substrings of the one line on standard error
+    check: Callable | None = None    # check(tmp_path, result)
+    stdin: bytes | None = None
+    lines: int | None = None         # lines on standard error, when it says something
+    env: dict = field(default_factory=dict)
+
+
+def values_match(sep=",", decimal=".", source=BARS, want=WANT, reverse=False):
+    def check(tmp_path, result):
+        header, columns = read_output((tmp_path / "out.csv").read_bytes() if (tmp_path / "out.csv").exists()
+                                      else result.stdout, sep, decimal)
+        names = [n for n in header if n not in COLUMNS]
+        assert names == list(source)
+        for name in names:  # input columns: header and cells as written
+            assert columns[name] == [c.replace(".", decimal) for c in source[name]], name
+        if reverse:
+            columns = {k: v[::-1] for k, v in columns.items()}
+        assert_indicators(columns, want, decimal)
+    return check
+
+
+def parquet_times(expected_times):
+    def check(tmp_path, result):
+        table = pq.read_table(tmp_path / "out.parquet")
+        times = table.column(0).to_numpy().astype("datetime64[s]")
+        np.testing.assert_array_equal(times, np.array(expected_times, dtype="datetime64[s]"))
+        assert table.schema.field("atr").type == pa.float32() and table.schema.field("rangeFilter").type == pa.float64()
+        np.testing.assert_array_equal(table.column("rangeFilter").to_numpy(), WANT["rangeFilter"])
+    return check
+
+
+def with_times(times):
+    return {**BARS, "Date": list(times)}
+
+
+def bad(row, column, cell):
+    bars = {k: list(v) for k, v in BARS.items()}
+    bars[column][row] = cell
+    return csv_text(bars)
+
+
+def skipped_rows_empty(tmp_path, result):
+    header, columns = read_output(result.stdout)
+    assert [columns["atr"][i] for i in (3, 7)] == ["", ""] and columns["High"][3] == "NaN"
+    kept = [i for i in range(N) if i not in (3, 7)]
+    bars = {k: [v[i] for i in kept] for k, v in BARS.items()}
+    assert_indicators({k: [v[i] for i in kept] for k, v in columns.items()}, expected(bars))
+
+
+def short_file_agrees(tmp_path, result):
+    scan = run("scan", ".", cwd=tmp_path)
+    assert scan.returncode == 0 and "1 symbols scanned, 0 skipped" in scan.stderr
+    header, columns = read_output(result.stdout)
+    assert set(columns["rangeHigh"][1:]) == {""} and columns["halftrend"][0]
+
+
+epoch = (np.datetime64("2024-01-01T00:00:00") + np.arange(N) * np.timedelta64(1, "D")).astype("datetime64[s]")
+offsets = [f"{t}+02:00" for t in epoch.astype("datetime64[s]")]
+PANDAS = {"": BARS["Date"], **{k: v for k, v in BARS.items() if k != "Date"}}
+day_texts = {
+    "31-Jan-24": [str(d.item().strftime("%d-%b-%y")) for d in epoch.astype("datetime64[D]")],
+    "01/31/2024": [d.item().strftime("%m/%d/%Y") for d in epoch.astype("datetime64[D]")],
+    "31.01.2024": [d.item().strftime("%d.%m.%Y") for d in epoch.astype("datetime64[D]")],
+    "2004.08.19": [d.item().strftime("%Y.%m.%d") for d in epoch.astype("datetime64[D]")],
+    "YYYYMMDD": [d.item().strftime("%Y%m%d") for d in epoch.astype("datetime64[D]")],
+    "epoch s": [str(t) for t in epoch.astype(np.int64)],
+    "epoch ms": [str(t * 1000) for t in epoch.astype(np.int64)],
+}
+FIVE = ["--swing-period", "5"]
+
+CASES = [
+    # Reading: every dialect gives the same indicators, and the input comes back as written.
+    Case("comma", {"b.csv": csv_text(BARS)}, ["compute", "b.csv", "-o", "out.csv", *FIVE], check=values_match()),
+    Case("semicolon decimal comma", {"b.csv": csv_text(BARS, ";", ",")}, ["compute", "b.csv", *FIVE],
+         check=values_match(";", ",")),
+    Case("tab", {"b.tsv": csv_text(BARS, "\t")}, ["compute", "b.tsv", "-o", "-", *FIVE], check=values_match("\t")),
+    Case("explicit sep and decimal", {"b.txt": csv_text(BARS, "\t", ",")},
+         ["compute", "b.txt", "--sep", "tab", "--decimal", ",", *FIVE], check=values_match("\t", ",")),
+    Case("BOM, CRLF, quotes, trailing blank lines",
+         {"b.csv": "\ufeff" + csv_text(BARS, newline="\r\n", header=['"Date"', *list(BARS)[1:]]) + ",,,,,\r\n\r\n"},
+         ["compute", "b.csv", *FIVE], check=values_match()),
+    Case("pandas export, unnamed time column", {"b.csv": csv_text(PANDAS)}, ["compute", "b.csv", *FIVE],
+         check=values_match(source=PANDAS)),
+    Case("standard input", {}, ["compute", "-", *FIVE], stdin=csv_text(BARS).encode(), check=values_match()),
+    Case("newest first", {"b.csv": csv_text({k: v[::-1] for k, v in BARS.items()})}, ["compute", "b.csv", *FIVE],
+         check=values_match(source={k: v[::-1] for k, v in BARS.items()}, reverse=True)),
+    Case("parquet in and out", {"b.parquet": pa.table({"when": pa.array(epoch), **{
+        k: pa.array(np.array(v, dtype=float)) for k, v in BARS.items() if k != "Date"}})},
+         ["compute", "b.parquet", "-o", "out.parquet", *FIVE], check=parquet_times(epoch)),
+    Case("ISO offsets to UTC", {"b.csv": csv_text(with_times(offsets))},
+         ["compute", "b.csv", "-o", "out.parquet", *FIVE], check=parquet_times(epoch - np.timedelta64(2, "h")),
+         lines=0),
+    *(Case(f"times {name}", {"b.csv": csv_text(with_times(texts))}, ["compute", "b.csv", "-o", "out.parquet", *FIVE],
+           check=parquet_times(epoch), lines=0) for name, texts in day_texts.items()),
+    # Bad values: one line naming file, row, line and column; or skipped on request.
+    *(Case(f"bad price {cell or 'empty'}", {"b.csv": bad(3, "High", cell)}, ["compute", "b.csv"], 2,
+           ("b.csv, row 4 (line 5), column 'High'", problem), lines=1)
+      for cell, problem in (("NaN", "'NaN' is not a finite number"), ("inf", "not a finite number"),
+                            ("-Infinity", "not a finite number"), ("1e400", "'1e400' is not a finite number"),
+                            ("", "empty value"), ("n/a", "'n/a' is not a number"))),
+    Case("skip bad rows", {"b.csv": bad(3, "High", "NaN").replace(f",{BARS['Low'][7]},", ",,")},
+         ["compute", "b.csv", "--skip-bad-rows", *FIVE], 0, ("skipped 2 rows", "row 4 (line 5)"),
+         check=skipped_rows_empty, lines=1),
+    Case("repeated times", {"b.csv": csv_text(with_times(BARS["Date"][:5] + BARS["Date"][4:-1]))},
+         ["compute", "b.csv", *FIVE], 0, ("row 6 (line 7)", "repeats the time", "(1 such row)"), lines=1),
+    Case("high below low", {"b.csv": bad(9, "High", "1.0")}, ["compute", "b.csv", *FIVE], 0,
+         ("row 10 (line 11)", "below the low", "(1 such row)"), lines=1),
+    Case("year beyond 9999", {"b.csv": csv_text(with_times(["12024-01-01"] * N))}, ["compute", "b.csv"], 2,
+         ("row 1 (line 2), column 'Date'", "'12024-01-01' is not a date or time"), lines=1),
+    Case("not a time", {"b.csv": csv_text(with_times(BARS["Date"][:9] + ["someday"] + BARS["Date"][10:]))},
+         ["compute", "b.csv"], 2, ("row 10 (line 11), column 'Date'", "'someday' is not a date or time"), lines=1),
+    Case("ragged row", {"b.csv": csv_text(BARS) + "2025-01-01,1,2\n"}, ["compute", "b.csv"], 2,
+         (f"row {N + 1} (line {N + 2})", "3 fields, but the header has 6"), lines=1),
+    Case("missing column", {"b.csv": "Date,Open,High,Low\n2024-01-02,1,2,0.5\n"}, ["compute", "b.csv"], 2,
+         ("b.csv, line 1", "missing column 'close'"), lines=1),
+    Case("mixed order", {"b.csv": csv_text(with_times(BARS["Date"][:5] + BARS["Date"][4::-1] + BARS["Date"][10:]))},
+         ["compute", "b.csv"], 2, ("row 7 (line 8)", "'2024-01-04' is earlier than the row before it"), lines=1),
+    Case("empty file", {"b.csv": ""}, ["compute", "b.csv"], 2, ("b.csv: the file is empty",), lines=1),
+    Case("missing file", {}, ["compute", "nowhere.csv"], 2, ("nowhere.csv: cannot read the file",), lines=1),
+    Case("too short for the swing band", {"b.csv": csv_text({k: v[:10] for k, v in BARS.items()})},
+         ["compute", "b.csv"], 0, ("10 bars are too few", "--swing-period 14", "needs 39"),
+         check=short_file_agrees, lines=1),
+    # Options: one line, exit status 2.
+    *(Case(f"option {' '.join(option)}", {"b.csv": csv_text(BARS)}, ["compute", "b.csv", *option], 2,
+           (option[0],), lines=1)
+      for option in (["--channel-deviation", "-1"], ["--channel-deviation", "nan"], ["--swing-multiplier", "-2"],
+                     ["--swing-multiplier", "inf"], ["--amplitude", "0"], ["--atr-length", "0"],
+                     ["--swing-period", "0"], ["--sep", "|"])),
 ]
 
 
-@pytest.mark.parametrize("name, text, where, problem", BROKEN, ids=[b[0] for b in BROKEN])
-@pytest.mark.parametrize("command", ["compute", "chart", "scan"])
-def test_a_broken_file_is_one_line_naming_file_row_and_column(tmp_path, name, text, where, problem, command):
-    (tmp_path / name).write_text(text)
-    if command == "scan":
-        if name == "few.csv":
-            return  # the scan needs no swing indicator
-        result = run("scan", ".", cwd=tmp_path)
-        lines = [line for line in result.stderr.splitlines() if line.startswith("skipped")]
-    else:
-        result = run(command, name, *(["-o", "x.png"] if command == "chart" else []), cwd=tmp_path)
-        lines = result.stderr.splitlines()
-    assert result.returncode == 2
-    assert len(lines) == 1 and name in lines[0] and where in lines[0] and problem in lines[0], result.stderr
-    assert not (tmp_path / "x.png").exists()
+@pytest.mark.parametrize("case", CASES, ids=[c.id for c in CASES])
+def test_compute_over_file_shapes(tmp_path, case):
+    for name, content in case.files.items():
+        if isinstance(content, pa.Table):
+            pq.write_table(content, tmp_path / name)
+        else:
+            (tmp_path / name).write_bytes(content.encode() if isinstance(content, str) else content)
+    result = run(*case.args, cwd=tmp_path, stdin=case.stdin)
+    assert result.returncode == case.status, result.stderr
+    lines = [line for line in result.stderr.splitlines() if not line.startswith("wrote ")]
+    if case.lines is not None:
+        assert len(lines) == case.lines, result.stderr
+    for part in case.stderr:
+        assert part in result.stderr, result.stderr
+    if case.check:
+        case.check(tmp_path, result)
 
 
-def test_bad_options_and_missing_paths_exit_with_status_2(tmp_path):
-    (tmp_path / "bars.csv").write_text(walk_bars(50, seed=4))
-    assert run("compute", "bars.csv", "--amplitude", "0", cwd=tmp_path).returncode == 2
-    assert run("compute", "bars.csv", "--swing-multiplier", "wide", cwd=tmp_path).returncode == 2
-    missing = run("compute", "nowhere.csv", cwd=tmp_path)
-    assert missing.returncode == 2 and "nowhere.csv: cannot read the file" in missing.stderr
-    assert run("scan", "nowhere", cwd=tmp_path).returncode == 2
-
-
-def test_chart_is_an_image_of_the_requested_size(tmp_path):
+def test_chart_and_scan_read_as_compute_does(tmp_path):
+    """The same bad file fails the same way in every command; a good one draws and scans."""
     image = pytest.importorskip("matplotlib.image")
-    (tmp_path / "bars.csv").write_text(walk_bars(300, seed=5))
-    result = run("chart", "bars.csv", "-o", "chart.png", "--width", "900", "--height", "500", "--last", "120",
-                 cwd=tmp_path)
+    (tmp_path / "good.csv").write_text(csv_text(walk(300, seed=5)))
+    result = run("chart", "good.csv", "-o", "chart.png", "--width", "900", "--height", "500", "--last", "120",
+                 "--log", cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     pixels = image.imread(tmp_path / "chart.png")
     assert pixels.shape[:2] == (500, 900)
     assert len(np.unique(pixels.reshape(-1, pixels.shape[2]), axis=0)) > 50  # something was drawn
+    (tmp_path / "bad.csv").write_text(bad(3, "Close", "inf"))
+    message = "bad.csv, row 4 (line 5), column 'Close': 'inf' is not a finite number"
+    chart = run("chart", "bad.csv", "-o", "x.png", cwd=tmp_path)
+    assert chart.returncode == 2 and chart.stderr.splitlines() == [f"ornivex: error: {message}"]
+    assert not (tmp_path / "x.png").exists()
+    scan = run("scan", ".", "-o", "scan.csv", cwd=tmp_path)
+    assert scan.returncode == 0 and f"skipped bad: {message}" in scan.stderr
+    assert "1 symbols scanned, 1 skipped" in scan.stderr
 
 
 def test_default_run_prints_the_table_and_writes_the_chart(tmp_path):
@@ -124,7 +255,7 @@ def test_default_run_prints_the_table_and_writes_the_chart(tmp_path):
     env = dict(os.environ, TMPDIR=str(tmp_path))
     result = run(cwd=tmp_path, env=env)
     assert result.returncode == 0, result.stderr
-    out = result.stdout
+    out = result.stdout.decode()
     assert "Google (GOOG)" in out and "HalfTrend" in out and "last signal:" in out
     assert "2008-10-14" in out  # the last bar of the sample
     chart = tmp_path / "ornivex-demo.png"
@@ -132,11 +263,12 @@ def test_default_run_prints_the_table_and_writes_the_chart(tmp_path):
 
 
 def test_scan_reports_every_symbol_and_skips_the_broken(tmp_path):
+    from ornivex.bars import read_bars
     folder = tmp_path / "symbols"
     folder.mkdir()
     for i, symbol in enumerate(["AAA", "BBB", "CCC"]):
-        (folder / f"{symbol}.csv").write_text(walk_bars(80 + 30 * i, seed=10 + i))
-    (folder / "BAD.csv").write_text(HEADER + "2024-01-02,1,2,0.5,x,1\n")
+        (folder / f"{symbol}.csv").write_text(csv_text(walk(80 + 30 * i, seed=10 + i)))
+    (folder / "BAD.csv").write_text("Date,Open,High,Low,Close\n2024-01-02,1,2,0.5,x\n")
     (folder / "notes.txt").write_text("not a bar file")
     serial = run("scan", "symbols", "-o", "scan.csv", cwd=tmp_path)
     parallel = run("scan", "symbols", "--jobs", "2", "--progress", cwd=tmp_path)
@@ -144,7 +276,8 @@ def test_scan_reports_every_symbol_and_skips_the_broken(tmp_path):
     assert serial.stdout == parallel.stdout
     assert "skipped BAD: " in serial.stderr and "3 symbols scanned, 1 skipped" in serial.stderr
     assert "4/4" in parallel.stderr  # the progress bar reached the end
-    rows = read_csv(tmp_path / "scan.csv")
+    with open(tmp_path / "scan.csv", newline="") as handle:
+        rows = list(csv.DictReader(handle))
     assert [r["symbol"] for r in rows] == ["AAA", "BBB", "CCC"]
     for row in rows:
         bars = read_bars(folder / f"{row['symbol']}.csv")
@@ -152,10 +285,11 @@ def test_scan_reports_every_symbol_and_skips_the_broken(tmp_path):
         signal, since = indicators.last_signal(columns["buy"], columns["sell"])
         assert (row["last_signal"], row["bars_since"]) == (signal or "-", "-" if since is None else str(since))
         assert row["trend"] == ("up" if columns["trend"][-1] == 0 else "down")
-        assert row["last_bar"] == bars.labels[-1] and int(row["bars"]) == len(bars)
+        assert row["last_bar"] == bars.label(len(bars) - 1) and int(row["bars"]) == len(bars)
 
 
 def test_sample_bars_written_read_back_unchanged(tmp_path):
+    from ornivex.bars import read_bars, sample_bars
     assert run("sample", "-o", "sample.csv", cwd=tmp_path).returncode == 0
     written, (original, _) = read_bars(tmp_path / "sample.csv"), sample_bars()
     assert written.labels == original.labels

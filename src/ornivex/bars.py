@@ -166,7 +166,8 @@ def parse_csv(data: bytes, source: str = "<bars>", *, sep: str | None = None, de
                         row=row, line=text.line_of(row, sep)) from None
     table = table.rename_columns(header)
     # Rows of empty cells only (",,,,") are blank rows, as spreadsheets export them.
-    if table.num_rows and table.num_columns > 1 and text.may_have_blank_rows(sep):
+    first_cells = pc.binary_length(table.column(0)) if table.num_rows and table.num_columns > 1 else None
+    if first_cells is not None and pc.min(first_cells).as_py() <= 1:  # a blank row starts with an empty cell
         filled = pc.not_equal(pc.utf8_length(pc.utf8_trim_whitespace(table.column(0))), 0)
         for column in table.columns[1:]:
             filled = pc.or_(filled, pc.not_equal(pc.utf8_length(pc.utf8_trim_whitespace(column)), 0))
@@ -242,7 +243,8 @@ def _bars(table: pa.Table, source: str, line_of: Callable[[int], int] | None, *,
 
     times = _parse_times(table.column(columns["time"]), lambda problem, i: error(problem, i, columns["time"]))
     kept = np.flatnonzero(~bad)
-    order = _time_order(times[kept], lambda problem, i: error(problem, int(kept[i]), columns["time"]))
+    order = _time_order(times[kept], lambda problem, i: error(
+        f"{_cell_text(table.column(columns['time']), int(kept[i]))!r} {problem}", int(kept[i]), columns["time"]))
     rows = kept[order]
 
     bars = Bars(source=source, table=table, rows=rows, times=times[rows],
@@ -457,7 +459,12 @@ def _time_order(times: np.ndarray, error: Callable[[str, int], Exception]) -> np
     forwards = steps[np.flatnonzero(steps != zero)[0]] > zero
     bad = int(np.flatnonzero(steps < zero if forwards else steps > zero)[0]) + 1
     direction = "earlier" if forwards else "later"
-    raise error(f"{times[bad]} is {direction} than the row before it; rows must be in time order", bad)
+    raise error(f"is {direction} than the row before it; rows must be in time order", bad)
+
+
+def _cell_text(column: pa.ChunkedArray, index: int) -> str:
+    value = column[index].as_py()
+    return value.strip() if isinstance(value, str) else str(value)
 
 
 def _first_true(mask: pa.ChunkedArray | pa.Array) -> int:
@@ -517,11 +524,6 @@ class _CsvText:
                 return reader.line_num
         return 0
 
-    def may_have_blank_rows(self, sep: str) -> bool:
-        """False when no line starts with a separator or a space (a quick look at the bytes)."""
-        starts = (b"\n" + sep.encode(), b"\n ", b"\n\t")
-        return self.data.startswith(sep.encode()) or any(start in self.data for start in starts)
-
     def separator(self) -> str:
         end = self.data.find(b"\n")
         first = self.data[:end if end >= 0 else len(self.data)].decode("utf-8", "replace")
@@ -580,7 +582,7 @@ def _iso_text(values: pa.Array | pa.ChunkedArray) -> pa.Array:
     times = np.asarray(pc.cast(values, pa.timestamp("ms")).to_numpy(zero_copy_only=False), dtype="datetime64[ms]")
     ticks = times.astype(np.int64)
     unit = "D" if np.all(ticks % 86_400_000 == 0) else "s" if np.all(ticks % 1000 == 0) else "ms"
-    return pa.array(np.datetime_as_string(times, unit=unit), mask=np.isnat(times))
+    return pa.array(times.astype(f"datetime64[{unit}]").astype(str), mask=np.isnat(times))
 
 
 def number_cells(values: np.ndarray | pa.Array | pa.ChunkedArray, decimal: str = ".") -> pa.Array:
@@ -599,6 +601,8 @@ def write_csv(columns: Sequence[pa.Array | pa.ChunkedArray], header: Sequence[st
     Cells are made by :func:`csv_cells`; `plain_text` says no text cell needs quotes.
     """
     out.write((sep.join(_quote(h, sep) for h in header) + "\n").encode("utf-8"))
+    # Times become text for the whole column, so every chunk writes them alike.
+    columns = [_iso_text(c) if pa.types.is_timestamp(c.type) or pa.types.is_date(c.type) else c for c in columns]
     names = [f"c{i}" for i in range(len(columns))]
     options = pa_csv.WriteOptions(include_header=False, delimiter=sep, quoting_style="none")
     for start in range(0, len(columns[0]) if columns else 0, chunk_rows):

@@ -25,19 +25,22 @@ class ChartUnavailable(RuntimeError):
 
 def draw_chart(bars: Bars, columns: dict[str, np.ndarray], path: str | Path, *,
                last: int | None = None, width: int = 1600, height: int = 900, dpi: int = 100,
-               title: str | None = None) -> Path:
+               title: str | None = None, log: bool = False) -> Path:
     """Write the chart of `bars` and their indicator `columns` to `path`; return the path.
 
     `columns` holds the HalfTrend keys plus "trend", and the swing keys.
     `last` limits the chart to the last bars; the image is `width` x `height`
     pixels, in the format named by the file's suffix (PNG, SVG, PDF, ...).
+    The title (default: the file's name) is followed by the range of bars
+    shown; `log` draws the prices on a logarithmic axis.
     """
     try:
         from matplotlib.collections import LineCollection
         from matplotlib.figure import Figure
         from matplotlib.lines import Line2D
         from matplotlib.patches import Patch
-        from matplotlib.ticker import FuncFormatter, MaxNLocator
+        from matplotlib.ticker import FuncFormatter, MaxNLocator, NullFormatter, ScalarFormatter
+        from matplotlib.transforms import offset_copy
     except ImportError:
         raise ChartUnavailable("charts need matplotlib: pip install 'ornivex[chart]'") from None
 
@@ -46,6 +49,8 @@ def draw_chart(bars: Bars, columns: dict[str, np.ndarray], path: str | Path, *,
     view = {name: np.asarray(values)[start:] for name, values in columns.items()}
     o, h, l, c = (np.asarray(a)[start:] for a in (bars.open, bars.high, bars.low, bars.close))
     labels = _date_labels(bars.times[start:])
+    if log and not (np.nanmin(l) > 0 and np.nanmin(view["atrLow"]) > 0):
+        raise ValueError("a logarithmic price axis needs prices and a HalfTrend channel above 0")
 
     fig = Figure(figsize=(width / dpi, height / dpi), dpi=dpi, layout="constrained")
     price, swing = fig.subplots(2, 1, sharex=True, height_ratios=(3, 2))
@@ -66,17 +71,21 @@ def draw_chart(bars: Bars, columns: dict[str, np.ndarray], path: str | Path, *,
     for edge in ("atrHigh", "atrLow"):
         price.plot(x, view[edge], color="#78909c", linewidth=0.7, linestyle="--", zorder=1)
 
-    # Reversal arrows (offset by half the ATR) and the buy/sell markers on them.
+    # Reversal arrows and their buy/sell words, a few points clear of the candle's wick.
     buys, sells = np.flatnonzero(view["buy"] == 1), np.flatnonzero(view["sell"] == 1)
-    price.scatter(x[buys], view["arrowUp"][buys], marker="^", s=90, color=TREND_UP, zorder=5)
-    price.scatter(x[sells], view["arrowDown"][sells], marker="v", s=90, color=TREND_DOWN, zorder=5)
+    below, above = np.fmin(view["arrowUp"], l), np.fmax(view["arrowDown"], h)
+    price.scatter(x[buys], below[buys], marker="^", s=70, color=TREND_UP, zorder=5,
+                  transform=offset_copy(price.transData, fig=fig, y=-8, units="points"))
+    price.scatter(x[sells], above[sells], marker="v", s=70, color=TREND_DOWN, zorder=5,
+                  transform=offset_copy(price.transData, fig=fig, y=8, units="points"))
     labelled = len(x) <= 300  # words stay readable; on longer charts the markers say it
     for i in buys if labelled else ():
-        price.annotate("buy", (x[i], view["arrowUp"][i]), xytext=(0, -9), textcoords="offset points",
+        price.annotate("buy", (x[i], below[i]), xytext=(0, -16), textcoords="offset points",
                        ha="center", va="top", fontsize=8, color=TREND_UP, fontweight="bold")
     for i in sells if labelled else ():
-        price.annotate("sell", (x[i], view["arrowDown"][i]), xytext=(0, 9), textcoords="offset points",
+        price.annotate("sell", (x[i], above[i]), xytext=(0, 16), textcoords="offset points",
                        ha="center", va="bottom", fontsize=8, color=TREND_DOWN, fontweight="bold")
+    price.margins(y=0.15)  # room for the arrows and words at the top and bottom
 
     # Swing panel: the closes, the range filter line and its band.  The first bar has no
     # range yet, and its band edges are 0.0: left out, so the price scale keeps its range.
@@ -101,17 +110,23 @@ def draw_chart(bars: Bars, columns: dict[str, np.ndarray], path: str | Path, *,
         Patch(color=BAND, alpha=0.35, label="filter band"),
     ], loc="lower left", bbox_to_anchor=(0, 1), ncols=3, fontsize=8, frameon=False)
 
-    price.set_ylabel("price")
+    price.set_ylabel("price" + (" (log scale)" if log else ""))
+    if log:  # plain price numbers on the log axis, not powers of ten
+        price.set_yscale("log")
+        price.yaxis.set_major_locator(MaxNLocator(nbins=8))
+        price.yaxis.set_major_formatter(ScalarFormatter())
+        price.yaxis.set_minor_formatter(NullFormatter())
     swing.set_ylabel("range filter")
-    fig.suptitle(title or Path(bars.source).stem, x=0.01, ha="left")
+    shown = f"{_range_label(bars.times[start])} to {_range_label(bars.times[-1])}, {len(x)} bar{'s' * (len(x) != 1)}"
+    fig.suptitle(f"{title or Path(bars.source).stem}: {shown}", x=0.01, ha="left")
     for axes in (price, swing):
         axes.grid(True, color="#eceff1", linewidth=0.8)
         axes.set_axisbelow(True)
     swing.set_xlim(-0.8, len(x) - 0.2)
-    swing.xaxis.set_major_locator(MaxNLocator(nbins=10, integer=True))
+    swing.xaxis.set_major_locator(MaxNLocator(nbins=8 if "\n" in labels[0] else 10, integer=True))
     swing.xaxis.set_major_formatter(FuncFormatter(
         lambda value, _pos: labels[int(round(value))] if 0 <= round(value) < len(labels) else ""))
-    swing.set_xlabel("date")
+    swing.set_xlabel("date" if "\n" not in labels[0] else "time (UTC where the file gave an offset)")
 
     path = Path(path)
     fig.savefig(path, dpi=dpi)
@@ -119,8 +134,15 @@ def draw_chart(bars: Bars, columns: dict[str, np.ndarray], path: str | Path, *,
 
 
 def _date_labels(times: np.ndarray) -> list[str]:
-    """Tick labels: days when every bar is at midnight, minutes otherwise."""
-    seconds = times.astype("datetime64[s]").astype(np.int64)
-    unit = "D" if np.all(seconds % 86400 == 0) else "m"
-    return [str(t) for t in times.astype(f"datetime64[{unit}]")]
+    """Tick labels: days when every bar is at midnight, else the time of day above its day."""
+    ticks = times.astype("datetime64[s]")
+    if np.all(ticks.astype(np.int64) % 86400 == 0):
+        return [str(t) for t in ticks.astype("datetime64[D]")]
+    days = ticks.astype("datetime64[D]")
+    clock = (ticks - days).astype("timedelta64[m]").astype(np.int64)
+    return [f"{m // 60:02d}:{m % 60:02d}\n{d}" for m, d in zip(clock.tolist(), days.astype(str).tolist())]
 
+
+def _range_label(time: np.datetime64) -> str:
+    text = str(np.datetime64(time, "m")).replace("T", " ")
+    return text[:10] if text.endswith("00:00") else text

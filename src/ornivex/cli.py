@@ -73,7 +73,7 @@ def run_demo(args: argparse.Namespace) -> int:
     from ornivex.chart import ChartUnavailable, draw_chart
     out = args.output or Path(tempfile.gettempdir()) / "ornivex-demo.png"
     try:
-        path = draw_chart(bars, columns, out, last=args.last, title=f"{bars.source}: {description}")
+        path = draw_chart(bars, columns, out, last=args.last, title=Path(bars.source).stem.upper())
     except ChartUnavailable as exc:
         print(f"chart skipped: {exc}")
         return 0
@@ -173,7 +173,7 @@ def output_table(bars: Bars, columns: dict[str, np.ndarray], *, typed: bool = Fa
     Rows without a bar (skipped for a bad price) get nulls.  With `typed`, the
     input columns of a CSV file are converted to the types their text holds.
     """
-    table = typed_table(bars) if typed else bars.table
+    table = _input_columns(typed_table(bars) if typed else bars.table)
     for key in OUTPUT_COLUMNS:
         table = table.append_column(key, _in_file_order(bars, columns[key]))
     return table
@@ -181,9 +181,15 @@ def output_table(bars: Bars, columns: dict[str, np.ndarray], *, typed: bool = Fa
 
 def write_columns(bars: Bars, values: dict[str, np.ndarray], handle: BinaryIO) -> None:
     """The input columns as read, then every indicator column, as CSV in the input's own dialect."""
-    columns = [*bars.table.columns, *(_in_file_order(bars, values[key]) for key in OUTPUT_COLUMNS)]
-    write_csv(columns, [*bars.table.column_names, *OUTPUT_COLUMNS], handle, bars.sep, bars.decimal,
+    table = _input_columns(bars.table)
+    columns = [*table.columns, *(_in_file_order(bars, values[key]) for key in OUTPUT_COLUMNS)]
+    write_csv(columns, [*table.column_names, *OUTPUT_COLUMNS], handle, bars.sep, bars.decimal,
               plain_text=bars.plain_cells)
+
+
+def _input_columns(table: pa.Table) -> pa.Table:
+    """The input table less any indicator columns it already has (an earlier output read back)."""
+    return table.drop_columns([name for name in table.column_names if name in OUTPUT_COLUMNS])
 
 
 def _in_file_order(bars: Bars, values: np.ndarray) -> pa.Array:
