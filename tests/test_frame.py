@@ -43,15 +43,18 @@ def ohlc(n, seed, holes=0):
 @pytest.mark.parametrize("seed, holes, length", [(0, 0, 1), (1, 0, 14), (2, 5, 100), (3, 30, 7)])
 def test_atr_matches_the_literal_recursion(seed, holes, length):
     df = ohlc(400, seed, holes)
-    result = frame.atr(df, length)
-    assert list(result.columns) == ["trueRange", "atr"] and result.index.equals(df.index)
-    np.testing.assert_array_equal(result["atr"].to_numpy(),
+    np.testing.assert_array_equal(indicators.average_true_range(df["High"], df["LOW"], df["close"], length),
                                   literal_atr(df["High"], df["LOW"], df["close"], length))
+    if not holes:
+        result = frame.atr(df, length)
+        assert list(result.columns) == ["trueRange", "atr"] and result.index.equals(df.index)
+        np.testing.assert_array_equal(result["atr"].to_numpy(),
+                                      literal_atr(df["High"], df["LOW"], df["close"], length))
 
 
 @pytest.mark.parametrize("seed, amplitude, deviation", [(0, 2, 2.0), (1, 1, 0.0), (2, 5, 3.5), (3, 2, -1.0)])
 def test_halftrend_adapter_is_the_native_function_on_float32(seed, amplitude, deviation, monkeypatch):
-    df = ohlc(300, seed, holes=3)
+    df = ohlc(300, seed)
     result = frame.halftrend(df, amplitude, deviation, atr_length=20)
     assert result.index.equals(df.index)
     f32 = {name: df[name].to_numpy().astype(np.float32) for name in ("High", "LOW", "close")}
@@ -86,7 +89,7 @@ def test_halftrend_takes_a_given_tr_column():
 
 @pytest.mark.parametrize("period, multiplier", [(1, 1.0), (14, 2.0), (30, 0.5)])
 def test_swing_adapter_is_the_native_composition_in_float64(period, multiplier):
-    df = ohlc(500, period, holes=2)
+    df = ohlc(500, period)
     result = frame.swing(df, period, multiplier)
     native = swing_v4.QuorvelSwing().quorvel_swing(df["close"].to_numpy(), period, multiplier)
     np.testing.assert_array_equal(result.to_numpy(), native)
@@ -94,24 +97,33 @@ def test_swing_adapter_is_the_native_composition_in_float64(period, multiplier):
     pd.testing.assert_frame_equal(frame.swing(df["close"], period, multiplier), result)
 
 
-def test_nullable_columns_are_read_as_nan():
-    df = ohlc(60, 5).astype("Float64")
-    df.iloc[7, 2] = pd.NA
-    expected = ohlc(60, 5)
-    expected.iloc[7, 2] = np.nan
-    pd.testing.assert_frame_equal(frame.halftrend(df), frame.halftrend(expected))
-
-
-def test_bad_input_is_refused_with_a_clear_message():
-    df = ohlc(50, 6)
-    with pytest.raises(KeyError, match="no column 'close'"):
-        frame.halftrend(df.drop(columns="close"))
-    with pytest.raises(ValueError, match="unequal lengths: high 50, low 49"):
-        indicators.halftrend(df["High"], df["LOW"][1:], df["close"])
-    with pytest.raises(ValueError, match="needs at least 57 bars, got 50"):
-        frame.swing(df, 20)
-    with pytest.raises(ValueError, match="amplitude must be"):
-        frame.halftrend(df, 0)
+@pytest.mark.parametrize("function", [frame.halftrend, frame.swing, frame.atr], ids=lambda f: f.__name__)
+def test_rows_are_computed_in_time_order_and_bad_rows_named_or_skipped(function):
+    df = ohlc(120, 8)
+    forwards = function(df)
+    # Newest first: the same values, on the frame's own rows.
+    backwards = function(df.iloc[::-1])
+    pd.testing.assert_frame_equal(backwards, forwards.iloc[::-1])
+    by_column = function(df.rename_axis("Date").reset_index().iloc[::-1])
+    np.testing.assert_array_equal(by_column.to_numpy(), forwards.iloc[::-1].to_numpy())
+    # A missing or infinite price is named by its row label and column ...
+    holed = df.astype("Float64")
+    holed.iloc[7, 2] = pd.NA
+    holed.iloc[30, 1] = np.inf
+    with pytest.raises(ValueError, match=r"row 2020-01-10 00:00:00, column 'close': a missing value"):
+        function(holed)
+    # ... or left out on request: the other rows are those of the frame without it.
+    bad = [7] if function is frame.swing else [7, 30]  # the swing indicator reads the closes alone
+    skipped = function(holed, skip_bad_rows=True)
+    kept = function(df.drop(index=df.index[bad]))
+    assert skipped.index.equals(df.index) and skipped.iloc[bad].isna().all(axis=None)
+    pd.testing.assert_frame_equal(skipped.drop(index=df.index[bad]), kept, check_dtype=False)
+    if function is not frame.swing:
+        with pytest.raises(TypeError, match=f"{function.__name__} needs a DataFrame with high, low and close"):
+            function(df["close"])
+    shuffled = df.iloc[[0, 2, 1, *range(3, 120)]]
+    with pytest.raises(ValueError, match="not in time order"):
+        function(shuffled)
 
 
 def test_polars_frames_give_polars_frames():
@@ -120,3 +132,11 @@ def test_polars_frames_give_polars_frames():
     result = frame.halftrend(pl.from_pandas(df.reset_index()))
     assert isinstance(result, pl.DataFrame)
     np.testing.assert_array_equal(result["halftrend"].to_numpy(), frame.halftrend(df)["halftrend"].to_numpy())
+    newest_first = frame.halftrend(pl.from_pandas(df.reset_index()).reverse())
+    np.testing.assert_array_equal(newest_first["halftrend"].to_numpy()[::-1], result["halftrend"].to_numpy())
+    holed = pl.from_pandas(df.reset_index()).with_columns(pl.when(pl.int_range(80) == 5).then(None)
+                                                            .otherwise(pl.col("LOW")).alias("LOW"))
+    with pytest.raises(ValueError, match="row 5, column 'LOW': a missing value"):
+        frame.halftrend(holed)
+    skipped = frame.halftrend(holed, skip_bad_rows=True)
+    assert skipped["buy"].null_count() == 1 and np.isnan(skipped["halftrend"][5])
