@@ -92,9 +92,9 @@ def atr(df: Any, length: int = indicators.ATR_LENGTH, *, skip_bad_rows: bool = F
     _require_frame(df, "atr", "high, low and close columns")
     high, low, close = _columns(df, "high", "low", "close")
     rows = _Rows.of(df, {"high": high, "low": low, "close": close}, skip_bad_rows)
-    ordered = rows.take(high, low, close)
-    return _frame(df, rows, {"trueRange": indicators.true_range(*ordered),
-                             "atr": indicators.average_true_range(*ordered, length)})
+    high, low, close = rows.take(high, low, close)
+    return _frame(df, rows, {"trueRange": indicators.true_range(high, low, close),
+                             "atr": indicators.average_true_range(high, low, close, length)})
 
 
 @dataclass(frozen=True)
