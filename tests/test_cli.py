@@ -295,3 +295,21 @@ def test_sample_bars_written_read_back_unchanged(tmp_path):
     assert written.labels == original.labels
     for name in ("open", "high", "low", "close", "volume"):
         np.testing.assert_array_equal(getattr(written, name), getattr(original, name))
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+def test_number_text_is_the_shortest_that_reads_back(dtype):
+    from ornivex.bars import number_cells
+    rng = np.random.default_rng(3)
+    bits = rng.integers(0, 2 ** (8 * np.dtype(dtype).itemsize), 20_000, dtype=np.uint64)
+    values = bits.astype(f"u{np.dtype(dtype).itemsize}").view(dtype)
+    values = np.concatenate([values, np.array([0.0, -0.0, 1e-45, 3.4e38, 0.1, 100, np.nan], dtype=dtype)])
+    text = number_cells(values).to_pylist()
+    finite = np.isfinite(values)
+    read_back = np.array([float(t) if t else np.nan for t in text], dtype=np.float64).astype(dtype)
+    np.testing.assert_array_equal(read_back[finite], values[finite])
+    assert all(t == "" for t, v in zip(text, values) if np.isnan(v))
+    digits = [len(t.split("e")[0].lstrip("-").replace(".", "").strip("0")) for t in text]
+    shortest = [len(np.format_float_scientific(v, unique=True).split("e")[0].lstrip("-").replace(".", "").strip("0"))
+                for v in values]
+    assert all(d <= s for d, s, f in zip(digits, shortest, finite) if f)

@@ -37,7 +37,6 @@ from __future__ import annotations
 
 import csv
 import io
-import re
 import sys
 from dataclasses import dataclass, field
 from pathlib import Path
