@@ -106,3 +106,94 @@ def test_resizing_an_array_in_use_is_refused(case):
         if outcomes != ["late"]:
             break
     assert outcomes and all(outcome.startswith(REFUSED) for outcome in outcomes), outcomes
+
+
+SUB_INTERPRETER = """
+    import sys
+    import numpy as np
+    try:
+        import _interpreters as interpreters  # 3.13
+        create = lambda isolated: interpreters.create(interpreters.new_config("isolated" if isolated else "legacy"))
+        run = interpreters.exec
+    except ImportError:
+        import _xxsubinterpreters as interpreters
+        create = lambda isolated: interpreters.create(isolated=isolated)
+        run = interpreters.run_string
+
+    for isolated in (False, True):
+        sub = create(isolated)
+        failure = run(sub, f'''import sys
+    sys.path[:] = {sys.path!r}
+    sys.modules["numpy"] = None  # the import fails at NumPy
+    for name in ("trend_v4", "swing_v4"):
+        try:
+            __import__("ornivex." + name)
+        except ImportError as error:
+            # An isolated interpreter may refuse the module before it runs.
+            assert str(error) in ("numpy.core.multiarray failed to import",
+                                  f"module ornivex.{{name}} does not support loading in subinterpreters"), error
+        else:
+            raise AssertionError("imported")
+    ''')
+        assert failure is None, failure  # 3.13 returns what the sub-interpreter raised
+        interpreters.destroy(sub)
+
+    from ornivex import swing_v4, trend_v4
+    f = np.arange(40, dtype=np.float32)
+    assert trend_v4.halftrend(f, f, f, f)["buy"].shape == (40,)
+    assert swing_v4.QuorvelSwing().quorvel_swing(f.astype(float), 3, 2.0).shape == (40, 3)
+    try:
+        trend_v4.ewma(f)
+    except TypeError as error:
+        assert error.__traceback__.tb_next.tb_frame.f_code.co_name == "ornivex.trend_v4.ewma"
+    print("imported")
+"""
+
+
+def test_an_import_failed_in_a_sub_interpreter_leaves_the_main_one_free():
+    pytest.importorskip("_interpreters" if sys.version_info >= (3, 13) else "_xxsubinterpreters")
+    assert run_child(SUB_INTERPRETER) == ["imported", ""]
+
+
+BROKEN_NUMPY = """
+    import sys
+    sys.path.insert(0, sys.argv[1])
+    for name in ("trend_v4", "swing_v4"):
+        try:
+            __import__("ornivex." + name)
+        except ImportError as error:
+            assert str(error) == "numpy.core.multiarray failed to import", error
+            print(type(error.__cause__).__name__, error.__cause__)
+"""
+
+
+def test_an_unimportable_numpy_is_the_cause_of_the_import_error(tmp_path):
+    (tmp_path / "numpy").mkdir()
+    (tmp_path / "numpy" / "__init__.py").write_text("raise RuntimeError('this NumPy is broken')\n")
+    child = subprocess.run([sys.executable, "-c", textwrap.dedent(BROKEN_NUMPY), str(tmp_path)],
+                           capture_output=True, text=True, timeout=120)
+    assert child.returncode == 0, child.stderr[-3000:]
+    assert child.stdout.split("\n") == ["RuntimeError this NumPy is broken"] * 2 + [""]
+
+
+SECOND_EXEC = """
+    import importlib.util
+    import numpy as np
+    for name in ("ornivex.trend_v4", "ornivex.swing_v4"):
+        spec = importlib.util.find_spec(name)
+        first, second = importlib.util.module_from_spec(spec), importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(first)
+        try:
+            spec.loader.exec_module(second)
+        except RuntimeError as error:
+            print(error)
+    assert first.QuorvelSwing().quorvel_swing(np.arange(40.0), 3, 2.0).shape == (40, 3)
+    from ornivex import trend_v4
+    assert trend_v4.ema2(np.ones(3, np.float32), 2).tolist() == [1, 1, 1]  # ema2 still finds ewma
+"""
+
+
+def test_a_refused_second_initialisation_leaves_the_first_module_working():
+    assert run_child(SECOND_EXEC) == [
+        f"Module '{name}' has already been imported. Re-initialisation is not supported." for name in
+        ("trend_v4", "swing_v4")] + [""]

@@ -189,7 +189,26 @@ Raised reinitialisation(const char* short_name) {
 }
 
 Raised numpy_import_failed() {
+    // What went wrong underneath (NumPy missing or broken, an ABI or version
+    // mismatch) stays attached as the cause.
+    PyObject *type, *cause, *traceback;
+    PyErr_Fetch(&type, &cause, &traceback);
+    PyErr_NormalizeException(&type, &cause, &traceback);
+    if (cause != nullptr && traceback != nullptr) PyException_SetTraceback(cause, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
     PyErr_SetString(PyExc_ImportError, "numpy.core.multiarray failed to import");
+    if (cause == nullptr) return {};
+    PyObject *error_type, *error, *error_traceback;
+    PyErr_Fetch(&error_type, &error, &error_traceback);
+    PyErr_NormalizeException(&error_type, &error, &error_traceback);
+    if (error != nullptr) {
+        PyException_SetContext(error, Py_NewRef(cause));
+        PyException_SetCause(error, cause);  // steals the reference
+    } else {
+        Py_DECREF(cause);
+    }
+    PyErr_Restore(error_type, error, error_traceback);
     return {};
 }
 
@@ -314,10 +333,11 @@ Raised state_value(const char* cls, const char* what) {
 
 namespace {
 
-// One code object per entry name, made on first use and kept for the life of
-// the process: the names are a fixed, small set, and error paths stay cheap.
+// One code object per entry name, made on first use and kept while the module
+// is imported: the names are a fixed, small set, and error paths stay cheap.
+std::unordered_map<std::string, PyCodeObject*> codes;  // guarded by the GIL
+
 PyCodeObject* traceback_code(const char* qualname) noexcept {
-    static std::unordered_map<std::string, PyCodeObject*> codes;  // guarded by the GIL
     try {
         auto found = codes.find(qualname);
         if (found != codes.end()) return found->second;
@@ -341,6 +361,11 @@ void add_traceback(const char* qualname) {
     PyErr_Restore(type, value, tb);
     if (frame != nullptr) PyTraceBack_Here(frame);
     Py_XDECREF(frame);
+}
+
+void forget_traceback_codes() noexcept {
+    for (auto& entry : codes) Py_DECREF(entry.second);
+    codes.clear();
 }
 
 }  // namespace ornivex::err

@@ -82,6 +82,7 @@ Raised zero_size_maximum();
 Raised name_not_defined(PyObject* name);
 Raised interpreter_change();
 Raised reinitialisation(const char* short_name);
+// Replaces the pending exception with the ImportError, which keeps it as its cause.
 Raised numpy_import_failed();
 bool warn_python_version(const char* module_name);
 Raised not_a_type(const char* module, const char* name);
@@ -113,6 +114,10 @@ Raised state_value(const char* cls, const char* what);
 // the exception being raised.  Keeps the current exception if the entry
 // cannot be made.
 void add_traceback(const char* qualname);
+
+// Drops the code objects of the traceback entries (a failed import forgets
+// what it made in its interpreter).
+void forget_traceback_codes() noexcept;
 
 }  // namespace err
 }  // namespace ornivex

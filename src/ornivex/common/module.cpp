@@ -12,15 +12,20 @@ namespace ornivex {
 
 namespace {
 
-bool check_interpreter() {
+// The first interpreter to import the module owns it for the life of the
+// process.  Until one import succeeds, a failed one gives the claim back
+// (forget_runtime), so a sub-interpreter whose import failed does not lock
+// out the others.
+bool claim_interpreter() {
     const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
-    Runtime& rt = runtime();
-    if (rt.interpreter_id == -1) {
-        rt.interpreter_id = current;
-        return current != -1;
-    }
-    if (rt.interpreter_id != current) return err::interpreter_change();
-    return true;
+    if (current == -1) return false;
+    int64_t owner = -1;
+    if (runtime().interpreter_id.compare_exchange_strong(owner, current) || owner == current) return true;
+    return err::interpreter_change();
+}
+
+void add_init_traceback() {
+    err::add_traceback((std::string("init ") + runtime().identity.qualname).c_str());
 }
 
 // Copies spec.<from> into the namespace as <to>; AttributeError means absent.
@@ -33,6 +38,25 @@ bool copy_spec_attribute(PyObject* spec, PyObject* dict, PyObject* from, PyObjec
     }
     if (!allow_none && value.get() == Py_None) return true;
     return PyDict_SetItem(dict, to, value.get()) == 0;
+}
+
+// A new module named after the spec, with loader, origin, parent and search
+// locations copied into its namespace.
+Owned new_module(PyObject* spec) {
+    if (!intern_names(runtime().names)) return Owned();
+    const Names& n = runtime().names;
+    Owned name = Owned::steal(PyObject_GetAttr(spec, n.name));
+    if (!name) return Owned();
+    Owned module = Owned::steal(PyModule_NewObject(name.get()));
+    if (!module) return Owned();
+    PyObject* dict = PyModule_GetDict(module.get());
+    if (!copy_spec_attribute(spec, dict, n.loader, n.__loader__, true) ||
+        !copy_spec_attribute(spec, dict, n.origin, n.__file__, true) ||
+        !copy_spec_attribute(spec, dict, n.parent, n.__package__, true) ||
+        !copy_spec_attribute(spec, dict, n.submodule_search_locations, n.__path__, false)) {
+        return Owned();
+    }
+    return module;
 }
 
 Owned fetch_builtin(PyObject* name) {
@@ -68,33 +92,24 @@ PyTypeObject* import_type(PyObject* module, const char* module_name, const char*
 }  // namespace
 
 PyObject* create_module(PyObject* spec, const ModuleIdentity& identity) {
+    if (!claim_interpreter()) return nullptr;
     Runtime& rt = runtime();
     rt.identity = identity;
-    if (!check_interpreter()) return nullptr;
     if (rt.module != nullptr) return Owned::incref(rt.module).release();
-    if (!intern_names(rt.names)) return nullptr;
-    const Names& n = rt.names;
-    Owned name = Owned::steal(PyObject_GetAttr(spec, n.name));
-    if (!name) return nullptr;
-    Owned module = Owned::steal(PyModule_NewObject(name.get()));
-    if (!module) return nullptr;
-    PyObject* dict = PyModule_GetDict(module.get());
-    if (!copy_spec_attribute(spec, dict, n.loader, n.__loader__, true) ||
-        !copy_spec_attribute(spec, dict, n.origin, n.__file__, true) ||
-        !copy_spec_attribute(spec, dict, n.parent, n.__package__, true) ||
-        !copy_spec_attribute(spec, dict, n.submodule_search_locations, n.__path__, false)) {
-        return nullptr;
-    }
+    Owned module = new_module(spec);
+    if (!module && rt.module == nullptr) forget_runtime();  // no import of it has succeeded
     return module.release();
 }
 
 ExecStart begin_exec(PyObject* module, const ModuleIdentity& identity) {
+    if (!claim_interpreter()) return ExecStart::refused;
     Runtime& rt = runtime();
     rt.identity = identity;
     if (rt.module != nullptr) {
         if (rt.module == module) return ExecStart::already_done;
         err::reinitialisation(identity.short_name);
-        return ExecStart::failed;
+        add_init_traceback();
+        return ExecStart::refused;
     }
     rt.module = Owned::incref(module).release();
     rt.dict = PyModule_GetDict(module);
@@ -216,6 +231,7 @@ bool bind_test_dict() {
 int run_exec(PyObject* module, const ModuleIdentity& identity, std::initializer_list<bool (*)()> steps) {
     switch (begin_exec(module, identity)) {
         case ExecStart::already_done: return 0;
+        case ExecStart::refused: return -1;  // the module imported before stays as it is
         case ExecStart::failed: return fail_exec();
         case ExecStart::proceed: break;
     }
@@ -226,13 +242,12 @@ int run_exec(PyObject* module, const ModuleIdentity& identity, std::initializer_
 }
 
 int fail_exec() {
-    Runtime& rt = runtime();
-    if (rt.module != nullptr) {
-        if (PyErr_Occurred()) err::add_traceback((std::string("init ") + rt.identity.qualname).c_str());
-        rt.dict = nullptr;
-        Py_CLEAR(rt.module);
+    if (PyErr_Occurred()) {
+        add_init_traceback();
+    } else {
+        err::init_failed(runtime().identity.qualname);
     }
-    if (!PyErr_Occurred()) err::init_failed(rt.identity.qualname);
+    forget_runtime();
     return -1;
 }
 

@@ -16,9 +16,12 @@ namespace ornivex {
 // locations copied from the import's ModuleSpec.
 PyObject* create_module(PyObject* spec, const ModuleIdentity& identity);
 
-enum class ExecStart { failed, proceed, already_done };
+// failed: this import went wrong (fail_exec forgets it); refused: the module
+// belongs to another import, which stays as it is.
+enum class ExecStart { failed, refused, proceed, already_done };
 
-// Exec steps up to the built-ins: re-initialisation refusal, __builtins__,
+// Exec steps up to the built-ins: the interpreter claim, re-initialisation
+// refusal, __builtins__,
 // the Python version warning, interned names and constants, NumPy's native
 // interface, sys.modules registration, `range` and `ImportError`.
 ExecStart begin_exec(PyObject* module, const ModuleIdentity& identity);
@@ -36,8 +39,9 @@ bool bind_test_dict();
 // exception set on failure), then success or fail_exec().
 int run_exec(PyObject* module, const ModuleIdentity& identity, std::initializer_list<bool (*)()> steps);
 
-// Ends a failed exec: adds the "init ..." traceback entry, drops the module
-// state and makes sure an exception is set.  Returns -1.
+// Ends a failed exec: adds the "init ..." traceback entry (or raises ImportError
+// "init ..." when no exception is set) and forgets everything the import made,
+// the interpreter claim included.  Returns -1.
 int fail_exec();
 
 }  // namespace ornivex

@@ -10,10 +10,7 @@
 namespace ornivex {
 
 bool import_numpy_api() {
-    if (_import_array() < 0) {
-        PyErr_Clear();
-        return err::numpy_import_failed();
-    }
+    if (_import_array() < 0) return err::numpy_import_failed();
     return true;
 }
 

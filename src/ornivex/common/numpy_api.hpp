@@ -18,7 +18,8 @@
 namespace ornivex {
 
 // Imports the table and checks ABI, feature version and byte order; any
-// failure becomes ImportError "numpy.core.multiarray failed to import".
+// failure becomes ImportError "numpy.core.multiarray failed to import",
+// chained to the failure underneath.
 bool import_numpy_api();
 
 // The promotion rules of the running NumPy for a Python float combined with a

@@ -5,6 +5,7 @@
 
 #include <Python.h>
 
+#include <atomic>
 #include <cstdint>
 
 #include "ornivex/common/names.hpp"
@@ -21,7 +22,9 @@ struct ModuleIdentity {
 struct Runtime {
     ModuleIdentity identity{};
 
-    int64_t interpreter_id = -1;
+    // The interpreter the module belongs to, -1 before an import starts.  An
+    // import claims it; one that fails gives it back (forget_runtime).
+    std::atomic<int64_t> interpreter_id{-1};
     PyObject* module = nullptr;    // strong; set once its execution starts
     PyObject* dict = nullptr;      // the module namespace (owned by `module`)
     PyObject* builtins = nullptr;  // strong
@@ -41,6 +44,11 @@ struct Runtime {
 };
 
 Runtime& runtime();
+
+// After a failed import: drops every object the import made or fetched (they
+// belong to its interpreter, which may be a sub-interpreter about to go) and
+// gives the interpreter claim back, so the next import starts afresh.
+void forget_runtime();
 
 inline const Names& names() { return runtime().names; }
 
