@@ -9,12 +9,15 @@ import numpy as np
 
 
 def ema(x, period):
-    """Mean of every complete window of `period` elements (not recursive)."""
+    """Mean of every complete window of `period` elements (not recursive):
+    the products x[i + j] * (1/period) summed in index order, the same fixed
+    order for every window and on every machine (np.dot's order depends on
+    the BLAS kernel the CPU selects)."""
     weights = np.ones(period, dtype=np.float64) / period
     count = len(x) - period + 1
-    result = np.empty(count, dtype=np.float64)
-    for i in range(count):
-        result[i] = np.dot(x[i:i + period], weights)
+    result = np.zeros(count, dtype=np.float64)
+    for j in range(period):  # one term of every window at a time
+        result += x[j:j + count] * weights[j]
     return result
 
 
