@@ -20,7 +20,7 @@ namespace ornivex::trend {
 
 namespace {
 
-// The loop as written in object terms: for i in range(1, n):
+// The loop of tests/models/trend_model.py's ewma, in object terms: for i in range(1, n):
 //     out[i] = alpha * series[i] + (1.0 - alpha) * out[i - 1]
 bool generic_ewma_loop(PyObject* series, PyObject* out, Py_ssize_t n, double alpha) {
     const Runtime& rt = runtime();

@@ -24,7 +24,7 @@ namespace ornivex::trend {
 namespace {
 
 // True when no rebinding, subclass or promotion rule could tell the fused
-// pass from the steps.
+// pass from the steps of tests/models/trend_model.py (stepwise.cpp).
 bool fused_pass_applies(const HalftrendCall& call, bool& applies) {
     const OwnFunctions& own = own_functions();
     applies = global_is(names().tema3, own.tema3) && global_is(names().ema2, own.ema2) &&

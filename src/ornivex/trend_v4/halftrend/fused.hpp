@@ -172,7 +172,7 @@ struct TripleEmaSmoothing {
 // them): the window scan's, then one block's bars at j = k + 1 for bar start
 // + k (j = 0 holds the bar before the block).
 struct FusedScratch {
-    window_detail::WindowScratch window;
+    WindowScratch window;
     f32x2 smoothed[fused_detail::block + 8];  // (highma, lowma)
     alignas(16) float close[fused_detail::block + 8];
     alignas(16) float line[2][fused_detail::block + 8];  // this block's and the previous one's

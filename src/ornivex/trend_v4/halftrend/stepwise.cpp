@@ -1,6 +1,7 @@
 // halftrend one array at a time, for calls where the fused pass could be told
 // apart: a rebound `tema3`, `ema2`, `ewma` or `np`, an ndarray subclass among
-// the series, or NumPy's legacy promotion.
+// the series, or NumPy's legacy promotion.  The order of the steps is that of
+// tests/models/trend_model.py's halftrend.
 //
 // The channel widths come from the objects' own arithmetic (tr * 0.5, then
 // channel_deviation * atr2), the two smoothings from whatever the name
@@ -153,7 +154,7 @@ Owned stepwise_halftrend(const HalftrendCall& call) {
         reduce_empty_window(call.high);
         return Owned();
     }
-    const auto scratch = std::make_unique<halftrend::window_detail::WindowScratch>(std::min<Py_ssize_t>(call.amplitude, n));
+    const auto scratch = std::make_unique<halftrend::WindowScratch>(std::min<Py_ssize_t>(call.amplitude, n));
     halftrend::rolling_max_min(call.views.high, call.views.low, call.amplitude,
                                first(high_price.view().write<float>(), n), first(low_price.view().write<float>(), n),
                                *scratch);
@@ -176,9 +177,9 @@ Owned stepwise_halftrend(const HalftrendCall& call) {
         return Owned();
     }
     auto read = [n](const ArrayLocal& local) { return first(local.view().read<float>(), n); };
-    halftrend::trend_pass(call.views.high, call.views.low, call.views.close, read(high_price), read(low_price), read(highma),
-               read(lowma), first(trend.view().write<std::int32_t>(), n), first(max_low_price.view().write<float>(), n),
-               first(min_high_price.view().write<float>(), n));
+    halftrend::trend_pass(call.views.high, call.views.low, call.views.close, read(high_price), read(low_price),
+                          read(highma), read(lowma), first(trend.view().write<std::int32_t>(), n),
+                          first(max_low_price.view().write<float>(), n), first(min_high_price.view().write<float>(), n));
 
     const TrendArrays arrays{trend, max_low_price, min_high_price, atr2, dev};
     return numpy_is_pristine() ? native_outputs(arrays, n) : numpy_outputs(arrays, n);

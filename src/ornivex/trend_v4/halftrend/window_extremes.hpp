@@ -292,11 +292,13 @@ private:
 
 }  // namespace window_detail
 
+using window_detail::WindowScratch;
+
 // The extremes of every bar into whole arrays.  Precondition: 1 <= amplitude;
 // all four views of equal size; the outputs overlap neither input.
 inline void rolling_max_min(StridedView<const float> high, StridedView<const float> low, index_t amplitude,
                             StridedView<float> high_price, StridedView<float> low_price,
-                            window_detail::WindowScratch& scratch) noexcept {
+                            WindowScratch& scratch) noexcept {
     const index_t n = high.size;
     if (n == 0 || amplitude < 1) return;
     window_detail::WindowScan scan(high, low, std::min(amplitude, n), scratch);
