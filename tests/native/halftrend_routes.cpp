@@ -22,7 +22,7 @@ StridedView<T> view(std::vector<std::remove_const_t<T>>& v) {
 
 int main() {
     int mismatches = 0;
-    const float specials[] = {NAN, INFINITY, -INFINITY, 0.0f, -0.0f};
+    const float specials[] = {NAN, -NAN, INFINITY, -INFINITY, 0.0f, -0.0f};  // two NaN payloads
     for (int seed = 0; seed < 60; ++seed) {
         std::mt19937 gen(seed);
         std::normal_distribution<float> step;
@@ -38,9 +38,9 @@ int main() {
             low[i] = price - std::abs(step(gen));
             close[i] = price + step(gen);
             tr[i] = high[i] - low[i];
-            if (seed % 2 == 0 && gen() % 50 == 0) high[i] = specials[gen() % 5];
-            if (seed % 2 == 0 && gen() % 50 == 0) low[i] = specials[gen() % 5];
-            if (seed % 2 == 0 && gen() % 50 == 0) close[i] = specials[gen() % 5];
+            if (seed % 2 == 0 && gen() % 50 == 0) high[i] = specials[gen() % 6];
+            if (seed % 2 == 0 && gen() % 50 == 0) low[i] = specials[gen() % 6];
+            if (seed % 2 == 0 && gen() % 50 == 0) close[i] = specials[gen() % 6];
         }
         std::vector<float> line(n), atr_high(n), atr_low(n), arrow_up(n), arrow_down(n);
         std::vector<std::int64_t> buy(n), sell(n);

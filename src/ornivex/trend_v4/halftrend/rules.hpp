@@ -215,48 +215,52 @@ struct HalfTrendParams {
 };
 
 // The highs and lows of the last `amplitude` bars (all of them while fewer
-// have come), in a ring: bar k from the oldest sits at (oldest + k) % size.
+// have come) and their extremes, by the run method of window_extremes.hpp:
+// O(1) per bar and no branch that depends on the prices.  Bars are kept as
+// (high, -low) pairs, oldest first from `offset_` once the first run is
+// complete, and the extremes of the previous run's suffixes beside them.
 class RecentBars {
 public:
-    explicit RecentBars(index_t amplitude) : capacity_(amplitude) {}
+    explicit RecentBars(index_t amplitude) noexcept : window_(amplitude) {}
 
-    // May throw std::bad_alloc while the window fills.
+    // May throw std::bad_alloc, leaving the window as it was.
     void push(float high, float low) {
-        if (size() < capacity_) {
-            highs_.push_back(high);
-            lows_.push_back(low);
-            return;
+        using namespace window_detail;
+        const f32x2 bar{high, -low};
+        if (offset_ == window_) {  // a run is complete
+            if (suffix_.empty()) suffix_.resize(window_);
+            run_suffixes<true>([this](index_t k) { return bars_[k]; }, window_, suffix_.data());
+            offset_ = 0;
         }
-        highs_[oldest_] = high;
-        lows_[oldest_] = low;
-        if (++oldest_ == size()) oldest_ = 0;
+        if (suffix_.empty())
+            bars_.push_back(bar);
+        else
+            bars_[offset_] = bar;
+        prefix_ = offset_ == 0 ? bar : keep_pair<true>(prefix_, bar);
+        extreme_ = run_window<true>(prefix_, suffix_.data(), offset_, window_, suffix_.empty());
+        ++offset_;
     }
 
-    index_t size() const noexcept { return static_cast<index_t>(highs_.size()); }
-    index_t capacity() const noexcept { return capacity_; }
-    float high(index_t k) const noexcept { return highs_[at(k)]; }  // k = 0 is the oldest
-    float low(index_t k) const noexcept { return lows_[at(k)]; }
+    index_t size() const noexcept { return static_cast<index_t>(bars_.size()); }
+    index_t capacity() const noexcept { return window_; }
+    float high(index_t k) const noexcept { return bar(k)[0]; }  // k = 0 is the oldest
+    float low(index_t k) const noexcept { return -bar(k)[1]; }
 
-    // The window extremes, folded in bar order with the window rule.
-    float highest() const noexcept { return fold<window_detail::Highest>(highs_); }
-    float lowest() const noexcept { return fold<window_detail::Lowest>(lows_); }
+    float highest() const noexcept { return extreme_[0]; }  // high_price of the last bar
+    float lowest() const noexcept { return -extreme_[1]; }  // its low_price
 
 private:
-    index_t at(index_t k) const noexcept {
-        const index_t i = oldest_ + k;
-        return i < size() ? i : i - size();
+    f32x2 bar(index_t k) const noexcept {
+        if (suffix_.empty()) return bars_[k];
+        const index_t slot = offset_ + k;
+        return bars_[slot < window_ ? slot : slot - window_];
     }
 
-    template <class Extreme>
-    float fold(const std::vector<float>& values) const noexcept {
-        float extreme = values[at(0)];
-        for (index_t k = 1; k < size(); ++k) extreme = Extreme::pick(extreme, values[at(k)]);
-        return extreme;
-    }
-
-    index_t capacity_;
-    index_t oldest_ = 0;
-    std::vector<float> highs_, lows_;
+    index_t window_;
+    index_t offset_ = 0;  // of the next bar in its run
+    std::vector<f32x2> bars_;
+    std::vector<f32x2> suffix_;  // empty during the first run
+    f32x2 prefix_{}, extreme_{};
 };
 
 // Everything the next bar needs of the bars so far.
@@ -273,9 +277,9 @@ struct HalfTrendState {
 };
 
 // One bar: advances `s` and returns the bar's outputs, equal bit for bit to
-// that bar's elements of the batch result.  Precondition: params.amplitude
-// >= 1 and s made with the same amplitude.  Throws std::bad_alloc only while
-// the window fills, before `s` changes.
+// the same bar's elements of the batch result.  Precondition: params.amplitude
+// >= 1 and s made with the same amplitude.  May throw std::bad_alloc (the
+// window's storage), and `s` is then unusable.
 template <Promotion P>
 HalfTrendBar halftrend_step(HalfTrendState& s, float high, float low, float close, float tr,
                             const HalfTrendParams<P>& params) {

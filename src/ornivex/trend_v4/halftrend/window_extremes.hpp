@@ -49,7 +49,9 @@ namespace window_detail {
 struct Highest {
     static constexpr float identity = -std::numeric_limits<float>::infinity();
     template <class V>
-    static V ordered(V earlier, V later) noexcept { return earlier > later ? earlier : later; }
+    static auto beats(V earlier, V later) noexcept { return earlier > later; }
+    template <class V>
+    static V ordered(V earlier, V later) noexcept { return beats(earlier, later) ? earlier : later; }
     template <class V>
     static V pick(V earlier, V later) noexcept {
         return earlier != earlier ? earlier : ordered(earlier, later);
@@ -59,7 +61,9 @@ struct Highest {
 struct Lowest {
     static constexpr float identity = std::numeric_limits<float>::infinity();
     template <class V>
-    static V ordered(V earlier, V later) noexcept { return earlier < later ? earlier : later; }
+    static auto beats(V earlier, V later) noexcept { return earlier < later; }
+    template <class V>
+    static V ordered(V earlier, V later) noexcept { return beats(earlier, later) ? earlier : later; }
     template <class V>
     static V pick(V earlier, V later) noexcept {
         return earlier != earlier ? earlier : ordered(earlier, later);
@@ -189,6 +193,29 @@ inline bool series_holds_nan(StridedView<const float> x) noexcept {
     return nan;
 }
 
+// The run method's steps, shared by WindowScan and the one-bar window of
+// rules.hpp.  Runs are window-long stretches of bars; the window ending at
+// offset k of a run is the previous run from offset k + 1 on (its suffix) and
+// this run up to k (its prefix).  Windows in the first run, and the window
+// that is a whole run, are the prefix alone.
+template <bool may_hold_nan>
+inline f32x2 keep_pair(f32x2 earlier, f32x2 later) noexcept {
+    return may_hold_nan ? Highest::pick(earlier, later) : Highest::ordered(earlier, later);
+}
+
+// suffix[k] = the extreme of a completed run's bars k .. window - 1 (run(k)
+// gives bar k), for k = window - 1 down to 1.
+template <bool may_hold_nan, class Run>
+void run_suffixes(const Run& run, index_t window, f32x2* suffix) noexcept {
+    suffix[window - 1] = run(window - 1);
+    for (index_t k = window - 2; k >= 1; --k) suffix[k] = keep_pair<may_hold_nan>(run(k), suffix[k + 1]);
+}
+
+template <bool may_hold_nan>
+f32x2 run_window(f32x2 prefix, const f32x2* suffix, index_t offset, index_t window, bool first_run) noexcept {
+    return first_run || offset == window - 1 ? prefix : keep_pair<may_hold_nan>(suffix[offset + 1], prefix);
+}
+
 // The buffers of a WindowScan; allocated by its owner (about 15 KiB and, for
 // a long window, 8 bytes per bar of it), never on the stack.
 struct WindowScratch {
@@ -243,42 +270,22 @@ private:
     bool scanned() const noexcept { return window_ <= doubling_scan_limit; }
 
     template <bool may_hold_nan>
-    static f32x2 keep(f32x2 earlier, f32x2 later) noexcept {
-        return may_hold_nan ? Highest::pick(earlier, later) : Highest::ordered(earlier, later);
-    }
-
-    // Runs [r * window, (r + 1) * window).  The window ending at bar i of the
-    // run starting at run_start_ is the previous run from i - window + 1 on
-    // (its suffix at offset i - run_start_ + 1) and this run up to i (the
-    // prefix); windows in the first run, and the one that is a whole run, are
-    // prefixes alone.
-    template <bool may_hold_nan>
     void run_block(index_t start, index_t length) noexcept {
         WindowScratch& s = scratch_;
         const BarPairs bars{high_, low_};
         for (index_t k = 0; k < length; ++k) {
             const index_t i = start + k;
             if (i == run_start_ + window_) {
+                run_suffixes<may_hold_nan>([&](index_t j) { return bars[run_start_ + j]; }, window_, s.suffix.data());
                 run_start_ = i;
-                make_suffixes<may_hold_nan>(bars, i - window_);
             }
             const f32x2 bar{s.high[lookback_ + k], -s.low[lookback_ + k]};
-            prefix_ = i == run_start_ ? bar : keep<may_hold_nan>(prefix_, bar);
-            const index_t offset = i - run_start_;
-            const f32x2 extreme = run_start_ == 0 || offset == window_ - 1
-                                      ? prefix_
-                                      : keep<may_hold_nan>(s.suffix[offset + 1], prefix_);
+            prefix_ = i == run_start_ ? bar : keep_pair<may_hold_nan>(prefix_, bar);
+            const f32x2 extreme =
+                run_window<may_hold_nan>(prefix_, s.suffix.data(), i - run_start_, window_, run_start_ == 0);
             s.extreme[1][k + 1] = extreme[0];
             s.extreme[0][k + 1] = -extreme[1];
         }
-    }
-
-    template <bool may_hold_nan>
-    void make_suffixes(const BarPairs& bars, index_t run) noexcept {
-        std::vector<f32x2>& suffix = scratch_.suffix;
-        suffix[window_ - 1] = bars[run + window_ - 1];
-        for (index_t offset = window_ - 2; offset >= 1; --offset)
-            suffix[offset] = keep<may_hold_nan>(bars[run + offset], suffix[offset + 1]);
     }
 
     StridedView<const float> high_, low_;
