@@ -17,22 +17,11 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VENV="${ORNIVEX_ASAN_VENV:-$ROOT/build/asan-venv}"
 started=$SECONDS
 
-find_python() {  # CPython 3.13 first, else the newest 3.11+
-    local candidate
-    for candidate in "$(command -v python3.13 2>/dev/null || true)" \
-                     "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.13*/bin/python3.13 \
-                     "$(command -v python3.12 2>/dev/null || true)" "$(command -v python3.11 2>/dev/null || true)" \
-                     "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.1[12]*/bin/python3; do
-        if [ -n "$candidate" ] && [ -x "$candidate" ] &&
-           "$candidate" -c 'import sys; sys.exit(sys.version_info < (3, 11))' 2>/dev/null; then
-            echo "$candidate"; return
-        fi
-    done
-    echo "sanitize: no Python >= 3.11 found" >&2; exit 1
-}
+source "$ROOT/scripts/find_python.sh"
 
 if [ ! -x "$VENV/bin/python" ]; then
-    "$(find_python)" -m venv "$VENV"
+    PYTHON="$(find_python)" || { echo "sanitize: no Python >= 3.11 found" >&2; exit 1; }
+    "$PYTHON" -m venv "$VENV"
 fi
 PY="$VENV/bin/python"
 echo "sanitize: $("$PY" -c 'import sys; print(sys.executable, sys.version.split()[0])')" >&2

@@ -7,12 +7,8 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VENV="${ORNIVEX_NUMPY1_VENV:-$ROOT/.venv-numpy1}"
 
-PYTHON=""
-for candidate in python3.12 python3.11 "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.12*/bin/python3.12 \
-                 "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.11*/bin/python3.11; do
-    candidate="$(command -v "$candidate" 2>/dev/null || true)"
-    if [ -n "$candidate" ] && "$candidate" -c 'import sys' 2>/dev/null; then PYTHON="$candidate"; break; fi
-done
+source "$ROOT/scripts/find_python.sh"
+PYTHON="$(find_python 12)" || PYTHON=""
 if [ -z "$PYTHON" ]; then
     echo "ornivex: no CPython 3.11/3.12 found; NumPy 1.x run skipped" >&2
     exit 0
