@@ -20,7 +20,6 @@ import subprocess
 import sys
 import textwrap
 import traceback
-import types
 import warnings
 from collections import Counter
 from decimal import Decimal
@@ -32,6 +31,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from conftest import LEGACY_NUMPY, same_bits
+from hostile import Boom, convert_c_integer, numpy_proxy
 from models import swing_model, trend_model
 from ornivex import swing_v4, trend_v4
 from ornivex.swing_v4 import QuorvelSwing
@@ -50,10 +50,6 @@ def report_cases():
     if os.environ.get("ORNIVEX_FUZZ_REPORT"):
         with open(os.environ["ORNIVEX_FUZZ_REPORT"], "a") as report:
             report.write(json.dumps({"module": __name__, "cases": CASES}) + "\n")
-
-
-class Boom(Exception):
-    """Raised by hostile arguments; it must come out unchanged."""
 
 
 # ---- the entry points --------------------------------------------------------
@@ -254,23 +250,6 @@ def convert_double(value):
     return value if type(value) is float else ctypes.c_double(value).value
 
 
-def convert_int(value):
-    """The __int__ rules for a 32-bit C int."""
-    if isinstance(value, int):
-        number = int.__index__(value)
-    else:
-        hook = getattr(type(value), "__int__", None)
-        if hook is None:
-            raise TypeError("an integer is required")
-        result = hook(value)
-        if not isinstance(result, int):
-            raise TypeError(f"__int__ returned non-int (type {type(result).__name__})")
-        number = int.__index__(result)
-    if not -(2**31) <= number < 2**31:
-        raise OverflowError("Python int too large to convert to C int")
-    return number
-
-
 with warnings.catch_warnings():
     warnings.simplefilter("ignore", PendingDeprecationWarning)
     MATRIX = np.matrix([[1.0, 2.0]], dtype=np.float32)  # an ndarray subclass, two-dimensional
@@ -315,7 +294,7 @@ def checked(name, params, bound):
     """Conversion, type test and view, in that order: the converted numbers and
     the accepted arrays' element values."""
     element = ELEMENT["trend" if name in TREND else "swing"][0]
-    numbers = {p: (convert_int if NUMBER_KIND[p] == "int" else convert_double)(bound[p])
+    numbers = {p: (convert_c_integer(bound[p], 32) if NUMBER_KIND[p] == "int" else convert_double(bound[p]))
                for p in params if p in NUMBER_KIND}
     arrays_ = [p for p in params if p not in NUMBER_KIND]
     for p in arrays_:
@@ -570,12 +549,6 @@ class Counting:
     def __call__(self, *args):
         self.calls += 1
         return self.function(*args)
-
-
-def numpy_proxy():
-    proxy = types.ModuleType("numpy_proxy")
-    proxy.__getattr__ = lambda name: getattr(np, name)
-    return proxy
 
 
 TREND_NEEDS = {"ewma": ["np"], "ema2": ["ewma", "np"], "tema3": ["ema2", "ewma", "np"],

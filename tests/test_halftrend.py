@@ -1,15 +1,14 @@
 """halftrend against the literal model on random bars, along every path, and its decided fixes."""
 
 import traceback
-import types
 
 import numpy as np
 import pytest
 
-from conftest import f32
+from conftest import f32, same_values
+from hostile import numpy_proxy
 from models import trend_model as model
 from ornivex import trend_v4 as t
-from test_tema3 import same_values
 
 pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning")
 
@@ -65,15 +64,6 @@ def test_long_series_with_short_and_long_windows(amplitude, specials):
 
 class Sub(np.ndarray):
     pass
-
-
-def numpy_proxy(log):
-    """A stand-in for `np` that logs every attribute taken from it."""
-    class Proxy(types.ModuleType):
-        def __getattr__(self, name):
-            log.append(name)
-            return getattr(np, name)
-    return Proxy("np")
 
 
 PATHS = {

@@ -22,6 +22,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from hostile import Boom, convert_c_integer
 from ornivex import swing_v4
 from ornivex.swing_v4 import QuorvelSwing
 
@@ -38,10 +39,6 @@ def report_cases():
     if os.environ.get("ORNIVEX_FUZZ_REPORT"):
         with open(os.environ["ORNIVEX_FUZZ_REPORT"], "a") as report:
             report.write(json.dumps({"module": __name__, "cases": CASES}) + "\n")
-
-
-class Boom(Exception):
-    pass
 
 
 def boom(*args):
@@ -105,21 +102,6 @@ CHECKSUMS = (st.sampled_from(ACCEPTED) | st.integers(-(2**70), 2**70)
 
 # ---- the steps, written out ---------------------------------------------------------------
 
-def convert_long(value):
-    if isinstance(value, int):
-        number = int.__index__(value)
-    else:
-        hook = getattr(type(value), "__int__", None)
-        if hook is None:
-            raise TypeError("an integer is required")
-        number = hook(value)
-        if not isinstance(number, int):
-            raise TypeError(f"__int__ returned non-int (type {type(number).__name__})")
-    if not -(2**63) <= number < 2**63:
-        raise OverflowError("Python int too large to convert to C long")
-    return int(number)
-
-
 def type_name(value):
     """The type's C-level name, as the interpreter's own messages show it."""
     try:
@@ -156,7 +138,7 @@ def rebuild_steps(*args, **kwargs):
     for index, name in enumerate(names):
         if name not in bound:
             raise TypeError(f"__pyx_unpickle_QuorvelSwing() takes exactly 3 positional arguments ({index} given)")
-    checksum = convert_long(bound["__pyx_checksum"])
+    checksum = convert_c_integer(bound["__pyx_checksum"], 64)
     if checksum not in ACCEPTED:
         raise pickle.PickleError(
             "Incompatible checksums (0x%x vs (0xe3b0c44, 0xda39a3e, 0xd41d8cd) = ())" % checksum)

@@ -8,21 +8,17 @@ import os
 import pickle
 import sys
 import tracemalloc
-import types
 
 import numpy as np
 import pytest
 
+from hostile import Boom, numpy_proxy
 from ornivex import swing_v4, trend_v4
 from ornivex.swing_v4 import QuorvelSwing
 
 CALLS = int(os.environ.get("ORNIVEX_LEAK_CALLS", "10000"))
 SANITIZED = os.environ.get("ORNIVEX_SANITIZED") == "1"
 N = 24
-
-
-class Boom(Exception):
-    pass
 
 
 class Raising:
@@ -51,12 +47,6 @@ class WithDict(QuorvelSwing):
 
 def series(dtype=np.float32, n=N):
     return (100 + np.cumsum(np.random.default_rng(n).standard_normal(n))).astype(dtype)
-
-
-def numpy_proxy():
-    proxy = types.ModuleType("numpy_proxy")
-    proxy.__getattr__ = lambda name: getattr(np, name)
-    return proxy
 
 
 F, D = series(), series(np.float64)

@@ -9,7 +9,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
-from conftest import f32, same_bits
+from conftest import f32, same_bits, same_values
 from models import trend_model as model
 from ornivex import trend_v4 as t
 
@@ -17,18 +17,6 @@ pytestmark = pytest.mark.filterwarnings("ignore::RuntimeWarning")
 
 SPECIAL = [0.0, -0.0, np.nan, np.inf, -np.inf, float(np.float32(1e-45)), float(np.float32(3.4e38))]
 LENGTHS = [1, 2, 4, 14, 0, -5, 2.5, np.nan, np.inf, 1e9]
-
-
-def same_values(a, b):
-    """Same dtype, shape and bits, except that any NaN matches any NaN: which operand's NaN
-    an operation on two NaNs keeps differs even between NumPy's own scalar and array code."""
-    if a.dtype != b.dtype or a.shape != b.shape:
-        return False
-    nan = np.isnan(a) if a.dtype.kind == "f" else np.zeros(a.shape, bool)
-    if not np.array_equal(nan, np.isnan(b) if b.dtype.kind == "f" else nan):
-        return False
-    width = np.uint32 if a.dtype.itemsize == 4 else np.uint64
-    return np.array_equal(a[~nan].view(width), b[~nan].view(width))
 
 
 @settings(max_examples=500, deadline=None)
