@@ -40,7 +40,7 @@ bool copy_spec_attribute(PyObject* spec, PyObject* dict, PyObject* from, PyObjec
     return PyDict_SetItem(dict, to, value.get()) == 0;
 }
 
-// A new module named after the spec, with loader, origin, parent and search
+// A new module named after its ModuleSpec, with loader, origin, parent and search
 // locations copied into its namespace.
 Owned new_module(PyObject* spec) {
     if (!intern_names(runtime().names)) return Owned();
