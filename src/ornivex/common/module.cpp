@@ -43,7 +43,7 @@ bool copy_spec_attribute(PyObject* spec, PyObject* dict, PyObject* from, PyObjec
 // A new module named after its ModuleSpec, with loader, origin, parent and search
 // locations copied into its namespace.
 Owned new_module(PyObject* spec) {
-    if (!intern_names(runtime().names)) return Owned();
+    if (!runtime().names.intern()) return Owned();
     const Names& n = runtime().names;
     Owned name = Owned::steal(PyObject_GetAttr(spec, n.name));
     if (!name) return Owned();
@@ -113,7 +113,7 @@ ExecStart begin_exec(PyObject* module, const ModuleIdentity& identity) {
     }
     rt.module = Owned::incref(module).release();
     rt.dict = PyModule_GetDict(module);
-    if (!intern_names(rt.names)) return ExecStart::failed;
+    if (!rt.names.intern() || (identity.own_names.intern && !identity.own_names.intern())) return ExecStart::failed;
     const Names& n = rt.names;
 
     if (rt.builtins == nullptr) {
@@ -143,10 +143,7 @@ ExecStart begin_exec(PyObject* module, const ModuleIdentity& identity) {
 
     Owned range = fetch_builtin(n.range);
     if (!range) return ExecStart::failed;
-    Owned import_error = fetch_builtin(n.ImportError);
-    if (!import_error) return ExecStart::failed;
     Py_XSETREF(rt.range, range.release());
-    Py_XSETREF(rt.import_error, import_error.release());
     return ExecStart::proceed;
 }
 

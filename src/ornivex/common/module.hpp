@@ -21,9 +21,9 @@ PyObject* create_module(PyObject* spec, const ModuleIdentity& identity);
 enum class ExecStart { failed, refused, proceed, already_done };
 
 // Exec steps up to the built-ins: the interpreter claim, re-initialisation
-// refusal, __builtins__,
-// the Python version warning, interned names and constants, NumPy's native
-// interface, sys.modules registration, `range` and `ImportError`.
+// refusal, __builtins__, the Python version warning, interned names (shared
+// and the module's own) and constants, NumPy's native interface, sys.modules
+// registration and `range`.
 ExecStart begin_exec(PyObject* module, const ModuleIdentity& identity);
 
 // Fetches `type` and the NumPy type objects and checks their sizes.

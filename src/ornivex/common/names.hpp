@@ -1,39 +1,46 @@
-// Interned strings, created once at import and shared by every call: NumPy
-// attributes the bodies look up, module-level names, and parameter names
-// (keywords are matched by identity first, so interning makes that fast).
+// Interned strings, created once at import and shared by every call.  The
+// shared layer's names are here; each module lists its own (parameters,
+// result keys, the NumPy attributes only it looks up) in its names.hpp with
+// ORNIVEX_NAME_TABLE and hands the table to the import through its
+// ModuleIdentity.  Keywords are matched by identity first, so interning
+// makes argument binding fast.
 #pragma once
 
 #include <Python.h>
 
+// A struct with one PyObject* per name of LIST, spelled as the name itself.
+// intern() fills the empty ones (false with an exception set on failure);
+// forget() drops them all, for a failed import.
+#define ORNIVEX_NAME_TABLE(Table, LIST)                                        \
+    struct Table {                                                             \
+        LIST(ORNIVEX_DECLARE_NAME_)                                            \
+        bool intern() noexcept {                                               \
+            LIST(ORNIVEX_INTERN_NAME_)                                         \
+            return true;                                                       \
+        }                                                                      \
+        void forget() noexcept { LIST(ORNIVEX_FORGET_NAME_) }                  \
+    };
+#define ORNIVEX_DECLARE_NAME_(n) PyObject* n = nullptr;
+#define ORNIVEX_INTERN_NAME_(n) \
+    if (n == nullptr && (n = PyUnicode_InternFromString(#n)) == nullptr) return false;
+#define ORNIVEX_FORGET_NAME_(n) Py_CLEAR(n);
+
+#define ORNIVEX_COMMON_NAMES(X)                                                                      \
+    /* the module namespace and its spec */                                                          \
+    X(np) X(numpy) X(__builtins__) X(__test__) X(__loader__) X(__file__) X(__package__) X(__path__)  \
+    X(loader) X(origin) X(parent) X(submodule_search_locations) X(name) X(__spec__) X(_initializing) \
+    X(range)                                                                                         \
+    /* NumPy attributes both modules look up */                                                      \
+    X(empty) X(zeros) X(dtype)
+
 namespace ornivex {
 
-#define ORNIVEX_INTERNED_NAMES(X)                                                                     \
-    /* module-level names */                                                                          \
-    X(np) X(numpy) X(ewma) X(ema2) X(tema3) X(halftrend) X(QuorvelSwing) X(__pyx_unpickle_QuorvelSwing) \
-    X(__builtins__) X(__test__) X(__loader__) X(__file__) X(__package__) X(__path__)                  \
-    X(loader) X(origin) X(parent) X(submodule_search_locations) X(name) X(__spec__) X(_initializing)   \
-    X(range) X(ImportError) X(__name__) X(__dict__) X(update) X(__getstate__) X(__reduce_ex__)          \
-    X(__reduce__) X(__setstate__) X(__reduce_velmar__) X(__setstate_velmar__) X(__pyx_vtable__) X(__new__) \
-    /* NumPy attributes */                                                                            \
-    X(empty) X(empty_like) X(zeros) X(ones) X(dtype) X(float32) X(float64) X(int32) X(max) X(min)      \
-    X(where) X(roll) X(dot) X(vstack) X(nan) X(T)                                                     \
-    X(int_)                                                                                           \
-    /* keys of the halftrend result */                                                                \
-    X(atrHigh) X(atrLow) X(arrowUp) X(arrowDown) X(buy) X(sell)                                       \
-    /* parameters */                                                                                  \
-    X(series) X(alpha) X(source) X(length) X(high) X(low) X(close) X(tr) X(amplitude)                 \
-    X(channel_deviation) X(arr) X(range_period) X(range_multiplier) X(x) X(r) X(swing_period)         \
-    X(swing_multiplier) X(__pyx_type) X(__pyx_checksum) X(__pyx_state)                                \
-    /* methods */                                                                                     \
-    X(range_size) X(range_filter) X(quorvel_swing)
+ORNIVEX_NAME_TABLE(Names, ORNIVEX_COMMON_NAMES)
 
-struct Names {
-#define ORNIVEX_DECLARE_NAME(n) PyObject* n = nullptr;
-    ORNIVEX_INTERNED_NAMES(ORNIVEX_DECLARE_NAME)
-#undef ORNIVEX_DECLARE_NAME
+// A module's own table, as the shared import steps reach it.
+struct OwnNames {
+    bool (*intern)() = nullptr;
+    void (*forget)() = nullptr;
 };
-
-// Fills `names`; false with an exception set on failure.
-bool intern_names(Names& names);
 
 }  // namespace ornivex

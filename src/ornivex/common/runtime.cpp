@@ -12,14 +12,13 @@ Runtime& runtime() {
 void forget_runtime() {
     Runtime& rt = runtime();
     rt.dict = nullptr;
-    for (PyObject** held : {&rt.module, &rt.builtins, &rt.numpy, &rt.range, &rt.import_error, &rt.float_half,
+    for (PyObject** held : {&rt.module, &rt.builtins, &rt.numpy, &rt.range, &rt.float_half,
                             &rt.int_0, &rt.int_1, &rt.int_3}) {
         Py_CLEAR(*held);
     }
     Py_CLEAR(rt.ndarray);
-#define ORNIVEX_FORGET_NAME(n) Py_CLEAR(rt.names.n);
-    ORNIVEX_INTERNED_NAMES(ORNIVEX_FORGET_NAME)
-#undef ORNIVEX_FORGET_NAME
+    rt.names.forget();
+    if (rt.identity.own_names.forget) rt.identity.own_names.forget();
     err::forget_traceback_codes();
     rt.interpreter_id.store(-1);
 }

@@ -17,6 +17,7 @@ struct ModuleIdentity {
     const char* short_name;    // "trend_v4"
     const char* qualname;      // "ornivex.trend_v4"
     const char* source_label;  // file name shown in traceback entries
+    OwnNames own_names{};      // the module's interned names, beside the shared ones
 };
 
 struct Runtime {
@@ -30,9 +31,8 @@ struct Runtime {
     PyObject* builtins = nullptr;  // strong
     PyObject* numpy = nullptr;     // strong: the module bound as `np` at import
 
-    PyObject* range = nullptr;         // builtins.range
-    PyObject* import_error = nullptr;  // builtins.ImportError
-    PyTypeObject* ndarray = nullptr;   // strong
+    PyObject* range = nullptr;        // builtins.range
+    PyTypeObject* ndarray = nullptr;  // strong
 
     // Constants shared by all calls.
     PyObject* float_half = nullptr;

@@ -7,6 +7,7 @@
 #include "ornivex/common/runtime.hpp"
 #include "ornivex/swing_v4/import_steps.hpp"
 #include "ornivex/swing_v4/operations.hpp"
+#include "ornivex/swing_v4/names.hpp"
 
 namespace ornivex::swing {
 
@@ -99,13 +100,13 @@ bool create_class() {
     if (PyType_Ready(&quorvel_swing_type) < 0) return false;
 
     Owned table = Owned::steal(PyCapsule_New(&operation_table, nullptr, nullptr));
-    if (!table || !store_in_class(names().__pyx_vtable__, table.get())) return false;
-    if (PyDict_SetItem(runtime().dict, names().QuorvelSwing, type_object()) < 0) return false;
+    if (!table || !store_in_class(swing_names().__pyx_vtable__, table.get())) return false;
+    if (PyDict_SetItem(runtime().dict, swing_names().QuorvelSwing, type_object()) < 0) return false;
     return setup_pickling(&quorvel_swing_type);
 }
 
 bool install_methods() {
-    const Names& n = names();
+    const SwingNames& n = swing_names();
     return install_method(n.range_size, public_methods[0]) && install_method(n.range_filter, public_methods[1]) &&
            install_method(n.quorvel_swing, public_methods[2]) &&
            install_method(n.__reduce_velmar__, pickling_methods[0]) &&

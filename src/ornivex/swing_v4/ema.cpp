@@ -27,6 +27,7 @@
 #include "ornivex/swing_v4/kernels/range_size.hpp"
 #include "ornivex/swing_v4/kernels/window_mean.hpp"
 #include "ornivex/swing_v4/operations.hpp"
+#include "ornivex/swing_v4/names.hpp"
 
 namespace ornivex::swing {
 
@@ -36,7 +37,7 @@ constexpr const char* ema_qualname = "ornivex.swing_v4.QuorvelSwing.ema";
 
 // np.ones(period, dtype=np.float64) / period, true division by a Python int.
 Owned equal_weights(int32_t period) {
-    Owned ones = numpy_new_array(names().ones, period, names().float64);
+    Owned ones = numpy_new_array(swing_names().ones, period, swing_names().float64);
     if (!ones) return Owned();
     Owned divisor = Owned::steal(PyLong_FromLong(period));
     if (!divisor) return Owned();
@@ -57,7 +58,7 @@ bool dot_every_window(PyObject* x, PyObject* weights, const ArrayView& result, i
         Owned window = Owned::steal(PyObject_GetItem(x, bounds.get()));
         if (!window) return false;
         PyObject* args[] = {window.get(), weights};
-        Owned product = numpy_call(names().dot, args, 2);
+        Owned product = numpy_call(swing_names().dot, args, 2);
         if (!product) return false;
         const double value = PyFloat_AsDouble(product.get());
         if (value == -1.0 && PyErr_Occurred()) return false;
@@ -70,7 +71,7 @@ bool dot_every_window(PyObject* x, PyObject* weights, const ArrayView& result, i
 // count (computed in 64 bits, so no length or period overflows it) reaches
 // np.empty, which refuses it with NumPy's own ValueError.
 bool allocate_result(ArrayLocal& result, index_t count) {
-    if (!result.assign(numpy_new_array(names().empty, count, names().float64))) return false;
+    if (!result.assign(numpy_new_array(names().empty, count, swing_names().float64))) return false;
     if (count > 0 && result.size() < count) return err::result_too_short("ema", "np.empty", result.object(), count);
     return true;
 }

@@ -17,6 +17,7 @@
 #include "ornivex/common/errors.hpp"
 #include "ornivex/common/runtime.hpp"
 #include "ornivex/swing_v4/operations.hpp"
+#include "ornivex/swing_v4/names.hpp"
 
 namespace ornivex::swing {
 
@@ -27,7 +28,7 @@ QuorvelSwingObject* as_swing(PyObject* self) { return reinterpret_cast<QuorvelSw
 }  // namespace
 
 PyObject* range_size_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    static PyObject* const params[] = {names().arr, names().range_period, names().range_multiplier};
+    static PyObject* const params[] = {swing_names().arr, swing_names().range_period, swing_names().range_multiplier};
     static const Signature signature{"range_size", 3, 3, params};
     PyObject* bound[3];
     std::optional<int32_t> range_period;
@@ -49,7 +50,7 @@ PyObject* range_size_entry(PyObject* self, PyObject* const* args, Py_ssize_t nar
 }
 
 PyObject* range_filter_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    static PyObject* const params[] = {names().x, names().r};
+    static PyObject* const params[] = {swing_names().x, swing_names().r};
     static const Signature signature{"range_filter", 2, 2, params};
     PyObject* bound[2];
     const auto check = [&] {
@@ -67,7 +68,7 @@ PyObject* range_filter_entry(PyObject* self, PyObject* const* args, Py_ssize_t n
 }
 
 PyObject* quorvel_swing_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    static PyObject* const params[] = {names().arr, names().swing_period, names().swing_multiplier};
+    static PyObject* const params[] = {swing_names().arr, swing_names().swing_period, swing_names().swing_multiplier};
     static const Signature signature{"quorvel_swing", 3, 3, params};
     PyObject* bound[3];
     std::optional<int32_t> swing_period;

@@ -8,12 +8,14 @@
 #include "ornivex/common/module.hpp"
 #include "ornivex/common/runtime.hpp"
 #include "ornivex/swing_v4/import_steps.hpp"
+#include "ornivex/swing_v4/names.hpp"
 
 namespace ornivex::swing {
 
 namespace {
 
-constexpr ModuleIdentity identity{"swing_v4", "ornivex.swing_v4", "ornivex/swing_v4/module.cpp"};
+constexpr ModuleIdentity identity{"swing_v4", "ornivex.swing_v4", "ornivex/swing_v4/module.cpp",
+                                  {[] { return swing_names().intern(); }, [] { swing_names().forget(); }}};
 
 PyObject* create(PyObject* spec, PyModuleDef*) { return create_module(spec, identity); }
 
@@ -41,6 +43,11 @@ PyModuleDef definition = {
 };
 
 }  // namespace
+
+SwingNames& swing_names() {
+    static SwingNames names;
+    return names;
+}
 
 }  // namespace ornivex::swing
 

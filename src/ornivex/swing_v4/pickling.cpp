@@ -17,6 +17,7 @@
 #include "ornivex/common/runtime.hpp"
 #include "ornivex/swing_v4/import_steps.hpp"
 #include "ornivex/swing_v4/operations.hpp"
+#include "ornivex/swing_v4/names.hpp"
 
 namespace ornivex::swing {
 
@@ -57,11 +58,11 @@ bool set_state(PyObject* object, PyObject* state) {
     if (length < 0) return fail();
     if (length == 0) return true;
     Owned has_dict;
-    if (!optional_attribute(object, names().__dict__, has_dict)) return fail();
+    if (!optional_attribute(object, swing_names().__dict__, has_dict)) return fail();
     if (!has_dict) return true;
-    Owned dict = Owned::steal(PyObject_GetAttr(object, names().__dict__));
+    Owned dict = Owned::steal(PyObject_GetAttr(object, swing_names().__dict__));
     if (!dict) return fail();
-    Owned update = Owned::steal(PyObject_GetAttr(dict.get(), names().update));
+    Owned update = Owned::steal(PyObject_GetAttr(dict.get(), swing_names().update));
     if (!update) return fail();
     Owned first = Owned::steal(PySequence_GetItem(state, 0));
     if (!first) return fail();
@@ -70,7 +71,7 @@ bool set_state(PyObject* object, PyObject* state) {
 }
 
 Owned unpickle_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    static PyObject* const params[] = {names().__pyx_type, names().__pyx_checksum, names().__pyx_state};
+    static PyObject* const params[] = {swing_names().__pyx_type, swing_names().__pyx_checksum, swing_names().__pyx_state};
     static const Signature signature{"__pyx_unpickle_QuorvelSwing", 3, 3, params};
     PyObject* bound[3];
     if (!bind_arguments(signature, args, nargsf, kwnames, bound)) return Owned();
@@ -86,7 +87,7 @@ Owned unpickle_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames
     if (!known) return err::incompatible_checksum(checksum_object.get());
 
     // QuorvelSwing.__new__(type): this class's allocator, never a subclass's.
-    Owned allocate = Owned::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(&quorvel_swing_type), names().__new__));
+    Owned allocate = Owned::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(&quorvel_swing_type), swing_names().__new__));
     if (!allocate) return Owned();
     Owned result = Owned::steal(PyObject_CallOneArg(allocate.get(), type));
     if (!result) return Owned();
@@ -108,7 +109,7 @@ bool same_attribute(PyObject* a, PyObject* b, PyObject* name, bool& same) {
 
 // Whether `obj.__name__` is `name`; a missing or odd __name__ is just "no".
 bool is_named(PyObject* obj, PyObject* name) {
-    Owned own_name = Owned::steal(PyObject_GetAttr(obj, names().__name__));
+    Owned own_name = Owned::steal(PyObject_GetAttr(obj, swing_names().__name__));
     if (!own_name) {
         PyErr_Clear();
         return false;
@@ -124,7 +125,7 @@ bool rename_in_class(PyTypeObject* type, PyObject* from, PyObject* to, PyObject*
 }
 
 bool run_pickling_setup(PyTypeObject* type) {
-    const Names& n = names();
+    const SwingNames& n = swing_names();
     PyObject* cls = reinterpret_cast<PyObject*>(type);
     PyObject* object = reinterpret_cast<PyObject*>(&PyBaseObject_Type);
 
@@ -194,7 +195,7 @@ bool bind_unpickle_function() {
     Owned module_name = Owned::steal(PyUnicode_FromString(runtime().identity.qualname));
     if (!module_name) return false;
     Owned function = make_function("__pyx_unpickle_QuorvelSwing", unpickle_entry, module_name.get());
-    return function && PyDict_SetItem(runtime().dict, names().__pyx_unpickle_QuorvelSwing, function.get()) == 0;
+    return function && PyDict_SetItem(runtime().dict, swing_names().__pyx_unpickle_QuorvelSwing, function.get()) == 0;
 }
 
 PyObject* reduce_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -207,14 +208,14 @@ PyObject* reduce_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
         Owned state = Owned::steal(PyTuple_New(0));
         if (!state) return Owned();
         Owned dict;
-        if (!optional_attribute(self, names().__dict__, dict)) return Owned();
+        if (!optional_attribute(self, swing_names().__dict__, dict)) return Owned();
         const bool use_setstate = dict && dict.get() != Py_None;
         if (use_setstate) {
             // The instance dict itself, not a copy.
             state = Owned::steal(PyTuple_Pack(1, dict.get()));
             if (!state) return Owned();
         }
-        Owned rebuild = lookup_global(names().__pyx_unpickle_QuorvelSwing);
+        Owned rebuild = lookup_global(swing_names().__pyx_unpickle_QuorvelSwing);
         if (!rebuild) return Owned();
         PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
         return Owned::steal(use_setstate ? Py_BuildValue("(O(OOO)O)", rebuild.get(), type, checksums.written,
@@ -228,7 +229,7 @@ PyObject* setstate_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     // Behind the recursion guard: the instance dict's update may call back
     // in, as deep as the state nests.
     return call_entry("ornivex.swing_v4.QuorvelSwing.__setstate_velmar__", [&]() -> Owned {
-        static PyObject* const params[] = {names().__pyx_state};
+        static PyObject* const params[] = {swing_names().__pyx_state};
         static const Signature signature{"__setstate_velmar__", 1, 1, params};
         PyObject* bound[1];
         if (!bind_arguments(signature, args, nargsf, kwnames, bound)) return Owned();

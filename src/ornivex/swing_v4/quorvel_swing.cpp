@@ -10,6 +10,7 @@
 #include "ornivex/common/errors.hpp"
 #include "ornivex/common/runtime.hpp"
 #include "ornivex/swing_v4/operations.hpp"
+#include "ornivex/swing_v4/names.hpp"
 
 namespace ornivex::swing {
 
@@ -19,7 +20,7 @@ constexpr const char* quorvel_swing_qualname = "ornivex.swing_v4.QuorvelSwing.qu
 
 // A Python override of quorvel_swing, called as (arr, int, float).
 bool find_override(QuorvelSwingObject* self, PyObject* arr, int32_t swing_period, double swing_multiplier, Owned& found) {
-    return dispatch_override(self, names().quorvel_swing, quorvel_swing_entry, arr, swing_period, swing_multiplier, found);
+    return dispatch_override(self, swing_names().quorvel_swing, quorvel_swing_entry, arr, swing_period, swing_multiplier, found);
 }
 
 Owned quorvel_swing_body(QuorvelSwingObject* self, PyObject* arr_object, int32_t swing_period,

@@ -21,6 +21,7 @@
 #include "ornivex/common/without_gil.hpp"
 #include "ornivex/swing_v4/kernels/range_filter.hpp"
 #include "ornivex/swing_v4/operations.hpp"
+#include "ornivex/swing_v4/names.hpp"
 
 namespace ornivex::swing {
 
@@ -31,7 +32,7 @@ constexpr const char* range_filter_qualname = "ornivex.swing_v4.QuorvelSwing.ran
 // A Python override of range_filter, called as (x, r).
 bool find_override(QuorvelSwingObject* self, PyObject* x, PyObject* r, Owned& found) {
     PyObject* args[] = {x, r};
-    return dispatch_override(self, names().range_filter, range_filter_entry, args, 2, found);
+    return dispatch_override(self, swing_names().range_filter, range_filter_entry, args, 2, found);
 }
 
 bool own_nz(const QuorvelSwingObject* self) { return self->operations->nz == &nz; }
@@ -51,9 +52,9 @@ Owned stack_transposed(PyObject* hi_band, PyObject* lo_band, PyObject* range_fil
     Owned rows = Owned::steal(PyTuple_Pack(3, hi_band, lo_band, range_filt));
     if (!rows) return Owned();
     PyObject* args[] = {rows.get()};
-    Owned stacked = numpy_call(names().vstack, args, 1);
+    Owned stacked = numpy_call(swing_names().vstack, args, 1);
     if (!stacked) return Owned();
-    Owned transposed = Owned::steal(PyObject_GetAttr(stacked.get(), names().T));
+    Owned transposed = Owned::steal(PyObject_GetAttr(stacked.get(), swing_names().T));
     if (!transposed) return Owned();
     PyObject* t = transposed.get();
     if (t != Py_None && !PyObject_TypeCheck(t, runtime().ndarray)) return err::cannot_convert(t, runtime().ndarray);
@@ -66,7 +67,7 @@ Owned filter_through_numpy(QuorvelSwingObject* self, const ArrayView& x, const A
     ArrayLocal hi_band(double_element, /*writable=*/true);
     ArrayLocal lo_band(double_element, /*writable=*/true);
     for (ArrayLocal* local : {&range_filt, &hi_band, &lo_band}) {
-        if (!local->assign(numpy_new_array(names().zeros, n, names().float64))) return Owned();
+        if (!local->assign(numpy_new_array(names().zeros, n, swing_names().float64))) return Owned();
         if (local->size() < n) return err::result_too_short("range_filter", "np.zeros", local->object(), n);
     }
     const FilterOutputs out{range_filt.view().write<double>(), hi_band.view().write<double>(),
@@ -84,7 +85,7 @@ Owned filter_natively(const ArrayView& x, const ArrayView& r) {
     const StridedView<const double> prices = x.read<double>();
     const StridedView<const double> ranges = r.read<double>();
     if (!run_without_gil([&] { range_filter_rows(prices, ranges, block); })) return Owned();
-    return Owned::steal(PyObject_GetAttr(rows.get(), names().T));
+    return Owned::steal(PyObject_GetAttr(rows.get(), swing_names().T));
 }
 
 Owned range_filter_body(QuorvelSwingObject* self, PyObject* x_object, PyObject* r_object, bool skip_override) {

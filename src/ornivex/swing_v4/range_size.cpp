@@ -31,6 +31,7 @@
 #include "ornivex/common/without_gil.hpp"
 #include "ornivex/swing_v4/kernels/range_size.hpp"
 #include "ornivex/swing_v4/operations.hpp"
+#include "ornivex/swing_v4/names.hpp"
 
 namespace ornivex::swing {
 
@@ -40,7 +41,7 @@ constexpr const char* range_size_qualname = "ornivex.swing_v4.QuorvelSwing.range
 
 // A Python override of range_size, called as (arr, int, float).
 bool find_override(QuorvelSwingObject* self, PyObject* arr, int32_t range_period, double range_multiplier, Owned& found) {
-    return dispatch_override(self, names().range_size, range_size_entry, arr, range_period, range_multiplier, found);
+    return dispatch_override(self, swing_names().range_size, range_size_entry, arr, range_period, range_multiplier, found);
 }
 
 // The window of the second smoothing, 2 * range_period - 1.  A period above
@@ -65,7 +66,7 @@ bool takes_native_route(const QuorvelSwingObject* self, index_t n, int32_t range
 Owned range_size_natively(const ArrayView& arr, int32_t range_period, double range_multiplier) {
     const index_t n = arr.size();
     ArrayLocal result(double_element, /*writable=*/true);
-    if (!result.assign(numpy_new_array(names().empty, n, names().float64))) return Owned();
+    if (!result.assign(numpy_new_array(names().empty, n, swing_names().float64))) return Owned();
     if (result.size() != n) return err::result_too_short("range_size", "np.empty", result.object(), n);
     const StridedView<const double> prices = arr.read<double>();
     const StridedView<double> out = result.view().write<double>();
@@ -101,7 +102,7 @@ Owned first_smoothing(QuorvelSwingObject* self, const ArrayView& arr, int32_t ra
     const index_t n = arr.size();
     ArrayLocal arr_diff_abs(double_element, /*writable=*/true);
     const bool fresh_diffs = numpy_is_pristine();
-    if (!arr_diff_abs.assign(numpy_new_array(names().empty, n, names().float64))) return Owned();
+    if (!arr_diff_abs.assign(numpy_new_array(names().empty, n, swing_names().float64))) return Owned();
     if (arr_diff_abs.size() < n) return err::result_too_short("range_size", "np.empty", arr_diff_abs.object(), n);
     if (!difference_pass(arr, arr_diff_abs.view(), fresh_diffs && is_plain_ndarray(arr_diff_abs.object())))
         return Owned();
@@ -114,7 +115,7 @@ bool pad_and_scale_through_numpy(PyObject* result, PyObject* second_ema, index_t
     if (!pad_end) return false;
     Owned head = Owned::steal(PySlice_New(nullptr, pad_end.get(), nullptr));
     if (!head) return false;
-    Owned nan = numpy_attribute(names().nan);
+    Owned nan = numpy_attribute(swing_names().nan);
     if (!nan || PyObject_SetItem(result, head.get(), nan.get()) < 0) return false;
 
     Owned multiplier = Owned::steal(PyFloat_FromDouble(range_multiplier));
@@ -138,7 +139,7 @@ Owned range_size_through_numpy(QuorvelSwingObject* self, const ArrayView& arr, i
     const index_t pad_length = n - second_length;
 
     ArrayLocal result(double_element, /*writable=*/false);
-    if (!result.assign(numpy_new_array(names().empty, n, names().float64))) return Owned();
+    if (!result.assign(numpy_new_array(names().empty, n, swing_names().float64))) return Owned();
     if (!pad_and_scale_through_numpy(result.object(), second_ema.get(), pad_length, range_multiplier)) return Owned();
     return result.take();
 }

@@ -15,6 +15,7 @@
 #include "ornivex/common/runtime.hpp"
 #include "ornivex/trend_v4/functions.hpp"
 #include "ornivex/trend_v4/kernels/ewma.hpp"
+#include "ornivex/trend_v4/names.hpp"
 
 namespace ornivex::trend {
 
@@ -65,7 +66,7 @@ bool native_ewma(const ArrayView& series, const ArrayView& out, double alpha) {
 Owned ewma_body(PyObject* series_object, const ArrayView& series, double alpha) {
     const Py_ssize_t n = series.size();
     ArrayLocal ewma_series(float32_element, /*writable=*/true);
-    if (!ewma_series.assign(numpy_new_array(names().empty, n, names().float32))) return Owned();
+    if (!ewma_series.assign(numpy_new_array(names().empty, n, trend_names().float32))) return Owned();
     if (ewma_series.size() < n) return err::result_too_short("ewma", "np.empty", ewma_series.object(), n);
     if (n == 0) return ewma_series.take();
 
@@ -80,13 +81,13 @@ Owned ewma_body(PyObject* series_object, const ArrayView& series, double alpha) 
 }
 
 const Signature& ewma_signature() {
-    static PyObject* const params[] = {names().series, names().alpha};
+    static PyObject* const params[] = {trend_names().series, trend_names().alpha};
     static const Signature signature{"ewma", 2, 2, params};
     return signature;
 }
 
 const Signature& ema2_signature() {
-    static PyObject* const params[] = {names().source, names().length};
+    static PyObject* const params[] = {trend_names().source, trend_names().length};
     static const Signature signature{"ema2", 2, 2, params};
     return signature;
 }
@@ -111,7 +112,7 @@ Owned ema2_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     ArrayView source;  // held only to validate `source`
     if (!source.acquire(bound[0], float32_element)) return Owned();
 
-    Owned ewma = lookup_global(names().ewma);
+    Owned ewma = lookup_global(trend_names().ewma);
     if (!ewma) return Owned();
     Owned alpha = Owned::steal(PyFloat_FromDouble(ema2_alpha(*length)));
     if (!alpha) return Owned();

@@ -5,12 +5,14 @@
 #include "ornivex/common/module.hpp"
 #include "ornivex/common/runtime.hpp"
 #include "ornivex/trend_v4/functions.hpp"
+#include "ornivex/trend_v4/names.hpp"
 
 namespace ornivex::trend {
 
 namespace {
 
-constexpr ModuleIdentity identity{"trend_v4", "ornivex.trend_v4", "ornivex/trend_v4/module.cpp"};
+constexpr ModuleIdentity identity{"trend_v4", "ornivex.trend_v4", "ornivex/trend_v4/module.cpp",
+                                  {[] { return trend_names().intern(); }, [] { trend_names().forget(); }}};
 
 PyObject* create(PyObject* spec, PyModuleDef*) { return create_module(spec, identity); }
 
@@ -59,6 +61,11 @@ PyModuleDef definition = {
 };
 
 }  // namespace
+
+TrendNames& trend_names() {
+    static TrendNames names;
+    return names;
+}
 
 OwnFunctions& own_functions() {
     static OwnFunctions functions;

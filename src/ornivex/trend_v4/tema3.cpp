@@ -19,6 +19,7 @@
 #include "ornivex/common/runtime.hpp"
 #include "ornivex/trend_v4/functions.hpp"
 #include "ornivex/trend_v4/kernels/tema3.hpp"
+#include "ornivex/trend_v4/names.hpp"
 
 namespace ornivex::trend {
 
@@ -26,7 +27,7 @@ namespace {
 
 bool stages_are_native(PyObject* source) {
     const OwnFunctions& own = own_functions();
-    return global_is(names().ema2, own.ema2) && global_is(names().ewma, own.ewma) && numpy_is_pristine() &&
+    return global_is(trend_names().ema2, own.ema2) && global_is(trend_names().ewma, own.ewma) && numpy_is_pristine() &&
            is_plain_ndarray(source);
 }
 
@@ -35,7 +36,7 @@ Owned fused_tema3(const ArrayView& source, double length) {
     Promotion promotion;
     if (!current_promotion(promotion)) return Owned();
     ArrayLocal result(float32_element, /*writable=*/true);
-    Owned allocated = numpy_new_array(names().empty, n, names().float32);
+    Owned allocated = numpy_new_array(names().empty, n, trend_names().float32);
     if (!allocated || !result.assign(std::move(allocated))) return Owned();
     if (result.size() < n) return err::result_too_short("tema3", "np.empty", result.object(), n);
     StridedView<float> out = result.view().write<float>();
@@ -54,7 +55,7 @@ Owned fused_tema3(const ArrayView& source, double length) {
 Owned nested_ema2(PyObject* first, int depth, double length) {
     Owned callees[3];
     for (int k = 0; k < depth; ++k) {
-        callees[k] = lookup_global(names().ema2);
+        callees[k] = lookup_global(trend_names().ema2);
         if (!callees[k]) return Owned();
     }
     Owned stage = Owned::incref(first);
@@ -101,7 +102,7 @@ Owned composed_tema3(PyObject* source, double length) {
 }
 
 const Signature& tema3_signature() {
-    static PyObject* const params[] = {names().source, names().length};
+    static PyObject* const params[] = {trend_names().source, trend_names().length};
     static const Signature signature{"tema3", 2, 2, params};
     return signature;
 }

@@ -18,6 +18,7 @@
 #include "ornivex/common/runtime.hpp"
 #include "ornivex/trend_v4/functions.hpp"
 #include "ornivex/trend_v4/halftrend/result.hpp"
+#include "ornivex/trend_v4/names.hpp"
 
 namespace ornivex::trend {
 
@@ -27,8 +28,8 @@ namespace {
 // pass from the steps of tests/models/trend_model.py (stepwise.cpp).
 bool fused_pass_applies(const HalftrendCall& call, bool& applies) {
     const OwnFunctions& own = own_functions();
-    applies = global_is(names().tema3, own.tema3) && global_is(names().ema2, own.ema2) &&
-              global_is(names().ewma, own.ewma) && numpy_is_pristine();
+    applies = global_is(trend_names().tema3, own.tema3) && global_is(trend_names().ema2, own.ema2) &&
+              global_is(trend_names().ewma, own.ewma) && numpy_is_pristine();
     for (PyObject* series : {call.high, call.low, call.close, call.tr}) applies = applies && is_plain_ndarray(series);
     if (!applies) return true;
     Promotion promotion;
@@ -63,8 +64,8 @@ Owned fused_halftrend(const HalftrendCall& call) {
 }
 
 const Signature& halftrend_signature() {
-    static PyObject* const params[] = {names().high,  names().low,       names().close,
-                                       names().tr,    names().amplitude, names().channel_deviation};
+    static PyObject* const params[] = {trend_names().high,  trend_names().low,       trend_names().close,
+                                       trend_names().tr,    trend_names().amplitude, trend_names().channel_deviation};
     static const Signature signature{"halftrend", 6, 4, params};
     return signature;
 }

@@ -6,6 +6,7 @@
 #include "ornivex/common/numpy_calls.hpp"
 #include "ornivex/common/runtime.hpp"
 #include "ornivex/trend_v4/halftrend/result.hpp"
+#include "ornivex/trend_v4/names.hpp"
 
 namespace ornivex::trend {
 
@@ -19,16 +20,16 @@ bool reduce_empty_window(PyObject* high) {
     Owned window = Owned::steal(PySequence_GetSlice(high, 0, 0));
     if (!window) return false;
     PyObject* args[] = {window.get()};
-    if (!numpy_call(names().max, args, 1)) return false;
+    if (!numpy_call(trend_names().max, args, 1)) return false;
     return err::zero_size_maximum();  // a rebound np.max that did not raise
 }
 
 bool NativeResult::allocate(Py_ssize_t n) {
     for (ArrayLocal* local : {&line_, &atr_high_, &atr_low_, &arrow_up_, &arrow_down_}) {
-        if (!bind_result(*local, numpy_new_array(names().empty, n, names().float32), n, "np.empty")) return false;
+        if (!bind_result(*local, numpy_new_array(names().empty, n, trend_names().float32), n, "np.empty")) return false;
     }
     for (ArrayLocal* local : {&buy_, &sell_}) {
-        if (!bind_result(*local, numpy_new_array(names().empty, n, names().int_), n, "np.empty")) return false;
+        if (!bind_result(*local, numpy_new_array(names().empty, n, trend_names().int_), n, "np.empty")) return false;
     }
     return true;
 }
@@ -47,7 +48,7 @@ Owned NativeResult::to_dict() {
 }
 
 Owned halftrend_dict(Owned (&values)[7]) {
-    const Names& key = names();
+    const TrendNames& key = trend_names();
     PyObject* const keys[7] = {key.halftrend, key.atrHigh, key.atrLow, key.arrowUp, key.arrowDown, key.buy, key.sell};
     Owned dict = Owned::steal(PyDict_New());
     if (!dict) return Owned();

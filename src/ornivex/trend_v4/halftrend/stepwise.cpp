@@ -20,6 +20,7 @@
 #include "ornivex/common/runtime.hpp"
 #include "ornivex/trend_v4/halftrend/passes.hpp"
 #include "ornivex/trend_v4/halftrend/result.hpp"
+#include "ornivex/trend_v4/names.hpp"
 
 namespace ornivex::trend {
 
@@ -30,7 +31,7 @@ bool bind_zeros(ArrayLocal& local, Py_ssize_t n, PyObject* dtype) {
 }
 
 Owned call_tema3(PyObject* series, PyObject* smoothing_length) {
-    Owned tema3 = lookup_global(names().tema3);
+    Owned tema3 = lookup_global(trend_names().tema3);
     if (!tema3) return Owned();
     PyObject* args[] = {series, smoothing_length};
     return Owned::steal(PyObject_Vectorcall(tema3.get(), args, 2, nullptr));
@@ -53,11 +54,11 @@ void split_line(StridedView<const std::int32_t> trend, StridedView<const float> 
 // set to 0: rolling wraps the last bar round to bar 0, which has no bar before.
 Owned transition_signal(PyObject* trend, PyObject* now, PyObject* before) {
     const Runtime& rt = runtime();
-    Owned where = numpy_attribute(names().where);
+    Owned where = numpy_attribute(trend_names().where);
     if (!where) return Owned();
     Owned is_now = Owned::steal(PyObject_RichCompare(trend, now, Py_EQ));
     if (!is_now) return Owned();
-    Owned roll = numpy_attribute(names().roll);
+    Owned roll = numpy_attribute(trend_names().roll);
     if (!roll) return Owned();
     PyObject* roll_args[] = {trend, rt.int_1};
     Owned rolled = Owned::steal(PyObject_Vectorcall(roll.get(), roll_args, 2, nullptr));
@@ -105,7 +106,7 @@ Owned numpy_outputs(const TrendArrays& a, Py_ssize_t n) {
     ArrayLocal up(float32_element, true), down(float32_element, true), atr_high(float32_element, true),
         atr_low(float32_element, true), arrow_up(float32_element, true), arrow_down(float32_element, true);
     for (ArrayLocal* local : {&up, &down, &atr_high, &atr_low, &arrow_up, &arrow_down}) {
-        if (!bind_zeros(*local, n, names().float32)) return Owned();
+        if (!bind_zeros(*local, n, trend_names().float32)) return Owned();
     }
     auto written = [n](const ArrayLocal& local) { return first(local.view().write<float>(), n); };
     halftrend::line_pass(a.trend_view(n), a.read(a.max_low_price, n), a.read(a.min_high_price, n),
@@ -115,7 +116,7 @@ Owned numpy_outputs(const TrendArrays& a, Py_ssize_t n) {
 
     const Runtime& rt = runtime();
     PyObject* trend = a.trend.object();
-    Owned where = numpy_attribute(names().where);
+    Owned where = numpy_attribute(trend_names().where);
     if (!where) return Owned();
     Owned is_up = Owned::steal(PyObject_RichCompare(trend, rt.int_0, Py_EQ));
     if (!is_up) return Owned();
@@ -148,7 +149,7 @@ Owned stepwise_halftrend(const HalftrendCall& call) {
     ArrayLocal high_price(float32_element, true), low_price(float32_element, true);
     for (auto [local, series] : {std::pair{&high_price, call.high}, std::pair{&low_price, call.low}}) {
         PyObject* args[] = {series};
-        if (!bind_result(*local, numpy_call(names().empty_like, args, 1), n, "np.empty_like")) return Owned();
+        if (!bind_result(*local, numpy_call(trend_names().empty_like, args, 1), n, "np.empty_like")) return Owned();
     }
     if (call.amplitude <= 0 || n == 0) {
         reduce_empty_window(call.high);
@@ -172,8 +173,8 @@ Owned stepwise_halftrend(const HalftrendCall& call) {
     // steps make it, so a rebound np sees every allocation.
     ArrayLocal trend(int32_element, true), next_trend(int32_element, true), max_low_price(float32_element, true),
         min_high_price(float32_element, true);
-    if (!bind_zeros(trend, n, names().int32) || !bind_zeros(next_trend, n, names().int32) ||
-        !bind_zeros(max_low_price, n, names().float32) || !bind_zeros(min_high_price, n, names().float32)) {
+    if (!bind_zeros(trend, n, trend_names().int32) || !bind_zeros(next_trend, n, trend_names().int32) ||
+        !bind_zeros(max_low_price, n, trend_names().float32) || !bind_zeros(min_high_price, n, trend_names().float32)) {
         return Owned();
     }
     auto read = [n](const ArrayLocal& local) { return first(local.view().read<float>(), n); };

@@ -3,7 +3,7 @@
 //   E1 = ewma(source), E2 = ewma(E1), E3 = ewma(E2), E4 = ewma(E3)
 //   out = float32(float32(3 * float32(E1 - E3)) + float32(3 * float32(E3 - E4))) + E4
 //
-// each step rounded to float32 as written (3 * x is a float32 multiplication).
+// each step rounded to float32 in the order shown (3 * x is a float32 multiplication).
 // Seed: every stage starts from source[0] bit for bit, so out[0] is source[0]
 // for finite values (-0.0 comes out +0.0) and NaN for NaN or an infinity.
 // NaN policy: that of ewma; a NaN or infinity in the source makes every later
