@@ -21,6 +21,15 @@ namespace {
 using ornivex::index_t;
 using ornivex::StridedView;
 namespace swing = ornivex::swing;
+using ornivex::InstructionSet;
+using WindowMean = swing::window_mean_detail::WindowMeanKernel;
+using Filter = swing::range_filter_detail::FilterKernel;
+
+// One build of a kernel, kept out of line as the module's are.
+template <class K, InstructionSet S, class... Args>
+__attribute__((noinline)) void built_for(Args... args) {
+    ornivex::run_built_for<K, S>(args...);
+}
 
 StridedView<const double> in(const std::vector<double>& v) {
     return {reinterpret_cast<const char*>(v.data()), sizeof(double), static_cast<index_t>(v.size())};
@@ -74,7 +83,7 @@ void run(index_t n) {
     std::vector<double> a(price.size()), b(price.size()), rows(3 * price.size());
     const auto x = in(price);
     const double w14 = swing::window_weight(14), w100 = swing::window_weight(100);
-    std::vector<double> scratch(static_cast<std::size_t>(swing::window_detail::scratch_size(14)));
+    std::vector<double> scratch(static_cast<std::size_t>(swing::window_mean_detail::scratch_size(14)));
 
     const auto row = [&](index_t k) { return StridedView<double>{reinterpret_cast<char*>(rows.data() + k * n), 8, n}; };
     const swing::FilterOutputs filter_rows{row(2), row(0), row(1)};
@@ -83,10 +92,10 @@ void run(index_t n) {
         {"float32 ewma recursion", [&] { ewma_f32(price32, ewma_out, 0.1f); keep(ewma_out.data()); }},
         {"window_mean period 14", [&] { swing::window_mean(x, 14, w14, out(a, n - 13)); keep(a.data()); }},
         {"window_mean period 14, 2 lanes",
-         [&] { swing::window_detail::window_mean_portable(x, 14, w14, out(a, n - 13), scratch.data()); keep(a.data()); }},
-#ifdef ORNIVEX_SWING_X86_VARIANTS
+         [&] { built_for<WindowMean, InstructionSet::baseline>(x, 14, w14, out(a, n - 13), scratch.data()); keep(a.data()); }},
+#ifdef ORNIVEX_X86_BUILDS
         {"window_mean period 14, 4 lanes (AVX2)",
-         [&] { swing::window_detail::window_mean_avx2(x, 14, w14, out(a, n - 13), scratch.data()); keep(a.data()); }},
+         [&] { built_for<WindowMean, InstructionSet::avx2>(x, 14, w14, out(a, n - 13), scratch.data()); keep(a.data()); }},
 #endif
         {"window_mean period 100", [&] { swing::window_mean(x, 100, w100, out(a, n - 99)); keep(a.data()); }},
         {"abs_diff", [&] { swing::abs_diff(x, out(a, n)); keep(a.data()); }},
@@ -94,7 +103,7 @@ void run(index_t n) {
         {"range_filter_pass into (3, n) rows", [&] { swing::range_filter_rows(x, in(b), rows.data()); keep(rows.data()); }},
         {"range_filter, clamp scan in 2 lanes",
          [&] {
-             swing::range_filter_detail::filter_contiguous_portable(x, in(b), filter_rows, 1, swing::filter_start(x[0]));
+             built_for<Filter, InstructionSet::baseline>(x, in(b), filter_rows, 1, swing::filter_start(x[0]));
              keep(rows.data());
          }},
         {"range_filter, the rule bar by bar",
@@ -121,14 +130,9 @@ void run(index_t n) {
 }  // namespace
 
 int main() {
-    const char* lanes = "2 lanes";
-#ifdef ORNIVEX_SWING_X86_VARIANTS
-    if (__builtin_cpu_supports("avx512f"))
-        lanes = "8 lanes (AVX-512)";
-    else if (__builtin_cpu_supports("avx2"))
-        lanes = "4 lanes (AVX2)";
-#endif
-    std::printf("window_mean runs %s on this machine\n", lanes);
+    ornivex::use_instruction_set(ornivex::detect_instruction_set());
+    const char* const lanes[] = {"2 lanes", "4 lanes (AVX2)", "8 lanes (AVX-512)"};
+    std::printf("window_mean runs %s on this machine\n", lanes[static_cast<int>(ornivex::chosen_instruction_set())]);
     run(1'000);
     run(1'000'000);
 }

@@ -22,20 +22,18 @@ using namespace ornivex;
 
 namespace {
 
-// The fused kernel as the module builds it: an AVX2 clone beside the baseline.
-#if defined(__x86_64__) && defined(__GNUC__)
-__attribute__((target_clones("avx2", "default"), flatten))
-#endif
+// The fused kernel as the module runs it (the build for this processor's
+// instruction set), and its baseline build.
 __attribute__((noinline)) void halftrend_as_built(const trend::halftrend::Inputs& in, index_t amplitude,
                                                   const trend::halftrend::Outputs& out) {
     const auto scratch = trend::halftrend::FusedScratch::make(std::min(amplitude, in.high.size));
-    trend::halftrend::fused_pass<Promotion::weak_float32>(in, amplitude, 2.0, out, *scratch);
+    run_kernel<trend::halftrend::FusedKernel>(in, amplitude, 2.0, out, *scratch);
 }
 
-__attribute__((flatten, noinline)) void halftrend_baseline(const trend::halftrend::Inputs& in, index_t amplitude,
-                                                           const trend::halftrend::Outputs& out) {
+__attribute__((noinline)) void halftrend_baseline(const trend::halftrend::Inputs& in, index_t amplitude,
+                                                  const trend::halftrend::Outputs& out) {
     const auto scratch = trend::halftrend::FusedScratch::make(std::min(amplitude, in.high.size));
-    trend::halftrend::fused_pass<Promotion::weak_float32>(in, amplitude, 2.0, out, *scratch);
+    run_built_for<trend::halftrend::FusedKernel, InstructionSet::baseline>(in, amplitude, 2.0, out, *scratch);
 }
 
 __attribute__((noinline)) void ewma_floor(const float* x, float* out, index_t n, float a, float b) {

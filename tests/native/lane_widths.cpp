@@ -1,5 +1,5 @@
-// Every vector width of the swing kernels gives the same bits: the 2-lane
-// baseline, AVX2 and AVX-512 variants, where this processor can run them.
+// Every vector width of the swing kernels gives the same bits: their builds
+// for each instruction set this processor runs (2, 4 and 8 lanes).
 // The range filter's routes (the clamp scan with its bar-by-bar remainder,
 // at every width) give the bits of its rule applied bar by bar, and a window
 // mean taken one window at a time gives the batch's bits.  Grid prices and
@@ -18,23 +18,27 @@
 
 using namespace ornivex;
 namespace detail = ornivex::swing::range_filter_detail;
-namespace window = ornivex::swing::window_detail;
+namespace window = ornivex::swing::window_mean_detail;
 
-using FilterVariant = void (*)(StridedView<const double>, StridedView<const double>, const swing::FilterOutputs&,
-                               index_t, swing::FilterState);
-using MeanVariant = void (*)(StridedView<const double>, index_t, double, StridedView<double>, double*);
+using FilterBuild = void (*)(StridedView<const double>, StridedView<const double>, const swing::FilterOutputs&,
+                             index_t, swing::FilterState);
+using MeanBuild = void (*)(StridedView<const double>, index_t, double, StridedView<double>, double*);
+
+template <InstructionSet S>
+void add_builds(std::vector<FilterBuild>& filters, std::vector<MeanBuild>& means) {
+    if (S > detect_instruction_set()) return;
+    filters.push_back([](auto... args) { run_built_for<detail::FilterKernel, S>(args...); });
+    means.push_back([](auto... args) { run_built_for<window::WindowMeanKernel, S>(args...); });
+}
 
 int main() {
-    std::vector<FilterVariant> filters = {detail::filter_contiguous_portable};
-    std::vector<MeanVariant> means = {window::window_mean_portable};
-#ifdef ORNIVEX_SWING_X86_VARIANTS
-    if (__builtin_cpu_supports("avx2")) {
-        filters.push_back(detail::filter_contiguous_avx2);
-        means.push_back(window::window_mean_avx2);
-    }
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl"))
-        filters.push_back(detail::filter_contiguous_avx512);
-    if (__builtin_cpu_supports("avx512f")) means.push_back(window::window_mean_avx512);
+    use_instruction_set(detect_instruction_set());  // as an import does: range_filter_rows runs the widest
+    std::vector<FilterBuild> filters;
+    std::vector<MeanBuild> means;
+    add_builds<InstructionSet::baseline>(filters, means);
+#ifdef ORNIVEX_X86_BUILDS
+    add_builds<InstructionSet::avx2>(filters, means);
+    add_builds<InstructionSet::avx512>(filters, means);
 #endif
     const index_t n = 1500;
     int mismatches = 0;
@@ -63,7 +67,7 @@ int main() {
         };
         std::vector<double> rule(3 * n, 0.0);
         swing::range_filter_in_arrays(xs, rs, outputs(rule), swing::nan_to_zero);
-        for (FilterVariant filter : filters) {
+        for (FilterBuild filter : filters) {
             std::vector<double> rows(3 * n, 0.0);
             swing::range_filter_rows(xs, rs, rows.data());  // bar 0, and the route this processor takes
             filter(xs, rs, outputs(rows), 1, swing::filter_start(x[0]));
@@ -74,7 +78,7 @@ int main() {
         for (index_t period : {0, 1, 2, 3, 7, 14, 27, 100, 513}) {
             const index_t count = n - period + 1;
             std::vector<double> scratch(static_cast<std::size_t>(window::scratch_size(period)));
-            const auto run_mean = [&](MeanVariant mean) {
+            const auto run_mean = [&](MeanBuild mean) {
                 std::vector<double> out(static_cast<std::size_t>(count));
                 mean(series, period, swing::window_weight(period), {reinterpret_cast<char*>(out.data()), 8, count},
                      scratch.data());

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "ornivex/common/errors.hpp"
+#include "ornivex/common/instruction_sets.hpp"
 #include "ornivex/common/numpy_api.hpp"
 #include "ornivex/common/pyref.hpp"
 
@@ -134,6 +135,7 @@ ExecStart begin_exec(PyObject* module, const ModuleIdentity& identity) {
     }
 
     if (!import_numpy_api()) return ExecStart::failed;
+    use_instruction_set(detect_instruction_set());  // the CPU features, read once
 
     PyObject* modules = PyImport_GetModuleDict();
     PyObject* registered = PyDict_GetItemString(modules, identity.qualname);

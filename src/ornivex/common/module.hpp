@@ -22,8 +22,8 @@ enum class ExecStart { failed, refused, proceed, already_done };
 
 // Exec steps up to the built-ins: the interpreter claim, re-initialisation
 // refusal, __builtins__, the Python version warning, interned names (shared
-// and the module's own) and constants, NumPy's native interface, sys.modules
-// registration and `range`.
+// and the module's own) and constants, NumPy's native interface, the CPU's
+// instruction set, sys.modules registration and `range`.
 ExecStart begin_exec(PyObject* module, const ModuleIdentity& identity);
 
 // Fetches `type` and the NumPy type objects and checks their sizes.

@@ -18,51 +18,31 @@
 // takes the plain step for it instead.
 #pragma once
 
-#include <bit>
-#include <cstdint>
 #include <limits>
 
-#include "../../common/strided_view.hpp"
-#include "double_lanes.hpp"
+#include "ornivex/common/lanes.hpp"
+#include "ornivex/common/strided_view.hpp"
 
 namespace ornivex::swing::clamp_scan {
 
-// Lane j takes lane j - shift of `v`, or `fill` where there is none.
-template <class Lanes, int Shift>
-[[gnu::always_inline]] inline Lanes shift_up(Lanes v, Lanes fill) noexcept {
-    constexpr int w = width<Lanes>;
-    lane_bits<Lanes> pick;
-    for (int j = 0; j < w; ++j) pick[j] = j < Shift ? w + j : j - Shift;
-    return __builtin_shuffle(v, fill, pick);
-}
-
-// Every lane `value[Lane]`, bit for bit (adding to a zero vector would turn
-// -0.0 into +0.0).
-template <class Lanes, int Lane>
-[[gnu::always_inline]] inline Lanes splat(Lanes value) noexcept {
-    lane_bits<Lanes> pick;
-    for (int j = 0; j < width<Lanes>; ++j) pick[j] = Lane;
-    return __builtin_shuffle(value, pick);
-}
-
-template <class Lanes>
-[[gnu::always_inline]] inline Lanes clamp(Lanes lower, Lanes upper, Lanes v) noexcept {
-    const Lanes raised = lower > v ? lower : v;
+template <class V>
+[[gnu::always_inline]] inline V clamp(V lower, V upper, V v) noexcept {
+    const V raised = lower > v ? lower : v;
     return upper < raised ? upper : raised;
 }
 
 // Lane j of (lower, upper) becomes the composite of lanes 0 .. j: after the
 // step with shift s each lane covers the 2s bars ending at it.
-template <class Lanes, int Shift = 1>
-[[gnu::always_inline]] inline void compose_prefix(Lanes& lower, Lanes& upper) noexcept {
-    if constexpr (Shift < width<Lanes>) {
+template <class V, int Shift = 1>
+[[gnu::always_inline]] inline void compose_prefix(V& lower, V& upper) noexcept {
+    if constexpr (Shift < lane_count<V>) {
         constexpr double inf = std::numeric_limits<double>::infinity();
-        const Lanes earlier_lower = shift_up<Lanes, Shift>(lower, Lanes{} - inf);
-        const Lanes earlier_upper = shift_up<Lanes, Shift>(upper, Lanes{} + inf);
-        const Lanes next_lower = clamp(lower, upper, earlier_lower);
+        const V earlier_lower = shift_up<Shift>(lower, splat<V>(-inf));
+        const V earlier_upper = shift_up<Shift>(upper, splat<V>(inf));
+        const V next_lower = clamp(lower, upper, earlier_lower);
         upper = clamp(lower, upper, earlier_upper);
         lower = next_lower;
-        compose_prefix<Lanes, 2 * Shift>(lower, upper);
+        compose_prefix<V, 2 * Shift>(lower, upper);
     }
 }
 
@@ -71,43 +51,36 @@ template <class Lanes, int Shift = 1>
 // hi = r + filt and lo = filt - r.  Returns the last filt.  Sets `irregular`
 // if any bar breaks the rule above (the outputs are then to be redone) and
 // `signed_range` if a range is negative.
-template <class Lanes>
+template <class V>
 [[gnu::always_inline]] inline double filter_run(const double* x, const double* r, double* filt, double* hi,
                                                 double* lo, index_t count, double prev, bool& irregular,
                                                 bool& signed_range) noexcept {
-    constexpr int w = width<Lanes>;
-    using bits = lane_bits<Lanes>;
+    constexpr int w = lane_count<V>;
     constexpr double inf = std::numeric_limits<double>::infinity();
-    bits zero_bound{}, negative{};  // all ones in a lane that met one
-    Lanes before;
-    for (int j = 0; j < w; ++j) before[j] = prev;
+    LaneMask<V> zero_bound{}, negative{};  // all ones in a lane that met one
+    V before = splat<V>(prev);
     for (index_t i = 0; i < count; i += w) {
-        const Lanes xi = lanes_at<Lanes>(x + i);
-        const Lanes ri = lanes_at<Lanes>(r + i);
-        Lanes lower = xi - ri;
-        Lanes upper = xi + ri;
+        const V xi = load<V>(x + i);
+        const V ri = load<V>(r + i);
+        V lower = xi - ri;
+        V upper = xi + ri;
         // The product is NaN exactly when a bound is, and zero when a bound
         // is zero (or when it underflows, which only sends a run the plain way).
-        const Lanes product = lower * upper;
-        const bits held = product != product;
-        lower = held ? Lanes{} - inf : lower;
-        upper = held ? Lanes{} + inf : upper;
-        zero_bound |= product == Lanes{};
-        negative |= ri < Lanes{};
+        const V product = lower * upper;
+        const LaneMask<V> held = product != product;
+        lower = held ? splat<V>(-inf) : lower;
+        upper = held ? splat<V>(inf) : upper;
+        zero_bound |= product == V{};
+        negative |= ri < V{};
         compose_prefix(lower, upper);
-        const Lanes value = clamp(lower, upper, before);
-        lanes_at<Lanes>(filt + i) = value;
-        lanes_at<Lanes>(hi + i) = ri + value;
-        lanes_at<Lanes>(lo + i) = value - ri;
-        before = splat<Lanes, w - 1>(value);
+        const V value = clamp(lower, upper, before);
+        store(filt + i, value);
+        store(hi + i, ri + value);
+        store(lo + i, value - ri);
+        before = broadcast_lane<w - 1>(value);
     }
-    bool any_zero = false, any_negative = false;
-    for (int j = 0; j < w; ++j) {
-        any_zero |= zero_bound[j] != 0;
-        any_negative |= negative[j] != 0;
-    }
-    irregular = any_zero || any_negative;
-    signed_range = any_negative;
+    signed_range = any_lane(negative);
+    irregular = signed_range || any_lane(zero_bound);
     return before[0];
 }
 

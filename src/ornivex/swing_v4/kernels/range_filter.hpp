@@ -21,9 +21,9 @@
 
 #include <algorithm>
 
-#include "../../common/strided_view.hpp"
-#include "clamp_scan.hpp"
-#include "double_lanes.hpp"
+#include "ornivex/common/instruction_sets.hpp"
+#include "ornivex/common/strided_view.hpp"
+#include "ornivex/swing_v4/kernels/clamp_scan.hpp"
 
 namespace ornivex::swing {
 
@@ -124,7 +124,7 @@ inline void filter_bars(StridedView<const double> x, StridedView<const double> r
 // of the block bar by bar; a block the scan cannot take (a NaN or zero bound,
 // a negative range) is done bar by bar.  Once a range with its sign bit set
 // turns up the scan is given up for the rest: such ranges come in runs.
-template <class Lanes>
+template <class V>
 [[gnu::always_inline]] inline void filter_contiguous(StridedView<const double> x, StridedView<const double> r,
                                                      const FilterOutputs& out, index_t start,
                                                      FilterState state) noexcept {
@@ -134,9 +134,9 @@ template <class Lanes>
     for (index_t first = start; first < n; first += block) {
         const index_t end = std::min(n, first + block);
         if (scanning && state.prev == state.prev) {
-            const index_t scanned = (end - first) / width<Lanes> * width<Lanes>;
+            const index_t scanned = (end - first) / lane_count<V> * lane_count<V>;
             bool irregular = false, signed_range = false;
-            const double last = clamp_scan::filter_run<Lanes>(
+            const double last = clamp_scan::filter_run<V>(
                 x.data() + first, r.data() + first, out.range_filt.data() + first, out.hi_band.data() + first,
                 out.lo_band.data() + first, scanned, state.prev, irregular, signed_range);
             if (!irregular) {
@@ -153,34 +153,14 @@ template <class Lanes>
     }
 }
 
-inline void filter_contiguous_portable(StridedView<const double> x, StridedView<const double> r,
-                                       const FilterOutputs& out, index_t start, FilterState state) noexcept {
-    filter_contiguous<lanes2>(x, r, out, start, state);
-}
-
-#ifdef ORNIVEX_SWING_X86_VARIANTS
-[[gnu::target("avx2")]] inline void filter_contiguous_avx2(StridedView<const double> x, StridedView<const double> r,
-                                                          const FilterOutputs& out, index_t start,
-                                                          FilterState state) noexcept {
-    filter_contiguous<lanes4>(x, r, out, start, state);
-}
-
-[[gnu::target("avx512f,avx512dq,avx512vl")]] inline void filter_contiguous_avx512(
-    StridedView<const double> x, StridedView<const double> r, const FilterOutputs& out, index_t start,
-    FilterState state) noexcept {
-    filter_contiguous<lanes8>(x, r, out, start, state);
-}
-#endif
-
-inline void filter_contiguous_here(StridedView<const double> x, StridedView<const double> r,
-                                   const FilterOutputs& out, index_t start, FilterState state) noexcept {
-#ifdef ORNIVEX_SWING_X86_VARIANTS
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl"))
-        return filter_contiguous_avx512(x, r, out, start, state);
-    if (__builtin_cpu_supports("avx2")) return filter_contiguous_avx2(x, r, out, start, state);
-#endif
-    filter_contiguous_portable(x, r, out, start, state);
-}
+// The contiguous route in vectors of the instruction set's register width.
+struct FilterKernel {
+    template <InstructionSet S>
+    static void run(StridedView<const double> x, StridedView<const double> r, const FilterOutputs& out,
+                    index_t start, FilterState state) noexcept {
+        filter_contiguous<RegisterLanes<double, S>>(x, r, out, start, state);
+    }
+};
 
 }  // namespace range_filter_detail
 
@@ -198,7 +178,7 @@ inline void range_filter_pass(StridedView<const double> x, StridedView<const dou
     out.lo_band.set(0, 0.0);
     if (x.contiguous() && r.contiguous() && out.range_filt.contiguous() && out.hi_band.contiguous() &&
         out.lo_band.contiguous())
-        return filter_contiguous_here(x, r, out, 1, state);
+        return run_kernel<FilterKernel>(x, r, out, 1, state);
     filter_bars(x, r, out, 1, n, state);
 }
 

@@ -15,8 +15,9 @@
 #include <limits>
 #include <memory>
 
-#include "../../common/strided_view.hpp"
-#include "window_mean.hpp"
+#include "ornivex/common/lanes.hpp"
+#include "ornivex/common/strided_view.hpp"
+#include "ornivex/swing_v4/kernels/window_mean.hpp"
 
 namespace ornivex::swing {
 
@@ -56,14 +57,13 @@ inline void abs_diff(StridedView<const double> arr, StridedView<double> out) noe
     index_t i = 1;
     if (arr.contiguous() && out.contiguous()) {
         // Two bars at a time; fabs is clearing the sign bit, NaN included.
-        using pair = double __attribute__((vector_size(16), aligned(8), may_alias));
-        using pair_bits = std::uint64_t __attribute__((vector_size(16)));
-        const pair_bits magnitude = pair_bits{} + ~(std::uint64_t{1} << 63);
+        using bits = Lanes<std::uint64_t, 2>;
+        const bits magnitude = splat<bits>(~(std::uint64_t{1} << 63));
         const double* a = arr.data();
         double* d = out.data();
         for (; i + 2 <= n; i += 2) {
-            const pair delta = *reinterpret_cast<const pair*>(a + i) - *reinterpret_cast<const pair*>(a + i - 1);
-            *reinterpret_cast<pair*>(d + i) = std::bit_cast<pair>(std::bit_cast<pair_bits>(delta) & magnitude);
+            const f64x2 delta = load<f64x2>(a + i) - load<f64x2>(a + i - 1);
+            store(d + i, std::bit_cast<f64x2>(std::bit_cast<bits>(delta) & magnitude));
         }
     }
     for (; i < n; ++i) out.set(i, std::fabs(arr[i] - arr[i - 1]));

@@ -23,8 +23,9 @@
 #include <cstring>
 #include <memory>
 
-#include "../../common/strided_view.hpp"
-#include "double_lanes.hpp"
+#include "ornivex/common/instruction_sets.hpp"
+#include "ornivex/common/lanes.hpp"
+#include "ornivex/common/strided_view.hpp"
 
 namespace ornivex::swing {
 
@@ -57,7 +58,7 @@ inline double mean_of_window(const Window& window, index_t period, double weight
     return sum;
 }
 
-namespace window_detail {
+namespace window_mean_detail {
 
 // Outputs per tile: its products and piece sums stay in cache.
 inline constexpr index_t tile_outputs = 1024;
@@ -66,14 +67,13 @@ inline constexpr index_t tile_outputs = 1024;
 // with a vector of slack) and the tile's sums of pieces.
 inline index_t scratch_size(index_t period) noexcept { return 2 * tile_outputs + period + 8; }
 
-template <class Lanes>
+template <class V>
 [[gnu::always_inline]] inline void window_mean_tiled(StridedView<const double> x, index_t period, double weight,
                                                      StridedView<double> out, double* scratch) noexcept {
-    constexpr index_t w = width<Lanes>;
+    constexpr index_t w = lane_count<V>;
     double* const pieces = scratch;
     double* const sums = scratch + tile_outputs + period + 8;
-    Lanes weights;
-    for (index_t j = 0; j < w; ++j) weights[j] = weight;
+    const V weights = splat<V>(weight);
 
     for (index_t start = 0; start < out.size; start += tile_outputs) {
         const index_t tile = std::min(tile_outputs, out.size - start);
@@ -83,7 +83,7 @@ template <class Lanes>
         index_t k = 0;
         if (x.contiguous()) {
             const double* src = x.data() + start;
-            for (; k + w <= present; k += w) lanes_at<Lanes>(pieces + k) = lanes_at<Lanes>(src + k) * weights;
+            for (; k + w <= present; k += w) store(pieces + k, load<V>(src + k) * weights);
         }
         for (; k < present; ++k) pieces[k] = x[start + k] * weight;
         std::fill(pieces + present, pieces + valid + w, 0.0);
@@ -94,14 +94,12 @@ template <class Lanes>
                 const index_t offset = period & ~(2 * h - 1);  // the larger pieces come first
                 const double* piece = pieces + offset;
                 for (index_t i = 0; i < lanes_end; i += w)
-                    lanes_at<Lanes>(sums + i) = lanes_at<Lanes>(piece + i) +
-                                                (first_piece ? Lanes{} : lanes_at<Lanes>(sums + i));
+                    store(sums + i, load<V>(piece + i) + (first_piece ? V{} : load<V>(sums + i)));
                 first_piece = false;
             }
             if (2 * h <= period) {
                 valid -= h;  // sums of 2h products, formed in place from the front
-                for (index_t i = 0; i < valid; i += w)
-                    lanes_at<Lanes>(pieces + i) = lanes_at<Lanes>(pieces + i) + lanes_at<Lanes>(pieces + i + h);
+                for (index_t i = 0; i < valid; i += w) store(pieces + i, load<V>(pieces + i) + load<V>(pieces + i + h));
             }
         }
         if (period == 0) std::fill(sums, sums + tile, 0.0);  // empty windows
@@ -113,25 +111,16 @@ template <class Lanes>
     }
 }
 
-inline void window_mean_portable(StridedView<const double> x, index_t period, double weight,
-                                 StridedView<double> out, double* scratch) noexcept {
-    window_mean_tiled<lanes2>(x, period, weight, out, scratch);
-}
+// The tiles in vectors of the instruction set's register width.
+struct WindowMeanKernel {
+    template <InstructionSet S>
+    static void run(StridedView<const double> x, index_t period, double weight, StridedView<double> out,
+                    double* scratch) noexcept {
+        window_mean_tiled<RegisterLanes<double, S>>(x, period, weight, out, scratch);
+    }
+};
 
-#ifdef ORNIVEX_SWING_X86_VARIANTS
-[[gnu::target("avx2")]] inline void window_mean_avx2(StridedView<const double> x, index_t period, double weight,
-                                                    StridedView<double> out, double* scratch) noexcept {
-    window_mean_tiled<lanes4>(x, period, weight, out, scratch);
-}
-
-[[gnu::target("avx512f")]] inline void window_mean_avx512(StridedView<const double> x, index_t period,
-                                                         double weight, StridedView<double> out,
-                                                         double* scratch) noexcept {
-    window_mean_tiled<lanes8>(x, period, weight, out, scratch);
-}
-#endif
-
-}  // namespace window_detail
+}  // namespace window_mean_detail
 
 // out.size must be window_count(x.size, period) >= 0, period >= 0 and
 // `weight` window_weight(period).  `out` may be `x` itself (same base and
@@ -140,13 +129,9 @@ inline void window_mean_portable(StridedView<const double> x, index_t period, do
 // scratch (about 3 tiles and one window), nothing else.
 inline void window_mean(StridedView<const double> x, index_t period, double weight, StridedView<double> out) {
     if (out.size <= 0) return;
-    const std::unique_ptr<double[]> scratch(new double[static_cast<std::size_t>(window_detail::scratch_size(period))]);
-#ifdef ORNIVEX_SWING_X86_VARIANTS
-    if (__builtin_cpu_supports("avx512f"))
-        return window_detail::window_mean_avx512(x, period, weight, out, scratch.get());
-    if (__builtin_cpu_supports("avx2")) return window_detail::window_mean_avx2(x, period, weight, out, scratch.get());
-#endif
-    window_detail::window_mean_portable(x, period, weight, out, scratch.get());
+    using namespace window_mean_detail;
+    const std::unique_ptr<double[]> scratch(new double[static_cast<std::size_t>(scratch_size(period))]);
+    run_kernel<WindowMeanKernel>(x, period, weight, out, scratch.get());
 }
 
 }  // namespace ornivex::swing

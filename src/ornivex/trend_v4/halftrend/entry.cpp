@@ -38,19 +38,6 @@ bool fused_pass_applies(const HalftrendCall& call, bool& applies) {
     return true;
 }
 
-// The fused kernel compiled twice and chosen once at load time: for CPUs with
-// AVX2, whose three-operand forms spare the register copies of the baseline
-// code (about 10% faster), and for the baseline.  Both run the same float32
-// operations in the same order (no FMA under -ffp-contract=off), so their
-// results agree bit for bit.
-#if defined(__x86_64__) && defined(__GNUC__)
-__attribute__((target_clones("avx2", "default"), flatten))
-#endif
-void fused_kernel(const halftrend::Inputs& in, index_t amplitude, double channel_deviation,
-                  const halftrend::Outputs& out, halftrend::FusedScratch& scratch) noexcept {
-    halftrend::fused_pass<Promotion::weak_float32>(in, amplitude, channel_deviation, out, scratch);
-}
-
 Owned fused_halftrend(const HalftrendCall& call) {
     if (call.amplitude <= 0 || call.n == 0) {
         reduce_empty_window(call.high);
@@ -59,9 +46,12 @@ Owned fused_halftrend(const HalftrendCall& call) {
     NativeResult result;
     if (!result.allocate(call.n)) return Owned();
     const auto scratch = halftrend::FusedScratch::make(std::min<Py_ssize_t>(call.amplitude, call.n));
-    fused_kernel(call.views, call.amplitude, call.channel_deviation, result.outputs(call.n), *scratch);
+    run_kernel<halftrend::FusedKernel>(call.views, call.amplitude, call.channel_deviation, result.outputs(call.n),
+                                       *scratch);
     return result.to_dict();
 }
+
+}  // namespace
 
 const Signature& halftrend_signature() {
     static PyObject* const params[] = {trend_names().high,  trend_names().low,       trend_names().close,
@@ -69,8 +59,6 @@ const Signature& halftrend_signature() {
     static const Signature signature{"halftrend", 6, 4, params};
     return signature;
 }
-
-}  // namespace
 
 Owned halftrend_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     PyObject* bound[6];

@@ -40,11 +40,11 @@
 #include <cstdint>
 #include <vector>
 
+#include "ornivex/common/lanes.hpp"
 #include "ornivex/common/promotion.hpp"
 #include "ornivex/common/strided_view.hpp"
 #include "ornivex/trend_v4/halftrend/window_extremes.hpp"
 #include "ornivex/trend_v4/kernels/ewma.hpp"
-#include "ornivex/trend_v4/kernels/float_lanes.hpp"
 #include "ornivex/trend_v4/kernels/tema3.hpp"
 
 namespace ornivex::trend::halftrend {
@@ -62,7 +62,7 @@ inline float keep_lowest(float carried, float candidate) noexcept {
 
 // Both tests of a turn in one vector comparison: a single branch, taken only
 // on a turn, in the hot loops.
-inline bool both(f32x2 holds) noexcept { return std::bit_cast<std::int64_t>(holds) == -1; }
+inline bool both(LaneMask<f32x2> holds) noexcept { return std::bit_cast<std::int64_t>(holds) == -1; }
 
 // Armed up-trend: the smoothed high under the running highest low and the
 // close under the previous bar's low (both strict).
@@ -225,7 +225,7 @@ public:
 
     // May throw std::bad_alloc, leaving the window as it was.
     void push(float high, float low) {
-        using namespace window_detail;
+        using namespace extremes_detail;
         const f32x2 bar{high, -low};
         if (offset_ == window_) {  // a run is complete
             if (suffix_.empty()) suffix_.resize(window_);

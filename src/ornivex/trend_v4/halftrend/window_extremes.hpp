@@ -33,12 +33,12 @@
 #include <limits>
 #include <vector>
 
+#include "ornivex/common/lanes.hpp"
 #include "ornivex/common/strided_view.hpp"
-#include "ornivex/trend_v4/kernels/float_lanes.hpp"
 
 namespace ornivex::trend::halftrend {
 
-namespace window_detail {
+namespace extremes_detail {
 
 // NaN-propagating maximum and minimum, lane by lane, with the value that never
 // wins as padding.  Operands go in bar order, `earlier` first: `earlier > later
@@ -79,19 +79,11 @@ inline constexpr index_t scan_block_length = 512;  // a multiple of 4
 // and room for the last vector's overrun.
 inline constexpr index_t gathered_length = doubling_scan_limit - 1 + scan_block_length + 8;
 
-inline f32x4 load4(const float* p) noexcept {
-    f32x4 v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-inline void store4(float* p, f32x4 v) noexcept { std::memcpy(p, &v, sizeof v); }
-
 // count is a multiple of 4.
 inline bool holds_nan(const float* p, index_t count) noexcept {
     f32x4 unordered{};
     for (index_t k = 0; k < count; k += 4) {
-        const f32x4 v = load4(p + k);
+        const f32x4 v = load<f32x4>(p + k);
         unordered = v != v ? v : unordered;
     }
     return (unordered[0] != unordered[0]) | (unordered[1] != unordered[1]) |
@@ -122,8 +114,8 @@ inline void gather_bars(StridedView<const float> x, index_t lookback, index_t st
 template <class Extreme, bool may_hold_nan>
 void span_pass(const float* earlier, const float* later, index_t count, float* out) noexcept {
     for (index_t k = 0; k < count; k += 4) {
-        const f32x4 a = load4(earlier + k), b = load4(later + k);
-        store4(out + k, may_hold_nan ? Extreme::pick(a, b) : Extreme::ordered(a, b));
+        const f32x4 a = load<f32x4>(earlier + k), b = load<f32x4>(later + k);
+        store(out + k, may_hold_nan ? Extreme::pick(a, b) : Extreme::ordered(a, b));
     }
 }
 
@@ -297,9 +289,9 @@ private:
     f32x2 prefix_{};
 };
 
-}  // namespace window_detail
+}  // namespace extremes_detail
 
-using window_detail::WindowScratch;
+using extremes_detail::WindowScratch;
 
 // The extremes of every bar into whole arrays.  Precondition: 1 <= amplitude;
 // all four views of equal size; the outputs overlap neither input.
@@ -308,9 +300,9 @@ inline void rolling_max_min(StridedView<const float> high, StridedView<const flo
                             WindowScratch& scratch) noexcept {
     const index_t n = high.size;
     if (n == 0 || amplitude < 1) return;
-    window_detail::WindowScan scan(high, low, std::min(amplitude, n), scratch);
-    for (index_t start = 0; start < n; start += window_detail::scan_block_length) {
-        const index_t length = std::min(window_detail::scan_block_length, n - start);
+    extremes_detail::WindowScan scan(high, low, std::min(amplitude, n), scratch);
+    for (index_t start = 0; start < n; start += extremes_detail::scan_block_length) {
+        const index_t length = std::min(extremes_detail::scan_block_length, n - start);
         scan.next_block(start, length);
         for (index_t k = 0; k < length; ++k) {
             high_price.set(start + k, scan.highest()[k + 1]);

@@ -12,9 +12,7 @@
 
 #include "ornivex/common/promotion.hpp"
 #include "ornivex/common/strided_view.hpp"
-#include "ornivex/trend_v4/kernels/float_lanes.hpp"
-
-#include <type_traits>
+#include "ornivex/common/lanes.hpp"
 
 namespace ornivex::trend {
 
@@ -25,50 +23,9 @@ inline double ema2_alpha(double length) noexcept {
     return 2.0 / (m + 1.0);
 }
 
-// The recursion runs on float, or on f32x2 when two series are smoothed side
-// by side (tema3.hpp); the legacy rule widens each lane to double.
-template <class V>
-struct WideLanes;
-
-template <>
-struct WideLanes<float> {
-    using type = double;
-};
-
-template <>
-struct WideLanes<f32x2> {
-    using type = f64x2;
-};
-
-template <class V>
-inline auto widen(V v) noexcept {
-    if constexpr (std::is_same_v<V, float>)
-        return static_cast<double>(v);
-    else
-        return __builtin_convertvector(v, typename WideLanes<V>::type);
-}
-
-// Every lane set to x, bit for bit (adding x to a zero vector would turn -0.0 into +0.0).
-template <class V, class S>
-inline V splat(S x) noexcept {
-    if constexpr (std::is_same_v<V, S>) {
-        return x;
-    } else {
-        V v;
-        for (unsigned k = 0; k < sizeof(V) / sizeof(S); ++k) v[k] = x;
-        return v;
-    }
-}
-
-template <class V, class W>
-inline V narrow(W w) noexcept {
-    if constexpr (std::is_same_v<V, float>)
-        return static_cast<float>(w);
-    else
-        return __builtin_convertvector(w, V);
-}
-
 // The two factors, already in the precision the recursion multiplies in.
+// V is float, or f32x2 when two series are smoothed side by side (tema3.hpp);
+// the legacy rule widens each lane to double.
 template <Promotion P, class V = float>
 struct EwmaFactors;
 
@@ -89,7 +46,7 @@ struct EwmaFactors<Promotion::weak_float32, V> {
 
 template <class V>
 struct EwmaFactors<Promotion::legacy_double, V> {
-    using W = typename WideLanes<V>::type;
+    using W = Widened<V>;
     W current, previous;  // alpha, 1 - alpha
 
     explicit EwmaFactors(double alpha) noexcept
