@@ -12,6 +12,7 @@ struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     FastEntry entry;
+    const Signature* signature;
     PyObject* name;
     PyObject* module_name;
     PyObject* defaults;           // tuple or nullptr
@@ -47,6 +48,34 @@ PyObject* get_defaults(PyObject* self, void*) {
     return Py_NewRef(defaults ? defaults : Py_None);
 }
 
+// inspect.Signature of the parameters, every one positional-or-keyword, the
+// last len(__defaults__) with their defaults.
+PyObject* get_signature(PyObject* self, void*) {
+    const FunctionObject* f = as_function(self);
+    Owned inspect = Owned::steal(PyImport_ImportModule("inspect"));
+    if (!inspect) return nullptr;
+    Owned parameter = Owned::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
+    if (!parameter) return nullptr;
+    Owned kind = Owned::steal(PyObject_GetAttrString(parameter.get(), "POSITIONAL_OR_KEYWORD"));
+    const Signature& sig = *f->signature;
+    Owned parameters = Owned::steal(PyList_New(sig.count));
+    if (!kind || !parameters) return nullptr;
+    const Py_ssize_t first_default = sig.count - (f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0);
+    for (Py_ssize_t k = 0; k < sig.count; ++k) {
+        Owned args = Owned::steal(PyTuple_Pack(2, sig.names[k], kind.get()));
+        Owned keywords = Owned::steal(k < first_default ? PyDict_New()
+                                                        : Py_BuildValue("{sO}", "default",
+                                                                        PyTuple_GET_ITEM(f->defaults, k - first_default)));
+        if (!args || !keywords) return nullptr;
+        PyObject* made = PyObject_Call(parameter.get(), args.get(), keywords.get());
+        if (made == nullptr) return nullptr;
+        PyList_SET_ITEM(parameters.get(), k, made);
+    }
+    Owned signature_type = Owned::steal(PyObject_GetAttrString(inspect.get(), "Signature"));
+    if (!signature_type) return nullptr;
+    return PyObject_CallOneArg(signature_type.get(), parameters.get());
+}
+
 // Pickled by reference: the module-level name is enough to find it again.
 PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->name); }
 
@@ -56,6 +85,7 @@ PyGetSetDef function_getset[] = {
     {"__module__", get_module, nullptr, nullptr, nullptr},
     {"__doc__", get_doc, nullptr, nullptr, nullptr},
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -82,7 +112,8 @@ PyTypeObject function_type = [] {
 
 bool ready_function_type() { return PyType_Ready(&function_type) == 0; }
 
-Owned make_function(const char* name, FastEntry entry, PyObject* module_name, PyObject* defaults) {
+Owned make_function(const char* name, FastEntry entry, const Signature& signature, PyObject* module_name,
+                    PyObject* defaults) {
     Owned name_object = Owned::steal(PyUnicode_InternFromString(name));
     if (!name_object) return Owned();
     Owned traceback_name = Owned::steal(PyUnicode_FromFormat("%U.%U", module_name, name_object.get()));
@@ -93,6 +124,7 @@ Owned make_function(const char* name, FastEntry entry, PyObject* module_name, Py
     if (f == nullptr) return Owned();
     f->vectorcall = function_vectorcall;
     f->entry = entry;
+    f->signature = &signature;
     f->name = name_object.release();
     f->module_name = Py_NewRef(module_name);
     f->defaults = Py_XNewRef(defaults);

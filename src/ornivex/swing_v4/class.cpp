@@ -58,10 +58,13 @@ PyMethodDef pickling_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// The docs carry only the signatures (for inspect.signature); __doc__ stays None.
 PyMethodDef public_methods[] = {
-    {"range_size", as_cfunction(range_size_entry), fast_keywords, nullptr},
-    {"range_filter", as_cfunction(range_filter_entry), fast_keywords, nullptr},
-    {"quorvel_swing", as_cfunction(quorvel_swing_entry), fast_keywords, nullptr},
+    {"range_size", as_cfunction(range_size_entry), fast_keywords,
+     "range_size($self, arr, range_period, range_multiplier)\n--\n\n"},
+    {"range_filter", as_cfunction(range_filter_entry), fast_keywords, "range_filter($self, x, r)\n--\n\n"},
+    {"quorvel_swing", as_cfunction(quorvel_swing_entry), fast_keywords,
+     "quorvel_swing($self, arr, swing_period, swing_multiplier)\n--\n\n"},
 };
 
 PyObject* type_object() { return reinterpret_cast<PyObject*>(&quorvel_swing_type); }

@@ -70,11 +70,15 @@ bool set_state(PyObject* object, PyObject* state) {
     return done ? true : fail();
 }
 
-Owned unpickle_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+const Signature& unpickle_signature() {
     static PyObject* const params[] = {swing_names().__pyx_type, swing_names().__pyx_checksum, swing_names().__pyx_state};
     static const Signature signature{"__pyx_unpickle_QuorvelSwing", 3, 3, params};
+    return signature;
+}
+
+Owned unpickle_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     PyObject* bound[3];
-    if (!bind_arguments(signature, args, nargsf, kwnames, bound)) return Owned();
+    if (!bind_arguments(unpickle_signature(), args, nargsf, kwnames, bound)) return Owned();
     PyObject* type = bound[0];
     PyObject* state = bound[2];
     const auto checksum = to_long(bound[1]);
@@ -194,7 +198,7 @@ bool bind_unpickle_function() {
     if (!ready_function_type()) return false;
     Owned module_name = Owned::steal(PyUnicode_FromString(runtime().identity.qualname));
     if (!module_name) return false;
-    Owned function = make_function("__pyx_unpickle_QuorvelSwing", unpickle_entry, module_name.get());
+    Owned function = make_function("__pyx_unpickle_QuorvelSwing", unpickle_entry, unpickle_signature(), module_name.get());
     return function && PyDict_SetItem(runtime().dict, swing_names().__pyx_unpickle_QuorvelSwing, function.get()) == 0;
 }
 

@@ -80,6 +80,8 @@ Owned ewma_body(PyObject* series_object, const ArrayView& series, double alpha) 
     return ewma_series.take();
 }
 
+}  // namespace
+
 const Signature& ewma_signature() {
     static PyObject* const params[] = {trend_names().series, trend_names().alpha};
     static const Signature signature{"ewma", 2, 2, params};
@@ -91,8 +93,6 @@ const Signature& ema2_signature() {
     static const Signature signature{"ema2", 2, 2, params};
     return signature;
 }
-
-}  // namespace
 
 Owned ewma_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     PyObject* bound[2];

@@ -6,6 +6,7 @@
 
 #include <Python.h>
 
+#include "ornivex/common/args.hpp"
 #include "ornivex/common/pyref.hpp"
 
 namespace ornivex::trend {
@@ -14,6 +15,12 @@ Owned ewma_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 Owned ema2_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 Owned tema3_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 Owned halftrend_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+
+// Their parameters, as the entries bind them and inspect.signature shows them.
+const Signature& ewma_signature();
+const Signature& ema2_signature();
+const Signature& tema3_signature();
+const Signature& halftrend_signature();
 
 struct OwnFunctions {
     PyObject* ewma = nullptr;

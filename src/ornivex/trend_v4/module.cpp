@@ -17,11 +17,12 @@ constexpr ModuleIdentity identity{"trend_v4", "ornivex.trend_v4", "ornivex/trend
 PyObject* create(PyObject* spec, PyModuleDef*) { return create_module(spec, identity); }
 
 // Binds one function object in the namespace and remembers it.
-bool define(const char* name, FastEntry entry, PyObject*& own, PyObject* defaults = nullptr) {
+bool define(const char* name, FastEntry entry, const Signature& signature, PyObject*& own,
+            PyObject* defaults = nullptr) {
     Runtime& rt = runtime();
     Owned module_name = Owned::steal(PyUnicode_FromString(identity.qualname));
     if (!module_name) return false;
-    Owned function = make_function(name, entry, module_name.get(), defaults);
+    Owned function = make_function(name, entry, signature, module_name.get(), defaults);
     if (!function || PyDict_SetItemString(rt.dict, name, function.get()) < 0) return false;
     Py_XSETREF(own, function.release());
     return true;
@@ -30,12 +31,13 @@ bool define(const char* name, FastEntry entry, PyObject*& own, PyObject* default
 bool define_functions() {
     OwnFunctions& own = own_functions();
     if (!ready_function_type()) return false;
-    if (!define("ewma", ewma_entry, own.ewma) || !define("ema2", ema2_entry, own.ema2) ||
-        !define("tema3", tema3_entry, own.tema3)) {
+    if (!define("ewma", ewma_entry, ewma_signature(), own.ewma) ||
+        !define("ema2", ema2_entry, ema2_signature(), own.ema2) ||
+        !define("tema3", tema3_entry, tema3_signature(), own.tema3)) {
         return false;
     }
     Owned defaults = Owned::steal(Py_BuildValue("(id)", 2, 2.0));
-    return defaults && define("halftrend", halftrend_entry, own.halftrend, defaults.get());
+    return defaults && define("halftrend", halftrend_entry, halftrend_signature(), own.halftrend, defaults.get());
 }
 
 int exec(PyObject* module) {

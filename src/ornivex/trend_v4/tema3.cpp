@@ -101,13 +101,13 @@ Owned composed_tema3(PyObject* source, double length) {
     return Owned::steal(PyNumber_Add(partial.get(), term3.object()));
 }
 
+}  // namespace
+
 const Signature& tema3_signature() {
     static PyObject* const params[] = {trend_names().source, trend_names().length};
     static const Signature signature{"tema3", 2, 2, params};
     return signature;
 }
-
-}  // namespace
 
 Owned tema3_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     PyObject* bound[2];
