@@ -21,4 +21,6 @@ echo "ornivex: NumPy 1.x run with $("$VENV/bin/python" -c 'import sys; print(sys
 # pyarrow 20 and newer need NumPy 2 at run time.
 "$VENV/bin/python" -m pip install -q "$ROOT[test]" "numpy<2" "pyarrow<20" >&2
 cd "$ROOT"
-exec "$VENV/bin/python" -m pytest -q "$@"
+# The static checks of the stubs (mypy, stubtest) are the main run's: they do not
+# depend on the NumPy loaded at run time.
+exec "$VENV/bin/python" -m pytest -q -n auto --maxprocesses=4 --ignore=tests/test_stubs.py "$@"
