@@ -140,3 +140,66 @@ def test_polars_frames_give_polars_frames():
         frame.halftrend(holed)
     skipped = frame.halftrend(holed, skip_bad_rows=True)
     assert skipped["buy"].null_count() == 1 and np.isnan(skipped["halftrend"][5])
+
+
+def long_frame():
+    """Four symbols in one table, rows interleaved: "AAA" shuffled, "BBB" newest first,
+    "CCC" two bars, "DDD" with repeated times; a row index of labels of its own."""
+    rng = np.random.default_rng(15)
+    parts = []
+    for symbol, n, seed in [("AAA", 240, 1), ("BBB", 180, 2), ("CCC", 2, 3), ("DDD", 150, 4)]:
+        part = ohlc(n, seed).rename_axis("date").reset_index().assign(symbol=symbol)
+        if symbol == "DDD":
+            part["date"] = part["date"].iloc[np.arange(n) // 3].to_numpy()
+        parts.append(part.iloc[::-1] if symbol == "BBB" else part.sample(frac=1, random_state=5)
+                     if symbol == "AAA" else part)
+    df = pd.concat(parts)
+    df = df.iloc[np.argsort(rng.random(len(df)), kind="stable")]  # interleaved, each symbol's own order kept
+    return df.set_axis([f"r{k}" for k in rng.permutation(len(df))])
+
+
+def alone(function, df, symbol, **kwargs):
+    """The single-symbol call on one symbol's rows, sorted by time where they run both ways."""
+    rows = df[df["symbol"] == symbol]
+    try:
+        return function(rows, **kwargs)
+    except ValueError:
+        return function(rows.sort_values("date", kind="stable"), **kwargs)
+
+
+@pytest.mark.parametrize("function", [frame.halftrend, frame.swing, frame.atr], ids=lambda f: f.__name__)
+def test_long_tables_give_each_symbol_its_own_values(function):
+    pl = pytest.importorskip("polars")
+    df = long_frame()
+    grouped = function(df, by="symbol", threads=1)
+    assert grouped.index.equals(df.index)
+    for symbol in df["symbol"].unique():
+        expected = alone(function, df, symbol)
+        pd.testing.assert_frame_equal(grouped.loc[expected.index], expected)
+    pd.testing.assert_frame_equal(function(df, by="symbol", threads=3), grouped)
+    by_level = function(df.set_index(["symbol", "date"], append=True), by="Symbol")
+    np.testing.assert_array_equal(by_level.to_numpy(), grouped.to_numpy())
+    polars_result = function(pl.from_pandas(df), by="symbol")
+    assert isinstance(polars_result, pl.DataFrame)
+    np.testing.assert_array_equal(polars_result.to_numpy(), grouped.to_numpy())
+
+
+def test_long_tables_bad_rows_and_bad_symbol_columns():
+    df = long_frame()
+    holed = df.assign(close=df["close"].where(df.index != df.index[9]),
+                      symbol=df["symbol"].where(df.index != df.index[30]))
+    with pytest.raises(ValueError, match=f"row {df.index[9]}, column 'close': a missing value"):
+        frame.halftrend(holed, by="symbol")
+    with pytest.raises(ValueError, match=f"row {df.index[30]}, column 'symbol': a missing value"):
+        frame.atr(holed.drop(index=df.index[9]), by="symbol")
+    skipped = frame.halftrend(holed, by="symbol", skip_bad_rows=True)
+    assert skipped.loc[df.index[[9, 30]]].isna().all(axis=None)
+    kept = frame.halftrend(holed.drop(index=df.index[[9, 30]]), by="symbol")
+    pd.testing.assert_frame_equal(skipped.drop(index=df.index[[9, 30]]), kept, check_dtype=False)
+    with pytest.raises(KeyError, match="no column 'ticker' to group the rows by"):
+        frame.swing(df, by="ticker")
+    with pytest.raises(TypeError, match="by='symbol' needs a DataFrame"):
+        frame.swing(df["close"], by="symbol")
+    with pytest.raises(ValueError, match="threads must be a whole number, at least 1, got 0"):
+        frame.atr(df, by="symbol", threads=0)
+    assert frame.atr(df.iloc[:0], by="symbol").empty

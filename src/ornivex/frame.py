@@ -21,6 +21,18 @@ raise ValueError naming the first such row's label and column.  With
 ``skip_bad_rows=True`` those rows are left out of the computation instead, and
 their results are NaN (null in the integer columns, which are then nullable).
 
+Long tables of many symbols: with ``by="symbol"`` (a column, or a level of a
+pandas index) every symbol's rows are computed on their own, in time order,
+whatever order the rows come in (symbols interleaved, newest-first, shuffled),
+and the results are put back on the input's rows.  A symbol's values are those
+the same call gives for that symbol's rows alone: a symbol whose rows run
+oldest-first or newest-first is taken exactly as the single-symbol call takes
+it, and one whose rows are in neither order is sorted by time (rows of equal
+time keep their input order).  ``threads`` spreads the symbols over native
+threads (default: the number of cores); the results do not depend on it.  A
+missing symbol or time is a bad row like a missing price; a symbol whose rows
+are all left out gets NaN (null) results, and an empty frame an empty result.
+
 Precision, made explicit here because the two native modules differ:
 
 - :func:`halftrend` rounds high, low and close to float32 (to nearest) and
@@ -37,6 +49,8 @@ up-trend, 1 in a down-trend) and "atr"; "rangeHigh", "rangeLow",
 from __future__ import annotations
 
 from dataclasses import dataclass
+import os
+from collections.abc import Callable, Iterator
 from typing import Any
 
 import numpy as np
@@ -47,11 +61,13 @@ from ornivex.bars import TIME_COLUMNS
 
 def halftrend(df: Any, amplitude: int = indicators.AMPLITUDE,
               channel_deviation: float = indicators.CHANNEL_DEVIATION,
-              atr_length: int = indicators.ATR_LENGTH, *, tr: Any = None, skip_bad_rows: bool = False) -> Any:
+              atr_length: int = indicators.ATR_LENGTH, *, tr: Any = None, skip_bad_rows: bool = False,
+              by: str | None = None, threads: int | None = None) -> Any:
     """HalfTrend of the high, low and close columns of `df`.
 
     `tr` (a column name, Series or array, in the frame's row order) replaces
     the average true range of `atr_length` bars as HalfTrend's per-bar range input.
+    `by` names the symbol column of a long table; `threads` spreads its symbols.
     """
     _require_frame(df, "halftrend", "high, low and close columns")
     high, low, close = _columns(df, "high", "low", "close")
@@ -59,20 +75,25 @@ def halftrend(df: Any, amplitude: int = indicators.AMPLITUDE,
         (tr,) = _columns(df, tr)
     elif tr is not None:
         tr = _values(tr, "tr")
-    rows = _Rows.of(df, {"high": high, "low": low, "close": close}, skip_bad_rows)
-    columns = indicators.halftrend(*rows.take(high, low, close), amplitude=amplitude,
-                                   channel_deviation=channel_deviation, atr_length=atr_length,
-                                   tr=None if tr is None else rows.take(tr)[0])
     keys = (*indicators.HALFTREND_KEYS, "trend", "atr")
-    return _frame(df, rows, {key: columns[key] for key in keys})
+
+    def compute(high: np.ndarray, low: np.ndarray, close: np.ndarray, *tr: np.ndarray) -> dict[str, np.ndarray]:
+        columns = indicators.halftrend(high, low, close, amplitude=amplitude, channel_deviation=channel_deviation,
+                                       atr_length=atr_length, tr=tr[0] if tr else None)
+        return {key: columns[key] for key in keys}
+
+    prices = {"high": high, "low": low, "close": close}
+    return _computed(df, prices, [high, low, close] + ([] if tr is None else [tr]), compute,
+                     skip_bad_rows, by, threads)
 
 
 def swing(df_or_close: Any, period: int = indicators.SWING_PERIOD,
           multiplier: float = indicators.SWING_MULTIPLIER, *, column: str = "close",
-          skip_bad_rows: bool = False) -> Any:
+          skip_bad_rows: bool = False, by: str | None = None, threads: int | None = None) -> Any:
     """The swing indicator (high band, low band, range filter) of a close series.
 
     `df_or_close` is a DataFrame (its `column` is used) or a Series of closes.
+    `by` names the symbol column of a long table; `threads` spreads its symbols.
     """
     if _is_frame(df_or_close):
         (close,) = _columns(df_or_close, column)
@@ -80,21 +101,41 @@ def swing(df_or_close: Any, period: int = indicators.SWING_PERIOD,
     else:
         close = _values(df_or_close, "close")
         name = str(getattr(df_or_close, "name", None) or "close")
-    rows = _Rows.of(df_or_close, {name: close}, skip_bad_rows)
-    return _frame(df_or_close, rows, indicators.swing(*rows.take(close), period=period, multiplier=multiplier))
+
+    def compute(close: np.ndarray) -> dict[str, np.ndarray]:
+        return indicators.swing(close, period=period, multiplier=multiplier)
+
+    return _computed(df_or_close, {name: close}, [close], compute, skip_bad_rows, by, threads)
 
 
-def atr(df: Any, length: int = indicators.ATR_LENGTH, *, skip_bad_rows: bool = False) -> Any:
+def atr(df: Any, length: int = indicators.ATR_LENGTH, *, skip_bad_rows: bool = False,
+        by: str | None = None, threads: int | None = None) -> Any:
     """True range and Wilder's average true range over `length` bars (float64).
 
     See :func:`ornivex.indicators.average_true_range` for the exact recursion.
+    `by` names the symbol column of a long table; `threads` spreads its symbols.
     """
     _require_frame(df, "atr", "high, low and close columns")
     high, low, close = _columns(df, "high", "low", "close")
-    rows = _Rows.of(df, {"high": high, "low": low, "close": close}, skip_bad_rows)
-    high, low, close = rows.take(high, low, close)
-    return _frame(df, rows, {"trueRange": indicators.true_range(high, low, close),
-                             "atr": indicators.average_true_range(high, low, close, length)})
+
+    def compute(high: np.ndarray, low: np.ndarray, close: np.ndarray) -> dict[str, np.ndarray]:
+        return {"trueRange": indicators.true_range(high, low, close),
+                "atr": indicators.average_true_range(high, low, close, length)}
+
+    return _computed(df, {"high": high, "low": low, "close": close}, [high, low, close], compute,
+                     skip_bad_rows, by, threads)
+
+
+def _computed(obj: Any, prices: dict[str, np.ndarray], arrays: list[np.ndarray],
+              compute: Callable[..., dict[str, np.ndarray]], skip_bad_rows: bool, by: str | None,
+              threads: int | None) -> Any:
+    """`compute` over the rows of `obj` (each symbol's, with `by`), as a frame on its rows."""
+    _thread_count(threads)
+    if by is None:
+        rows = _Rows.of(obj, prices, skip_bad_rows)
+        return _frame(obj, {name: rows.place(values) for name, values in compute(*rows.take(*arrays)).items()})
+    groups = _Groups.of(obj, by, prices, skip_bad_rows)
+    return _frame(obj, groups.computed(compute, arrays))
 
 
 @dataclass(frozen=True)
@@ -108,16 +149,7 @@ class _Rows:
     @classmethod
     def of(cls, obj: Any, prices: dict[str, np.ndarray], skip_bad_rows: bool) -> _Rows:
         size = len(next(iter(prices.values())))
-        bad = np.zeros(size, dtype=bool)
-        for values in prices.values():
-            bad |= ~np.isfinite(values)
-        if bad.any() and not skip_bad_rows:
-            position = int(np.argmax(bad))
-            name = next(name for name, values in prices.items() if not np.isfinite(values[position]))
-            value = prices[name][position]
-            problem = "a missing value" if np.isnan(value) else f"{value} is not a finite number"
-            raise ValueError(f"row {_label(obj, position)}, column {_column_name(obj, name)!r}: {problem}; "
-                             "drop or fill such rows, or pass skip_bad_rows=True")
+        bad = _bad_rows(obj, prices, {}, skip_bad_rows)
         order = _time_order(obj, size)
         return cls(order[~bad[order]], size, skip_bad_rows)
 
@@ -134,6 +166,126 @@ class _Rows:
         missing = np.ones(self.size, dtype=bool)
         missing[self.positions] = False
         return placed, (missing if self.nullable else None)
+
+
+@dataclass(frozen=True)
+class _Groups:
+    """The rows of a long table by symbol: a symbol number per row (-1 for a row
+    left out), and the times that order each symbol's rows (None: row order)."""
+
+    codes: np.ndarray  # int64
+    count: int
+    times: np.ndarray | None  # int64 nanoseconds
+    nullable: bool
+
+    @classmethod
+    def of(cls, obj: Any, by: str, prices: dict[str, np.ndarray], skip_bad_rows: bool) -> _Groups:
+        if not _is_frame(obj):
+            raise TypeError(f"by={by!r} needs a DataFrame with a symbol column, got a Series")
+        name, symbols = _symbol_column(obj, by)
+        codes, count = _symbol_numbers(symbols)
+        unknown = {name: codes < 0}
+        time_name, times = _time_source(obj)
+        if times is not None:
+            unknown[time_name] = np.isnat(times)
+        bad = _bad_rows(obj, prices, unknown, skip_bad_rows)
+        if bad.any():
+            codes = np.where(bad, -1, codes)
+        return cls(codes, count, None if times is None else times.view(np.int64), skip_bad_rows)
+
+    def orders(self) -> Iterator[np.ndarray]:
+        """Each symbol's row positions in time order (the order the single-symbol call takes them in)."""
+        by_symbol = np.argsort(self.codes, kind="stable")
+        bounds = np.searchsorted(self.codes[by_symbol], np.arange(-1, self.count + 1))
+        for start, end in zip(bounds[1:-1], bounds[2:]):
+            positions = by_symbol[start:end]
+            if self.times is None or len(positions) < 2:
+                yield positions
+                continue
+            steps = np.diff(self.times[positions])
+            if np.all(steps >= 0):
+                yield positions
+            elif np.all(steps <= 0):
+                yield positions[::-1]
+            else:
+                yield positions[np.argsort(self.times[positions], kind="stable")]
+
+    def computed(self, compute: Callable[..., dict[str, np.ndarray]],
+                 arrays: list[np.ndarray]) -> dict[str, tuple[np.ndarray, np.ndarray | None]]:
+        size = len(self.codes)
+        shapes = compute(*(np.ones(1) for _ in arrays))
+        placed = {name: np.full(size, np.nan if v.dtype.kind == "f" else 0, dtype=v.dtype)
+                  for name, v in shapes.items()}
+        for positions in self.orders():
+            if len(positions):
+                for name, values in compute(*(a[positions] for a in arrays)).items():
+                    placed[name][positions] = values
+        missing = self.codes < 0
+        return {name: (values, missing if self.nullable else None) for name, values in placed.items()}
+
+
+def _bad_rows(obj: Any, prices: dict[str, np.ndarray], unknown: dict[str, np.ndarray],
+              skip_bad_rows: bool) -> np.ndarray:
+    """Rows with a missing or non-finite price, or a missing symbol or time (`unknown`).
+
+    Unless `skip_bad_rows`, the first such row raises ValueError naming it."""
+    size = len(next(iter(prices.values())))
+    bad = np.zeros(size, dtype=bool)
+    for values in prices.values():
+        bad |= ~np.isfinite(values)
+    for mask in unknown.values():
+        bad |= mask
+    if bad.any() and not skip_bad_rows:
+        position = int(np.argmax(bad))
+        name = next((name for name, values in prices.items() if not np.isfinite(values[position])), None)
+        if name is None:
+            name = next(name for name, mask in unknown.items() if mask[position])
+            problem = "a missing value"
+        else:
+            value = prices[name][position]
+            problem = "a missing value" if np.isnan(value) else f"{value} is not a finite number"
+        raise ValueError(f"row {_label(obj, position)}, column {_column_name(obj, name)!r}: {problem}; "
+                         "drop or fill such rows, or pass skip_bad_rows=True")
+    return bad
+
+
+def _symbol_column(df: Any, by: str) -> tuple[str, Any]:
+    """The column (or pandas index level) named `by`, matched without regard to case when not exact."""
+    if not isinstance(by, str):
+        raise TypeError(f"by must be the name of the symbol column, got {type(by).__name__}")
+    names = [str(name) for name in df.columns]
+    levels = [] if _is_polars(df) else [str(name) for name in df.index.names if name is not None]
+    for matches in (lambda name: name == by, lambda name: name.lower() == by.lower()):
+        for name in names:
+            if matches(name):
+                return name, df[next(c for c in df.columns if str(c) == name)]
+        for name in levels:
+            if matches(name):
+                return name, df.index.get_level_values(name)
+    raise KeyError(f"no column {by!r} to group the rows by (columns: {', '.join(names)}"
+                   + (f"; index levels: {', '.join(levels)})" if levels else ")"))
+
+
+def _symbol_numbers(symbols: Any) -> tuple[np.ndarray, int]:
+    """A number per row for its symbol (0 .. count - 1, -1 where missing), and the count."""
+    if _is_polars(symbols):
+        ranks = symbols.rank("dense")
+        count = int(ranks.max() or 0)
+        return ranks.fill_null(0).to_numpy().astype(np.int64) - 1, count
+    import pandas
+    if isinstance(symbols.dtype, pandas.CategoricalDtype):
+        categorical = pandas.Categorical(symbols)
+        return categorical.codes.astype(np.int64), len(categorical.categories)
+    codes, uniques = pandas.factorize(symbols)
+    return codes.astype(np.int64, copy=False), len(uniques)
+
+
+def _thread_count(threads: int | None) -> int:
+    if threads is None:
+        return getattr(os, "process_cpu_count", os.cpu_count)() or 1
+    if isinstance(threads, bool) or not isinstance(threads, (int, np.integer)) or threads < 1:
+        raise ValueError(f"threads must be a whole number, at least 1, got {threads!r}")
+    return int(threads)
 
 
 def _time_order(obj: Any, size: int) -> np.ndarray:
@@ -155,21 +307,30 @@ def _time_order(obj: Any, size: int) -> np.ndarray:
 
 def _time_keys(obj: Any) -> np.ndarray | None:
     """The times that order the rows, as datetime64, or None when the frame has none."""
+    return _time_source(obj)[1]
+
+
+def _time_source(obj: Any) -> tuple[str, np.ndarray | None]:
+    """The name of the time column (or index) and its times as datetime64[ns], or None."""
     if _is_polars(obj):
         import polars
         frame = obj.to_frame() if not _is_frame(obj) else obj
         for name, dtype in frame.schema.items():
             if dtype in (polars.Date, polars.Datetime) or isinstance(dtype, polars.Datetime):
-                return frame[name].to_numpy().astype("datetime64[ns]")
-        return None
+                return name, frame[name].to_numpy().astype("datetime64[ns]")
+        return "", None
     if _is_frame(obj):
         for name in obj.columns:
             if str(name).strip().lower() in TIME_COLUMNS and obj[name].dtype.kind == "M":
-                return obj[name].to_numpy().astype("datetime64[ns]")
+                return str(name), obj[name].to_numpy().astype("datetime64[ns]")
     index = getattr(obj, "index", None)
-    if index is not None and getattr(index.dtype, "kind", "") == "M":
-        return np.asarray(index.to_numpy()).astype("datetime64[ns]")
-    return None
+    if index is None:
+        return "", None
+    levels = [index.get_level_values(k) for k in range(index.nlevels)]  # a (symbol, time) index included
+    for level in levels:
+        if getattr(level.dtype, "kind", "") == "M":
+            return str(level.name or "index"), np.asarray(level.to_numpy()).astype("datetime64[ns]")
+    return "", None
 
 
 def _label(obj: Any, position: int) -> str:
@@ -223,8 +384,8 @@ def _values(series: Any, name: str) -> np.ndarray:
         raise TypeError(f"{name}: cannot read the values as numbers ({exc})") from None
 
 
-def _frame(like: Any, rows: _Rows, columns: dict[str, np.ndarray]) -> Any:
-    placed = {name: rows.place(values) for name, values in columns.items()}
+def _frame(like: Any, placed: dict[str, tuple[np.ndarray, np.ndarray | None]]) -> Any:
+    """A frame of the (values, rows without a value or None) columns, on the rows of `like`."""
     if _is_polars(like):
         import polars
         import pyarrow as pa
@@ -237,4 +398,4 @@ def _frame(like: Any, rows: _Rows, columns: dict[str, np.ndarray]) -> Any:
             data[name] = pandas.arrays.IntegerArray(values, missing)
         else:
             data[name] = values
-    return pandas.DataFrame(data, index=getattr(like, "index", None))
+    return pandas.DataFrame(data, index=getattr(like, "index", None), copy=False)  # the arrays are ours
