@@ -10,7 +10,8 @@ import numpy as np
 import pytest
 
 from conftest import same_bits
-from ornivex import indicators, stream, trend_v4
+from models import swing_model
+from ornivex import indicators, stream, swing_v4, trend_v4
 
 SPECIAL = [np.nan, np.inf, -np.inf, 0.0, -0.0]
 
@@ -35,13 +36,24 @@ def one(result):
     return [np.asarray(result)]
 
 
-# name -> (make the stream, number of inputs, dtype, whole-series function,
-#          outputs of one update as a list, outputs of one extend as a list of arrays)
+def swing_whole(x, period=3, multiplier=1.5):
+    """The batch result as columns; a series too short for the windows has
+    none, and the stream gives the filter over NaN ranges there."""
+    if len(x) >= 3 * (period - 1):
+        return list(swing_v4.QuorvelSwing().quorvel_swing(x, period, multiplier).T)
+    return list(swing_model.range_filter(x, np.full(len(x), np.nan)).T)
+
+
+# name -> (make the stream, number of inputs, dtype, whole-series function
+#          giving its outputs as a list of arrays)
 CLASSES = {
     "Ewma": (lambda: stream.Ewma(0.3), 1, np.float32, lambda x: one(trend_v4.ewma(x, 0.3))),
     "Ema2": (lambda: stream.Ema2(5.0), 1, np.float32, lambda x: one(trend_v4.ema2(x, 5.0))),
     "Tema3": (lambda: stream.Tema3(4), 1, np.float32, lambda x: one(trend_v4.tema3(x, 4))),
     "Atr": (lambda: stream.Atr(5), 3, np.float64, lambda h, l, c: one(average_true_range_model(h, l, c, 5))),
+    "HalfTrend": (lambda: stream.HalfTrend(3, 1.5), 4, np.float32,
+                  lambda h, l, c, tr: list(trend_v4.halftrend(h, l, c, tr, 3, 1.5).values())),
+    "Swing": (lambda: stream.Swing(3, 1.5), 1, np.float64, swing_whole),
 }
 
 
@@ -76,7 +88,8 @@ def split_run(make, columns, rng):
             k = int(rng.integers(0, 12))
             chunks = [c[i:i + k] if rng.random() < 0.5 else c[i:i + k][::-1].copy()[::-1] for c in columns]
             block = obj.extend(*chunks)
-            pieces.append([np.asarray(v) for v in (block.values() if isinstance(block, dict) else [block])])
+            columns_of = block.values() if isinstance(block, dict) else block.T if block.ndim == 2 else [block]
+            pieces.append([np.asarray(v) for v in columns_of])
             i += len(chunks[0])
     return [np.concatenate([p[k] for p in pieces]) for k in range(len(pieces[0]))] if pieces else []
 
@@ -117,6 +130,18 @@ BAD_CALLS = [
     (lambda: stream.Ewma(0.5).__setstate__((1,)), ValueError, "Ewma state must be a tuple of 2 items, got 1 items"),
     (lambda: stream.Atr(3).__setstate__((4, 0, 0)), ValueError, "Atr state: a count is out of range"),
     (lambda: stream.Tema3(3).__setstate__([0, 0, 0, 0, 0]), TypeError, "Tema3 state must be a tuple of 5 items, got list"),
+    (lambda: stream.HalfTrend(0), ValueError, "HalfTrend() amplitude must be at least 1, got 0"),
+    (lambda: stream.HalfTrend(2**31), ValueError, "HalfTrend() amplitude must be at most 2147483647, got 2147483648"),
+    (lambda: stream.HalfTrend(channel_deviation="2"), TypeError, "must be real number, not str"),
+    (lambda: stream.HalfTrend().update(1.0, 0.5, 0.7), TypeError,
+     "update() takes exactly 4 positional arguments (3 given)"),
+    (lambda: stream.HalfTrend(2).__setstate__((3,) + (0,) + (0.0,) * 15 + (1.0, 0.5)), ValueError,
+     "HalfTrend state: the window must hold min(bars, amplitude) bars"),
+    (lambda: stream.Swing(period=-1), ValueError, "Swing() period must be at least 1, got -1"),
+    (lambda: stream.Swing(14.0), TypeError, "Swing() period must be an integer, not float"),
+    (lambda: stream.Swing().extend(np.zeros((2, 2))), ValueError, "Buffer has wrong number of dimensions (expected 1, got 2)"),
+    (lambda: stream.Swing(2).__setstate__((2, 0.0, 0.0, 0.0, 0.0, 0.0, 1.0)), ValueError,
+     "Swing state: the windows must hold the values the bars so far leave"),
 ]
 
 
@@ -127,14 +152,17 @@ def test_bad_input(call, error, message):
     assert str(raised.value) == message
 
 
-def test_refused_call_keeps_state():
-    tema = stream.Tema3(3)
-    tema.extend(np.arange(5, dtype=np.float32))
-    state = tema.__reduce__()[2]
-    for call in (lambda: tema.update("x"), lambda: tema.extend(np.zeros(3)), lambda: tema.__setstate__((1, 2))):
+@pytest.mark.parametrize("name", CLASSES)
+def test_refused_call_keeps_state(name):
+    make, count, dtype, _ = CLASSES[name]
+    obj = make()
+    obj.extend(*random_columns(np.random.default_rng(3), count, dtype, 20))
+    state = obj.__reduce__()[2]
+    unequal = [np.zeros(2, dtype)] * (count - 1) + [np.zeros(3, dtype)] if count > 1 else [np.zeros(3, np.int32)]
+    for call in (lambda: obj.update(*["x"] * count), lambda: obj.extend(*unequal), lambda: obj.__setstate__((1, 2))):
         with pytest.raises((TypeError, ValueError)):
             call()
-        assert tema.__reduce__()[2] == state
+        assert repr(obj.__reduce__()[2]) == repr(state)
 
 
 def test_threads_share_one_object_without_losing_bars():

@@ -15,7 +15,7 @@ PyObject* create(PyObject* spec, PyModuleDef*) { return create_module(spec, iden
 
 bool define_classes() {
     PyObject* dict = runtime().dict;
-    return define_averages(dict) && define_atr(dict);
+    return define_averages(dict) && define_atr(dict) && define_halftrend(dict) && define_swing(dict);
 }
 
 int exec(PyObject* module) { return run_exec(module, identity, {check_imported_types, bind_numpy, define_classes}); }
