@@ -1,36 +1,61 @@
 """ornivex.stream: update cost per bar from a Python loop, extend against the
 whole-series function over 1,000,000 bars, and two threads extending two
-streams.  Prints figures; wall-clock times, best of a few runs."""
+streams.  Prints figures; wall-clock times, best of a few runs (the two sides
+of a comparison run in turn, so that both meet the same machine)."""
 
 import threading
 import time
 
 import numpy as np
 
-from ornivex import indicators, stream, trend_v4
+from ornivex import indicators, stream, swing_v4, trend_v4
 
 N = 1_000_000
 
 
-def best(run, repeat=5):
-    times = []
+def best(*runs, repeat=7):
+    times = [float("inf")] * len(runs)
     for _ in range(repeat):
-        start = time.perf_counter()
-        run()
-        times.append(time.perf_counter() - start)
-    return min(times)
+        for k, run in enumerate(runs):
+            start = time.perf_counter()
+            run()
+            times[k] = min(times[k], time.perf_counter() - start)
+    return times
+
+
+def in_two_threads(runs):
+    def both():
+        threads = [threading.Thread(target=run) for run in runs]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    return both
 
 
 def main():
     rng = np.random.default_rng(1)
-    close = (100 + np.cumsum(rng.standard_normal(N))).astype(np.float32)
-    wide = close.astype(np.float64)
+    wide = 100 + np.cumsum(rng.standard_normal(N))
+    close = wide.astype(np.float32)
+    high = (wide + rng.random(N)).astype(np.float32)
+    low = (wide - rng.random(N)).astype(np.float32)
+    tr = high - low
+    swing = swing_v4.QuorvelSwing()
 
-    values = close[:100_000].tolist()
-    ema2 = stream.Ema2(14)
-    update = ema2.update
-    seconds = best(lambda: [update(v) for v in values], 3)
-    print(f"Ema2.update      {seconds / len(values) * 1e6:6.3f} us/bar (target 0.5)")
+    bars = 100_000
+    ema2_update = stream.Ema2(14).update
+    halftrend_update = stream.HalfTrend(2).update
+    swing_update = stream.Swing(14).update
+    values = close[:bars].tolist()
+    rows = list(zip(high[:bars].tolist(), low[:bars].tolist(), values, tr[:bars].tolist()))
+    prices = wide[:bars].tolist()
+    for name, run, target in [
+        ("Ema2", lambda: [ema2_update(v) for v in values], 0.5),
+        ("HalfTrend", lambda: [halftrend_update(*r) for r in rows], 1.0),
+        ("Swing", lambda: [swing_update(v) for v in prices], 1.0),
+    ]:
+        (seconds,) = best(run, repeat=3)
+        print(f"{name:9s} update  {seconds / bars * 1e6:6.3f} us/bar (target {target})")
 
     for name, whole, chunk in [
         ("Ewma", lambda: trend_v4.ewma(close, 0.3), lambda: stream.Ewma(0.3).extend(close)),
@@ -38,23 +63,24 @@ def main():
         ("Tema3", lambda: trend_v4.tema3(close, 4), lambda: stream.Tema3(4).extend(close)),
         ("Atr", lambda: indicators.average_true_range(wide + 1, wide - 1, wide, 100),
          lambda: stream.Atr(100).extend(wide + 1, wide - 1, wide)),
+        ("HalfTrend", lambda: trend_v4.halftrend(high, low, close, tr, 2, 2.0),
+         lambda: stream.HalfTrend(2, 2.0).extend(high, low, close, tr)),
+        ("Swing", lambda: swing.quorvel_swing(wide, 14, 2.0), lambda: stream.Swing(14, 2.0).extend(wide)),
     ]:
-        a, b = best(whole), best(chunk)
-        print(f"{name:6s} extend   {b / N * 1e9:6.2f} ns/bar, whole series {a / N * 1e9:6.2f} ns/bar, "
+        a, b = best(whole, chunk)
+        print(f"{name:9s} extend  {b / N * 1e9:6.2f} ns/bar, whole series {a / N * 1e9:6.2f} ns/bar, "
               f"ratio {b / a:4.2f} (target 1.5)")
 
-    streams = [stream.Tema3(4), stream.Tema3(4)]
-    one = best(lambda: streams[0].extend(close), 3)
-
-    def both():
-        threads = [threading.Thread(target=s.extend, args=(close,)) for s in streams]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-
-    two = best(both, 3)
-    print(f"Tema3 extend, two streams in two threads: {two * 1e3:.1f} ms, one stream {one * 1e3:.1f} ms")
+    for name, make, args in [
+        ("Tema3", lambda: stream.Tema3(4), (close,)),
+        ("HalfTrend", lambda: stream.HalfTrend(2), (high, low, close, tr)),
+        ("Swing", lambda: stream.Swing(14), (wide,)),
+    ]:
+        streams = [make(), make()]
+        one, two = best(lambda: streams[0].extend(*args),
+                        in_two_threads([lambda s=s: s.extend(*args) for s in streams]), repeat=3)
+        print(f"{name:9s} extend, two streams in two threads: {two * 1e3:6.1f} ms, one stream {one * 1e3:6.1f} ms "
+              f"(overlap when well under twice)")
 
 
 if __name__ == "__main__":

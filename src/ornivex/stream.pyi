@@ -18,7 +18,7 @@ was.  Each object has a lock: calls from several threads take turns, and
 different symbols advance in parallel.
 """
 
-from typing import final
+from typing import TypedDict, final, type_check_only
 
 from typing_extensions import Self
 
@@ -27,6 +27,16 @@ from numpy.typing import NDArray
 
 _Float32Array = NDArray[np.float32]
 _Float64Array = NDArray[np.float64]
+
+@type_check_only
+class _HalfTrendResult(TypedDict):
+    halftrend: NDArray[np.float32]
+    atrHigh: NDArray[np.float32]
+    atrLow: NDArray[np.float32]
+    arrowUp: NDArray[np.float32]
+    arrowDown: NDArray[np.float32]
+    buy: NDArray[np.int_]
+    sell: NDArray[np.int_]
 
 @final
 class Ewma:
@@ -106,3 +116,75 @@ class Atr:
         """A chunk of bars (one-dimensional float64 arrays of one length); returns their averages."""
     def __reduce__(self) -> tuple[type[Atr], tuple[int], tuple[int, float, float]]: ...
     def __setstate__(self, state: tuple[int, float, float], /) -> None: ...
+
+@final
+class HalfTrend:
+    """``trend_v4.halftrend(high, low, close, tr, amplitude, channel_deviation)`` one bar at a time.
+
+    Each bar goes through the same per-bar rules as the whole-series
+    function, in float32.  ``amplitude`` is a whole number from 1 to
+    2**31 - 1; ``channel_deviation`` is any float, as the whole-series
+    function takes it.
+
+    State: ``(bars, phase, max_low_price, min_high_price, line, high, low,
+    high_price, low_price, e1 high, e1 low, e2 high, e2 low, e3 high, e3 low,
+    e4 high, e4 low, then the window's bars as high, low pairs, oldest
+    first)``: the bar count; the trend's phase (0 start, 1 up, 2 down) and
+    running extremes; the last bar's line, high and low and their window
+    extremes; the tema3 stages of high and low; and the last
+    min(bars, amplitude) bars.
+    """
+
+    def __new__(cls, amplitude: int = 2, channel_deviation: float = 2.0) -> Self: ...
+    @property
+    def amplitude(self) -> int: ...
+    @property
+    def channel_deviation(self) -> float: ...
+    def update(
+        self, high: float, low: float, close: float, tr: float
+    ) -> tuple[float, float, float, float, float, int, int]:
+        """One bar (each value rounded to float32); returns its (halftrend, atrHigh,
+        atrLow, arrowUp, arrowDown, buy, sell), the order of halftrend's keys."""
+    def extend(
+        self, high: _Float32Array, low: _Float32Array, close: _Float32Array, tr: _Float32Array
+    ) -> _HalfTrendResult:
+        """A chunk of bars (one-dimensional float32 arrays of one length); returns the
+        dict halftrend returns for them: the same keys and dtypes.  An empty chunk
+        gives empty arrays."""
+    def __reduce__(self) -> tuple[type[HalfTrend], tuple[int, float], tuple[int | float, ...]]: ...
+    def __setstate__(self, state: tuple[int | float, ...], /) -> None: ...
+
+@final
+class Swing:
+    """``QuorvelSwing().quorvel_swing(values, period, multiplier)`` one price at a time, in float64.
+
+    With d the move from the previous price (0.0 on the first bar), the range
+    is the mean of the last 2 * period - 1 means of the last ``period`` d's,
+    times ``multiplier``, each window summed as the whole-series function
+    sums it; the range filter then steps with it.  Rows are (high band, low
+    band, filter): (0.0, 0.0, price) on the first bar, NaN bands while the
+    windows fill (the first 3 * (period - 1) bars).
+
+    Fewer than 3 * (period - 1) prices have no whole-series result (it
+    raises); here their ranges are NaN, so the bands are NaN and the filter
+    holds, exactly as the whole-series rows begin once there are enough.
+    ``period`` is a whole number from 1 to 2**31 - 1; ``multiplier`` is any
+    float, as the whole-series function takes it.
+
+    State: ``(bars, previous price, the filter's stored value, high band, low
+    band and filter of the last row, then the last period - 1 d's and the
+    last 2 * period - 2 first means)``, fewer of those while the windows fill.
+    """
+
+    def __new__(cls, period: int = 14, multiplier: float = 2.0) -> Self: ...
+    @property
+    def period(self) -> int: ...
+    @property
+    def multiplier(self) -> float: ...
+    def update(self, value: float) -> tuple[float, float, float]:
+        """One price; returns its (high band, low band, filter)."""
+    def extend(self, values: _Float64Array) -> _Float64Array:
+        """A chunk of prices (a one-dimensional float64 array); returns their rows
+        as a float64 array of shape (k, 3), laid out as the whole-series result."""
+    def __reduce__(self) -> tuple[type[Swing], tuple[int, float], tuple[int | float, ...]]: ...
+    def __setstate__(self, state: tuple[int | float, ...], /) -> None: ...
