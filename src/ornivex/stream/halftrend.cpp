@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "ornivex/common/runtime.hpp"
 #include "ornivex/stream/classes.hpp"
 #include "ornivex/stream/kernels/halftrend.hpp"
 #include "ornivex/stream/stream_class.hpp"
@@ -19,6 +18,10 @@ using trend::halftrend::Phase;
 // The state tuple: these items, then the window's bars oldest first as
 // (high, low) pairs, min(bars, amplitude) of them.
 constexpr Py_ssize_t fixed_state_items = 17;
+
+// halftrend's keys, in its order, interned when the class is defined.
+constexpr const char* result_key_texts[7] = {"halftrend", "atrHigh", "atrLow", "arrowUp", "arrowDown", "buy", "sell"};
+PyObject* result_keys[7];
 
 Owned bar_tuple(const HalfTrendBar& bar) {
     return Owned::steal(Py_BuildValue("(dddddii)", double{bar.halftrend}, double{bar.atr_high}, double{bar.atr_low},
@@ -49,12 +52,9 @@ struct ChunkResult {
     }
 
     Owned to_dict() const {
-        const Names& key = names();
-        PyObject* const keys[7] = {key.halftrend, key.atrHigh, key.atrLow, key.arrowUp,
-                                   key.arrowDown, key.buy,     key.sell};
         Owned dict = Owned::steal(PyDict_New());
         for (int k = 0; dict && k < 7; ++k) {
-            if (PyDict_SetItem(dict.get(), keys[k], arrays[k].get()) < 0) return Owned();
+            if (PyDict_SetItem(dict.get(), result_keys[k], arrays[k].get()) < 0) return Owned();
         }
         return dict;
     }
@@ -178,6 +178,8 @@ struct HalfTrendSpec {
 
 }  // namespace
 
-bool define_halftrend(PyObject* module_dict) { return StreamClass<HalfTrendSpec>::define(module_dict); }
+bool define_halftrend(PyObject* module_dict) {
+    return intern_all(result_key_texts, result_keys, 7) && StreamClass<HalfTrendSpec>::define(module_dict);
+}
 
 }  // namespace ornivex::stream
