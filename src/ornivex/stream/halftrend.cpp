@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "ornivex/common/instruction_sets.hpp"
 #include "ornivex/stream/classes.hpp"
 #include "ornivex/stream/kernels/halftrend.hpp"
 #include "ornivex/stream/stream_class.hpp"
@@ -60,19 +61,21 @@ struct ChunkResult {
     }
 };
 
-// A chunk's bars, compiled twice and chosen once at load time, as the batch
-// pass is: for CPUs with AVX2 and for the baseline (the same float32
-// operations in the same order, so the same bits).
-#if defined(__x86_64__) && defined(__GNUC__)
-__attribute__((target_clones("avx2", "default"), flatten))
-#endif
-void extend_chunk(HalfTrendStream& kernel, const HalfTrendInputs& in, const HalfTrendOutputs& out,
-                  Promotion promotion) {
-    if (promotion == Promotion::weak_float32)
-        kernel.extend<Promotion::weak_float32>(in, out);
-    else
-        kernel.extend<Promotion::legacy_double>(in, out);
-}
+// A chunk's bars, built per instruction set as the batch pass is (AVX2's
+// three-operand forms spare register copies; the same float32 operations in
+// the same order, so the same bits).
+struct ChunkKernel {
+    static constexpr InstructionSet widest = InstructionSet::avx2;
+
+    template <InstructionSet>
+    static void run(HalfTrendStream& kernel, const HalfTrendInputs& in, const HalfTrendOutputs& out,
+                    Promotion promotion) {
+        if (promotion == Promotion::weak_float32)
+            kernel.extend<Promotion::weak_float32>(in, out);
+        else
+            kernel.extend<Promotion::legacy_double>(in, out);
+    }
+};
 
 struct HalfTrendSpec {
     using Kernel = HalfTrendStream;
@@ -136,7 +139,7 @@ struct HalfTrendSpec {
         for (auto* stage : {&s.smoothing.e1, &s.smoothing.e2, &s.smoothing.e3, &s.smoothing.e4}) {
             float high, low;
             if (!reader.read(high) || !reader.read(low)) return false;
-            *stage = trend::f32x2{high, low};
+            *stage = f32x2{high, low};
         }
         const index_t window_bars = std::min<long long>(bars, kernel.amplitude());
         if (given != fixed_state_items + 2 * window_bars)
@@ -171,7 +174,7 @@ struct HalfTrendSpec {
         const HalfTrendInputs in{views[0].read<float>(), views[1].read<float>(), views[2].read<float>(),
                                  views[3].read<float>()};
         const HalfTrendOutputs out = result.outputs();
-        const bool advanced = advance_without_gil(kernel, [&](Kernel& k) { extend_chunk(k, in, out, promotion); });
+        const bool advanced = advance_without_gil(kernel, [&](Kernel& k) { run_kernel<ChunkKernel>(k, in, out, promotion); });
         return advanced ? std::move(dict) : Owned();
     }
 };

@@ -66,7 +66,7 @@ public:
         return trend::halftrend::halftrend_step(state_, high, low, close, tr, params<P>());
     }
 
-    // Best compiled flattened (see halftrend.cpp), so that the step's state
+    // Best compiled flattened (run_kernel does), so that the step's state
     // and result stay in registers where they can.  The inputs go through a
     // small contiguous block, which leaves one index for every array in the
     // loop.  May throw std::bad_alloc part way; callers run it on a copy.
