@@ -47,37 +47,6 @@ struct AverageSpec {
     }
 };
 
-// State of both ewma classes: (started, last output).
-Owned ewma_state(const EwmaStream& kernel) {
-    return StateWriter(2).add_count(kernel.started()).add(kernel.last()).finish();
-}
-
-bool restore_ewma(const char* cls, EwmaStream& kernel, PyObject* state) {
-    StateReader reader(cls, state, 2);
-    long long started;
-    float last;
-    if (!reader || !reader.read_count(started, 0, 1) || !reader.read(last)) return false;
-    kernel.restore(started != 0, last);
-    return true;
-}
-
-struct EwmaSpec : AverageSpec<EwmaStream> {
-    using Kernel = EwmaStream;
-    static constexpr const char* name = "Ewma";
-    static constexpr const char* qualname = "ornivex.stream.Ewma";
-    static constexpr const char* parameters[] = {"alpha"};
-    static constexpr int required = 1;
-
-    static std::optional<Kernel> make(PyObject* const* bound) {
-        const auto alpha = to_double(bound[0]);
-        if (!alpha) return err::propagate();
-        return Kernel(*alpha);
-    }
-    static Owned parameter_values(const Kernel& kernel) { return Owned::steal(Py_BuildValue("(d)", kernel.alpha())); }
-    static Owned state(const Kernel& kernel) { return ewma_state(kernel); }
-    static bool restore(Kernel& kernel, PyObject* state) { return restore_ewma(name, kernel, state); }
-};
-
 // Ema2 is ewma with the factor of a length; it keeps the length it was given.
 class Ema2Stream : public EwmaStream {
 public:
@@ -88,21 +57,51 @@ private:
     double length_;
 };
 
-struct Ema2Spec : AverageSpec<Ema2Stream> {
-    using Kernel = Ema2Stream;
-    static constexpr const char* name = "Ema2";
-    static constexpr const char* qualname = "ornivex.stream.Ema2";
-    static constexpr const char* parameters[] = {"length"};
+// Ewma(alpha) and Ema2(length) differ only in their names and in what their
+// one parameter means.  State: (started, last output).
+template <class Names>
+struct EwmaSpec : AverageSpec<typename Names::Kernel> {
+    using Kernel = typename Names::Kernel;
+    static constexpr const char* name = Names::name;
+    static constexpr const char* qualname = Names::qualname;
+    static constexpr const char* parameters[] = {Names::parameter};
     static constexpr int required = 1;
 
     static std::optional<Kernel> make(PyObject* const* bound) {
-        const auto length = to_double(bound[0]);
-        if (!length) return err::propagate();
-        return Kernel(*length);
+        const auto value = to_double(bound[0]);
+        if (!value) return err::propagate();
+        return Kernel(*value);
     }
-    static Owned parameter_values(const Kernel& kernel) { return Owned::steal(Py_BuildValue("(d)", kernel.length())); }
-    static Owned state(const Kernel& kernel) { return ewma_state(kernel); }
-    static bool restore(Kernel& kernel, PyObject* state) { return restore_ewma(name, kernel, state); }
+    static Owned parameter_values(const Kernel& kernel) {
+        return Owned::steal(Py_BuildValue("(d)", Names::parameter_of(kernel)));
+    }
+    static Owned state(const Kernel& kernel) {
+        return StateWriter(2).add_count(kernel.started()).add(kernel.last()).finish();
+    }
+    static bool restore(Kernel& kernel, PyObject* state) {
+        StateReader reader(name, state, 2);
+        long long started;
+        float last;
+        if (!reader || !reader.read_count(started, 0, 1) || !reader.read(last)) return false;
+        kernel.restore(started != 0, last);
+        return true;
+    }
+};
+
+struct EwmaNames {
+    using Kernel = EwmaStream;
+    static constexpr const char* name = "Ewma";
+    static constexpr const char* qualname = "ornivex.stream.Ewma";
+    static constexpr const char* parameter = "alpha";
+    static double parameter_of(const Kernel& kernel) { return kernel.alpha(); }
+};
+
+struct Ema2Names {
+    using Kernel = Ema2Stream;
+    static constexpr const char* name = "Ema2";
+    static constexpr const char* qualname = "ornivex.stream.Ema2";
+    static constexpr const char* parameter = "length";
+    static double parameter_of(const Kernel& kernel) { return kernel.length(); }
 };
 
 struct Tema3Spec : AverageSpec<Tema3Stream> {
@@ -139,7 +138,7 @@ struct Tema3Spec : AverageSpec<Tema3Stream> {
 }  // namespace
 
 bool define_averages(PyObject* module_dict) {
-    return StreamClass<EwmaSpec>::define(module_dict) && StreamClass<Ema2Spec>::define(module_dict) &&
+    return StreamClass<EwmaSpec<EwmaNames>>::define(module_dict) && StreamClass<EwmaSpec<Ema2Names>>::define(module_dict) &&
            StreamClass<Tema3Spec>::define(module_dict);
 }
 

@@ -1,7 +1,7 @@
 // What every stream class shares: the object (a lock and a kernel), the
 // constructor, update / extend plumbing, pickling, copying and repr.
 //
-// A class is described by a Spec (see ewma.cpp for the smallest):
+// A class is described by a Spec (see atr.cpp for a plain one):
 //   Kernel                        the Python-free state and rules
 //   name, qualname                "Ewma", "ornivex.stream.Ewma"
 //   parameters[], required        constructor parameter names; the first
