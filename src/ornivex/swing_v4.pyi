@@ -49,8 +49,9 @@ class QuorvelSwing:
         swing_period: smoothing period in bars (>= 1).
         swing_multiplier: band width multiplier.
 
-        Rows are (high band, low band, filter); the bands are NaN for the
-        first 3 * (swing_period - 1) bars, where the filter holds the first value.
+        Rows are (high band, low band, filter). Row 0 is (0.0, 0.0, arr[0]);
+        after it the bands are NaN up to bar 3 * (swing_period - 1) - 1, where
+        the range is not yet known and the filter holds the first value.
         """
     def __reduce__(self) -> tuple[Any, tuple[type[QuorvelSwing], int, None]]: ...
     def __setstate__(self, __pyx_state: Any) -> None: ...

@@ -279,7 +279,7 @@ struct HalfTrendState {
 // One bar: advances `s` and returns the bar's outputs, equal bit for bit to
 // the same bar's elements of the batch result.  Precondition: params.amplitude
 // >= 1 and s made with the same amplitude.  May throw std::bad_alloc (the
-// window's storage), and `s` is then unusable.
+// window's storage) before anything changes: `s` is then as it was.
 template <Promotion P>
 HalfTrendBar halftrend_step(HalfTrendState& s, float high, float low, float close, float tr,
                             const HalfTrendParams<P>& params) {
