@@ -203,6 +203,12 @@ CASES = [
     Case("too short for the swing band", {"b.csv": csv_text({k: v[:10] for k, v in BARS.items()})},
          ["compute", "b.csv"], 0, ("10 bars are too few", "--swing-period 14", "needs 39"),
          check=short_file_agrees, lines=1),
+    Case("unreachable scheduler", {"S.csv": csv_text(BARS)},
+         ["scan", ".", "--scheduler", "tcp://127.0.0.1:1", "--connect-timeout", "0.5"], 2,
+         ("ornivex: error: cannot reach the Dask scheduler at tcp://127.0.0.1:1",), lines=1),
+    Case("dataset without its symbol column", {"long.parquet": pa.table({"ticker": ["A"] * N, "date": epoch, **{
+        k: pa.array(np.array(v, dtype=float)) for k, v in BARS.items() if k != "Date"}})},
+         ["scan", "long.parquet"], 2, ("no 'symbol' column", "--symbol-column"), lines=1),
     # Options: one line, exit status 2.
     *(Case(f"option {' '.join(option)}", {"b.csv": csv_text(BARS)}, ["compute", "b.csv", *option], 2,
            (option[0],), lines=1)

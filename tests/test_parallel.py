@@ -1,14 +1,25 @@
-"""Many symbols at once: worker processes (and a local Dask cluster) give the serial results."""
+"""Many symbols at once: worker processes and a local Dask cluster give the serial results."""
 
 import multiprocessing
 
 import numpy as np
+import pyarrow as pa
+import pyarrow.parquet as pq
 import pytest
 
-from ornivex import frame
-from ornivex.scan import scan_directory, scan_file
+from ornivex import cli, frame
+from ornivex.scan import scan_file, scan_path
 
 pd = pytest.importorskip("pandas")
+distributed = pytest.importorskip("dask.distributed")
+
+
+@pytest.fixture(scope="module")
+def client():
+    """One local cluster of 2 worker processes for every Dask test here (it is slow to start)."""
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+        yield client
 
 
 def symbol_frames(count, n=400):
@@ -36,20 +47,54 @@ def test_multiprocessing_pool_over_symbols():
     assert_same_frames(swings, [frame.swing(df) for df in frames])
 
 
-def test_scan_with_worker_processes_matches_the_serial_scan(tmp_path):
+def test_scan_file_in_a_process_pool_matches_the_serial_scan(tmp_path):
     for i, df in enumerate(symbol_frames(5, n=150)):
         df.assign(open=df["close"]).rename_axis("date").to_csv(tmp_path / f"S{i}.csv")
-    serial = scan_directory(tmp_path)
+    serial = scan_path(tmp_path)
     assert len(serial[0]) == 5 and not serial[1]
-    assert scan_directory(tmp_path, jobs=2) == serial
     with multiprocessing.get_context("spawn").Pool(2) as pool:
         assert pool.map(scan_file, sorted(tmp_path.glob("*.csv"))) == serial[0]
 
 
-def test_local_dask_cluster_over_symbols():
-    distributed = pytest.importorskip("dask.distributed")
+@pytest.fixture(scope="module")
+def symbol_sources(tmp_path_factory):
+    """The same symbols as a CSV folder, a Parquet folder, a shuffled long Parquet file and a partitioned dataset."""
+    root = tmp_path_factory.mktemp("symbols")
+    frames = {f"S{i}": df.assign(open=df["close"]).round(4).rename_axis("date").reset_index()
+              for i, df in enumerate(symbol_frames(7, n=150))}
+    frames["S6"].loc[40, "close"] = np.nan  # one symbol every route skips
+    frames["S2"] = frames["S2"].iloc[::-1]  # and one newest-first
+    for kind in ("csv", "parquet", "hive"):
+        (root / kind).mkdir()
+    for symbol, df in frames.items():
+        df.assign(date=df["date"].dt.strftime("%Y-%m-%d")).to_csv(root / "csv" / f"{symbol}.csv", index=False)
+        df.to_parquet(root / "parquet" / f"{symbol}.parquet", index=False)
+    long = pd.concat([df.assign(Ticker=symbol) for symbol, df in frames.items()]).sample(frac=1, random_state=0)
+    long.to_parquet(root / "long.parquet", index=False)
+    pq.write_to_dataset(pa.Table.from_pandas(long.rename(columns={"Ticker": "symbol"}), preserve_index=False),
+                        root / "hive", partition_cols=["symbol"])
+    return root
+
+
+ROUTES = [("parquet", []), ("long.parquet", ["--symbol-column", "ticker"]), ("hive", []),
+          ("long.parquet", ["--symbol-column", "Ticker", "--jobs", "2"]), ("csv", ["--scheduler"]),
+          ("hive", ["--scheduler"])]
+
+
+@pytest.mark.parametrize("source, options", ROUTES, ids=[" ".join([s, *o]) for s, o in ROUTES])
+def test_scan_prints_the_same_table_from_every_input_and_route(symbol_sources, source, options, client, capsys):
+    def scan(*args):
+        status = cli.main(["scan", str(symbol_sources / args[0]), *args[1:]])
+        out, err = capsys.readouterr()
+        assert status == 0 and err.endswith("6 symbols scanned, 1 skipped\n"), err
+        return out
+
+    if options[-1:] == ["--scheduler"]:
+        options = [*options, client.scheduler.address]
+    assert scan(source, *options) == scan("csv")
+
+
+def test_local_dask_cluster_over_symbols(client):
     frames = symbol_frames(4)
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
-        trends = client.gather(client.map(frame.halftrend, frames))
+    trends = client.gather(client.map(frame.halftrend, frames))
     assert_same_frames(trends, [frame.halftrend(df) for df in frames])

@@ -106,7 +106,11 @@ class Bars:
     def label(self, i: int) -> str:
         """The time of bar `i` as the file writes it."""
         value = self.table.column(self.time_column)[int(self.rows[i])]
-        return value.as_py() if pa.types.is_string(value.type) else str(self.times[i])
+        if pa.types.is_string(value.type):
+            return value.as_py()
+        ticks = int(self.times[i].astype(np.int64))  # a typed time: ISO text, days alone at midnight
+        unit = "D" if ticks % 86_400_000 == 0 else "s" if ticks % 1000 == 0 else "ms"
+        return str(self.times[i].astype(f"datetime64[{unit}]"))
 
     @property
     def labels(self) -> list[str]:
@@ -131,6 +135,12 @@ def read_bars(path: str | Path, sep: str | None = None, decimal: str | None = No
             data = Path(path).read_bytes()
     except OSError as exc:
         raise BarsError(source, f"cannot read the file ({exc.strerror or exc})") from None
+    return parse_bars(data, source, sep, decimal, skip_bad_rows=skip_bad_rows)
+
+
+def parse_bars(data: bytes, source: str, sep: str | None = None, decimal: str | None = None, *,
+               skip_bad_rows: bool = False) -> Bars:
+    """Bars from the bytes of a bar file: Parquet when `source` ends in ``.parquet`` or the bytes say so."""
     if source.lower().endswith((".parquet", ".pq")) or data[:4] == b"PAR1":
         return parse_parquet(data, source, skip_bad_rows=skip_bad_rows)
     return parse_csv(data, source, sep=sep, decimal=decimal, skip_bad_rows=skip_bad_rows)
@@ -188,7 +198,18 @@ def parse_parquet(data: bytes, source: str = "<bars>", *, skip_bad_rows: bool = 
         table = pq.read_table(pa.BufferReader(data))
     except (pa.ArrowException, OSError) as exc:
         raise BarsError(source, f"not a Parquet file that can be read ({exc})") from None
+    return table_bars(table, source, skip_bad_rows=skip_bad_rows)
+
+
+def table_bars(table: pa.Table, source: str, *, skip_bad_rows: bool = False) -> Bars:
+    """Bars from a table with typed or text columns (one symbol's rows of a dataset, say)."""
     return _bars(table, source, None, skip_bad_rows=skip_bad_rows)
+
+
+def bar_columns(schema: pa.Schema, source: str) -> dict[str, str]:
+    """The names of the time, price and (if any) volume columns of a table with `schema`."""
+    found = _locate_columns(schema.empty_table(), source, False)
+    return {role: schema.names[index] for role, index in found.items()}
 
 
 def _bars(table: pa.Table, source: str, line_of: Callable[[int], int] | None, *, sep: str = ",",

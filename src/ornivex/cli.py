@@ -3,7 +3,7 @@
     ornivex                          demo on the default daily bars: table + chart
     ornivex compute BARS.csv [-o OUT.csv|OUT.parquet|-]
     ornivex chart BARS.csv -o CHART.png
-    ornivex scan DIR [--jobs N]
+    ornivex scan DIR|DATASET [--jobs N | --scheduler ADDRESS]
     ornivex sample [-o BARS.csv]     write the default bars as a CSV file
 
 A user error (a bad file, a bad option) is reported in one line on standard
@@ -28,6 +28,7 @@ import pyarrow as pa
 
 from ornivex import __version__, indicators
 from ornivex.bars import Bars, BarsError, read_bars, sample_bars, typed_table, write_bars, write_csv
+from ornivex.scan import SYMBOL_COLUMN, ScanError
 
 USER_ERROR = 2
 
@@ -41,7 +42,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = parser.parse_args(argv)
     try:
         return args.run(args)
-    except (UserError, BarsError) as exc:
+    except (UserError, BarsError, ScanError) as exc:
         print(f"ornivex: error: {exc}", file=sys.stderr)
         return USER_ERROR
     except BrokenPipeError:
@@ -118,18 +119,20 @@ def run_chart(args: argparse.Namespace) -> int:
 
 
 def run_scan(args: argparse.Namespace) -> int:
-    from ornivex.scan import ProgressBar, scan_directory, symbol_files
-    directory = Path(args.directory)
-    if not directory.is_dir():
-        raise UserError(f"{directory}: not a folder")
-    total = len(symbol_files(directory))
-    if total == 0:
-        raise UserError(f"{directory}: no .csv or .parquet files in this folder")
-    show = args.progress if args.progress is not None else (total >= 20 and sys.stderr.isatty())
-    rows, failures = scan_directory(directory, jobs=args.jobs, progress=ProgressBar() if show else None,
-                                    amplitude=args.amplitude, channel_deviation=args.channel_deviation,
-                                    atr_length=args.atr_length, sep=args.sep, decimal=args.decimal,
-                                    skip_bad_rows=args.skip_bad_rows)
+    from ornivex.scan import ProgressBar, connect, scan_symbols, symbol_inputs
+    inputs, unread = symbol_inputs(args.directory, symbol_column=args.symbol_column)
+    show = args.progress if args.progress is not None else (len(inputs) >= 20 and sys.stderr.isatty())
+    client = connect(args.scheduler, timeout=args.connect_timeout) if args.scheduler else None
+    try:
+        rows, failures = scan_symbols(inputs, jobs=args.jobs, client=client,
+                                      progress=ProgressBar() if show else None,
+                                      amplitude=args.amplitude, channel_deviation=args.channel_deviation,
+                                      atr_length=args.atr_length, sep=args.sep, decimal=args.decimal,
+                                      skip_bad_rows=args.skip_bad_rows)
+    finally:
+        if client is not None:
+            client.close()
+    failures = sorted(unread + failures, key=lambda failure: failure.symbol)
     table = [[r.symbol, r.date, _short(r.close), _short(r.halftrend), r.trend, r.signal or "-",
               "-" if r.bars_since is None else str(r.bars_since), str(r.bars)] for r in rows]
     headers = ["symbol", "last bar", "close", "HalfTrend", "trend", "last signal", "bars since", "bars"]
@@ -291,6 +294,16 @@ def _count(text: str) -> int:
     return value
 
 
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+    if not math.isfinite(value) or value <= 0:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a finite number above 0")
+    return value
+
+
 def _width(text: str) -> float:
     """A finite number, at least 0: a channel or band width."""
     try:
@@ -389,9 +402,20 @@ def _parser() -> argparse.ArgumentParser:
     _indicator_options(chart)
     chart.set_defaults(run=run_chart)
 
-    scan = commands.add_parser("scan", help="latest trend and signal of every symbol file in a folder")
-    scan.add_argument("directory", metavar="DIR", help="folder of SYMBOL.csv bar files")
-    scan.add_argument("-j", "--jobs", type=_count, default=1, help="worker processes (default %(default)s)")
+    scan = commands.add_parser("scan", help="latest trend and signal of every symbol in a folder or dataset",
+                               epilog="A folder of SYMBOL.csv / SYMBOL.parquet files gives one symbol per file; "
+                               "a Parquet file, or a folder of Parquet files in partitions or with a symbol "
+                               "column, is read as one dataset of many symbols.")
+    scan.add_argument("directory", metavar="PATH", help="folder of SYMBOL.csv / SYMBOL.parquet bar files, "
+                      "or a Parquet dataset (file or folder) with a symbol column")
+    scan.add_argument("--symbol-column", default=SYMBOL_COLUMN, metavar="NAME",
+                      help="the symbol column of a Parquet dataset (default %(default)s, in any case)")
+    where = scan.add_mutually_exclusive_group()
+    where.add_argument("-j", "--jobs", type=_count, default=1, help="worker processes (default %(default)s)")
+    where.add_argument("--scheduler", metavar="ADDRESS",
+                       help="run on the Dask distributed cluster of this scheduler (tcp://HOST:8786)")
+    scan.add_argument("--connect-timeout", type=_seconds, default=10.0, metavar="SECONDS",
+                      help="how long to try reaching the scheduler (default %(default)s)")
     scan.add_argument("-o", "--output", metavar="OUT.csv", help="also write the table as CSV")
     scan.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
                       help="progress bar on standard error (default: with 20 files or more, on a terminal)")

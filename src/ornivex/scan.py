@@ -1,23 +1,48 @@
-"""Scanning a folder of per-symbol bar files for their latest HalfTrend state.
+"""Scanning many symbols for their latest HalfTrend state.
 
-One CSV or Parquet file per symbol (the symbol is the file name without its suffix).  A
-file that cannot be read or computed is reported and skipped; it never stops
-the scan.  Files are processed in worker processes when more than one job is
-asked for: each file is independent, and the native indicators hold the
-interpreter lock, so processes (not threads) are what spreads them over cores.
+A scan reads one of:
+
+- a folder of per-symbol bar files, ``SYMBOL.csv`` and/or ``SYMBOL.parquet``
+  (the symbol is the file name without its suffix);
+- a Parquet dataset with a symbol column: one Parquet file, or a folder of
+  them (``part-0.parquet`` files, or partitions such as ``symbol=AAPL/``).  A
+  folder is read as a dataset when it holds no CSV file and its Parquet files
+  lie in subfolders or hold the symbol column.  Each symbol's rows are put in time order when the time
+  column is typed (a timestamp, a date or whole numbers); text times must
+  already be in order, as in a file.
+
+A symbol that cannot be read or computed is reported and skipped; it never
+stops the scan.  Symbols are scanned in batches, serially, in worker processes
+(each symbol is independent, and the native indicators hold the interpreter
+lock, so processes rather than threads spread them over cores), or on a Dask
+distributed cluster.  Every route gives the same rows, in symbol order.
 """
 
 from __future__ import annotations
 
+import math
 import multiprocessing
 import sys
 from concurrent.futures import ProcessPoolExecutor, as_completed
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Callable, TextIO
+from typing import Any, Callable, Iterable, Iterator, TextIO
+
+import numpy as np
+import pyarrow as pa
+import pyarrow.compute as pc
 
 from ornivex import indicators
-from ornivex.bars import read_bars
+from ornivex.bars import Bars, BarsError, bar_columns, parse_bars, read_bars, table_bars
+
+SYMBOL_COLUMN = "symbol"
+BAR_SUFFIXES = (".csv", ".parquet")
+_PARQUET_SUFFIXES = (".parquet", ".pq")
+BATCHES_PER_WORKER = 4  # enough to even out symbols of different lengths, few enough to keep the overhead small
+
+
+class ScanError(ValueError):
+    """The scan as a whole cannot run (no input, an unreachable cluster); one line for the user."""
 
 
 @dataclass(frozen=True)
@@ -39,66 +64,260 @@ class ScanFailure:
     message: str           # one line, naming the file
 
 
+@dataclass(frozen=True)
+class SymbolInput:
+    """One symbol's bars before they are read: a file, its bytes, or its rows of a dataset."""
+
+    symbol: str
+    source: str                            # names the input in messages
+    data: bytes | pa.Table | None = None   # None: the file at `source`, read where the symbol is scanned
+
+    def bars(self, sep: str | None = None, decimal: str | None = None, skip_bad_rows: bool = False) -> Bars:
+        if self.data is None:
+            return read_bars(self.source, sep, decimal, skip_bad_rows=skip_bad_rows)
+        if isinstance(self.data, bytes):
+            return parse_bars(self.data, self.source, sep, decimal, skip_bad_rows=skip_bad_rows)
+        return table_bars(self.data, self.source, skip_bad_rows=skip_bad_rows)
+
+    def loaded(self) -> SymbolInput:
+        """The same input carrying its file's bytes, for workers that may not see this machine's files."""
+        if self.data is not None:
+            return self
+        try:
+            return SymbolInput(self.symbol, self.source, Path(self.source).read_bytes())
+        except OSError:
+            return self  # reading it where it is scanned reports the problem
+
+
 def symbol_files(directory: str | Path) -> list[Path]:
     """The CSV and Parquet files directly inside `directory`, in name order."""
-    return sorted(p for p in Path(directory).iterdir()
-                  if p.suffix.lower() in (".csv", ".parquet") and p.is_file())
+    return sorted(p for p in Path(directory).iterdir() if p.suffix.lower() in BAR_SUFFIXES and p.is_file())
 
 
-def scan_file(path: str | Path, *, amplitude: int = indicators.AMPLITUDE,
-              channel_deviation: float = indicators.CHANNEL_DEVIATION,
-              atr_length: int = indicators.ATR_LENGTH, sep: str | None = None, decimal: str | None = None,
-              skip_bad_rows: bool = False) -> ScanRow:
-    """The latest HalfTrend state of the bars in `path`; raises ValueError for a bad file.
+def symbol_inputs(path: str | Path, *, symbol_column: str = SYMBOL_COLUMN
+                  ) -> tuple[list[SymbolInput], list[ScanFailure]]:
+    """The symbols at `path` (a folder of symbol files, or a Parquet dataset), in symbol order.
 
-    `sep`, `decimal` and `skip_bad_rows` are passed on to :func:`ornivex.bars.read_bars`.
+    Inputs that cannot be told apart (two files of one symbol, dataset rows
+    without a symbol) come back as failures.  Raises ScanError or BarsError
+    when nothing at `path` can be scanned.
     """
-    bars = read_bars(path, sep, decimal, skip_bad_rows=skip_bad_rows)
+    path = Path(path)
+    if path.is_file():
+        if path.suffix.lower() not in _PARQUET_SUFFIXES:
+            raise ScanError(f"{path}: a bar file alone is not a scan; give its folder, or a Parquet dataset "
+                            f"with a {symbol_column!r} column")
+        return _dataset_inputs(path, [path], symbol_column)
+    if not path.is_dir():
+        raise ScanError(f"{path}: no such folder or Parquet dataset")
+    files = symbol_files(path)
+    parquet = sorted(p for p in path.rglob("*") if p.suffix.lower() in _PARQUET_SUFFIXES and p.is_file())
+    has_csv = any(p.suffix.lower() == ".csv" for p in files)
+    if not has_csv and parquet and (any(p.parent != path for p in parquet) or _has_column(parquet[0], symbol_column)):
+        return _dataset_inputs(path, parquet, symbol_column)
+    if not files:
+        raise ScanError(f"{path}: no .csv or .parquet files in this folder")
+    inputs: list[SymbolInput] = []
+    failures: list[ScanFailure] = []
+    for file in files:  # in name order, so a symbol's first file is the one kept
+        if inputs and inputs[-1].symbol == file.stem:
+            failures.append(ScanFailure(file.stem, f"{file}: {Path(inputs[-1].source).name} holds the same "
+                                        "symbol and is the one scanned"))
+        else:
+            inputs.append(SymbolInput(file.stem, str(file)))
+    return inputs, failures
+
+
+def _has_column(path: Path, name: str) -> bool:
+    import pyarrow.parquet as pq
+    try:
+        return name.lower() in (n.lower() for n in pq.read_schema(path).names)
+    except (pa.ArrowException, OSError):
+        return False
+
+
+def _dataset_inputs(root: Path, files: list[Path], symbol_column: str
+                    ) -> tuple[list[SymbolInput], list[ScanFailure]]:
+    """One input per symbol of a Parquet dataset: only the bar columns are read, each symbol's rows apart."""
+    import pyarrow.dataset as ds
+    source = str(root)
+    try:
+        dataset = ds.dataset([str(f) for f in files], format="parquet", partitioning="hive",
+                             partition_base_dir=str(root) if root.is_dir() else None)
+        schema = dataset.schema
+        symbol = next((n for n in schema.names if n.lower() == symbol_column.lower()), None)
+        if symbol is None:
+            raise ScanError(f"{source}: no {symbol_column!r} column (columns: {', '.join(schema.names)}); "
+                            "name the symbol column with --symbol-column")
+        columns = bar_columns(pa.schema([f for f in schema if f.name != symbol]), source)
+        table = dataset.to_table(columns=[symbol, *columns.values()])
+    except (pa.ArrowException, OSError) as exc:
+        raise ScanError(f"{source}: not a Parquet dataset that can be read ({exc})") from None
+    failures: list[ScanFailure] = []
+    if table.column(symbol).null_count:
+        failures.append(ScanFailure("(none)", f"{source}: {table.column(symbol).null_count} rows without a "
+                                    f"symbol in column {symbol!r}; left out"))
+        table = table.filter(pc.is_valid(table.column(symbol)))
+    keys = pc.cast(table.column(symbol), pa.string())
+    table = table.drop_columns([symbol]).append_column("\0symbol", keys)
+    sort_keys = [("\0symbol", "ascending")]
+    time_type = table.schema.field(columns["time"]).type
+    if pa.types.is_timestamp(time_type) or pa.types.is_date(time_type) or pa.types.is_integer(time_type):
+        sort_keys.append((columns["time"], "ascending"))
+    order = pc.sort_indices(table, sort_keys=sort_keys).to_numpy()
+    table = table.drop_columns(["\0symbol"])
+    sorted_keys = keys.take(pa.array(order)).to_numpy(zero_copy_only=False)
+    starts = np.flatnonzero(np.concatenate(([True], sorted_keys[1:] != sorted_keys[:-1]))) if len(order) else []
+    ends = [*starts[1:], len(order)]
+    # Each symbol's rows taken out on their own, so that sending one symbol sends only its rows.
+    inputs = [SymbolInput(str(sorted_keys[a]), f"{source}, symbol {sorted_keys[a]}",
+                          table.take(pa.array(order[a:b]))) for a, b in zip(starts, ends)]
+    return inputs, failures
+
+
+def scan_bars(bars: Bars, symbol: str, *, amplitude: int = indicators.AMPLITUDE,
+              channel_deviation: float = indicators.CHANNEL_DEVIATION,
+              atr_length: int = indicators.ATR_LENGTH) -> ScanRow:
+    """The latest HalfTrend state of `bars`; raises ValueError naming the source when they cannot be computed."""
     try:
         columns = indicators.halftrend(bars.high, bars.low, bars.close, amplitude=amplitude,
                                        channel_deviation=channel_deviation, atr_length=atr_length)
     except ValueError as exc:
-        raise ValueError(f"{path}: {exc}") from None
+        raise ValueError(f"{bars.source}: {exc}") from None
     signal, since = indicators.last_signal(columns["buy"], columns["sell"])
-    return ScanRow(symbol=Path(path).stem, date=bars.label(len(bars) - 1), close=float(bars.close[-1]),
+    return ScanRow(symbol=symbol, date=bars.label(len(bars) - 1), close=float(bars.close[-1]),
                    halftrend=float(columns["halftrend"][-1]),
                    trend="up" if columns["trend"][-1] == indicators.UP else "down",
                    signal=signal, bars_since=since, bars=len(bars), warnings=bars.warnings)
 
 
-def scan_directory(directory: str | Path, *, jobs: int = 1,
-                   progress: Callable[[int, int], None] | None = None,
-                   **parameters: object) -> tuple[list[ScanRow], list[ScanFailure]]:
-    """Scan every CSV file in `directory`; rows and failures come back in symbol order.
+def scan_file(path: str | Path, *, sep: str | None = None, decimal: str | None = None,
+              skip_bad_rows: bool = False, **settings: Any) -> ScanRow:
+    """The latest HalfTrend state of the bars in `path`; raises ValueError for a bad file.
 
-    `progress`, when given, is called with (files done, files in all) after each file.
+    `sep`, `decimal` and `skip_bad_rows` are passed on to :func:`ornivex.bars.read_bars`,
+    the indicator settings to :func:`scan_bars`.
     """
-    paths = symbol_files(directory)
-    outcomes: list[ScanRow | ScanFailure] = []
-    if jobs > 1 and len(paths) > 1:
-        # Fresh interpreters, not forks: forking a process that runs threads can deadlock.
-        spawn = multiprocessing.get_context("spawn")
-        with ProcessPoolExecutor(max_workers=min(jobs, len(paths)), mp_context=spawn) as pool:
-            futures = [pool.submit(_scan_or_fail, path, parameters) for path in paths]
-            for done, future in enumerate(as_completed(futures), 1):
-                outcomes.append(future.result())
-                if progress:
-                    progress(done, len(paths))
+    return scan_bars(read_bars(path, sep, decimal, skip_bad_rows=skip_bad_rows), Path(path).stem, **settings)
+
+
+def scan_symbols(inputs: list[SymbolInput], *, jobs: int = 1, client: Any = None,
+                 progress: Callable[[int, int], None] | None = None,
+                 **parameters: Any) -> tuple[list[ScanRow], list[ScanFailure]]:
+    """Scan every input; rows and failures come back in symbol order, whichever route ran them.
+
+    With a Dask `client` the symbols run on its cluster (carrying their bytes,
+    so the workers need not see this machine's files); with `jobs` above 1 in
+    that many worker processes.  `progress`, when given, is called with
+    (symbols done, symbols in all) after each batch.  `parameters` are those
+    of :func:`scan_file` less the path.
+    """
+    if client is not None:
+        outcomes = _on_cluster(client, inputs, parameters, progress)
+    elif jobs > 1 and len(inputs) > 1:
+        outcomes = _in_processes(jobs, inputs, parameters, progress)
     else:
-        for done, path in enumerate(paths, 1):
-            outcomes.append(_scan_or_fail(path, parameters))
+        outcomes = []
+        for batch in _batches(inputs, max(1, math.ceil(len(inputs) / 50))):  # progress every 2%
+            outcomes += scan_batch(batch, parameters)
             if progress:
-                progress(done, len(paths))
+                progress(len(outcomes), len(inputs))
     outcomes.sort(key=lambda outcome: outcome.symbol)
     return ([o for o in outcomes if isinstance(o, ScanRow)],
             [o for o in outcomes if isinstance(o, ScanFailure)])
 
 
-def _scan_or_fail(path: Path, parameters: dict) -> ScanRow | ScanFailure:
+def scan_path(path: str | Path, *, symbol_column: str = SYMBOL_COLUMN, **options: Any
+              ) -> tuple[list[ScanRow], list[ScanFailure]]:
+    """:func:`symbol_inputs` then :func:`scan_symbols`: the whole scan of a folder or dataset."""
+    inputs, failures = symbol_inputs(path, symbol_column=symbol_column)
+    rows, more = scan_symbols(inputs, **options)
+    return rows, sorted(failures + more, key=lambda failure: failure.symbol)
+
+
+def scan_batch(batch: list[SymbolInput], parameters: dict) -> list[ScanRow | ScanFailure]:
+    """Scan a batch of symbols where it runs (a worker process or a Dask worker)."""
+    reading = {key: parameters[key] for key in ("sep", "decimal", "skip_bad_rows") if key in parameters}
+    settings = {key: value for key, value in parameters.items() if key not in reading}
+    outcomes: list[ScanRow | ScanFailure] = []
+    for item in batch:
+        try:
+            outcomes.append(scan_bars(item.bars(**reading), item.symbol, **settings))
+        except ValueError as exc:  # BarsError included
+            outcomes.append(ScanFailure(symbol=item.symbol, message=str(exc)))
+    return outcomes
+
+
+def _batches(inputs: list[SymbolInput], size: int) -> Iterator[list[SymbolInput]]:
+    for start in range(0, len(inputs), size):
+        yield inputs[start:start + size]
+
+
+def _batch_size(symbols: int, workers: int) -> int:
+    return max(1, math.ceil(symbols / (workers * BATCHES_PER_WORKER)))
+
+
+def _in_processes(jobs: int, inputs: list[SymbolInput], parameters: dict,
+                  progress: Callable[[int, int], None] | None) -> list[ScanRow | ScanFailure]:
+    workers = min(jobs, len(inputs))
+    outcomes: list[ScanRow | ScanFailure] = []
+    # Fresh interpreters, not forks: forking a process that runs threads can deadlock.
+    spawn = multiprocessing.get_context("spawn")
+    with ProcessPoolExecutor(max_workers=workers, mp_context=spawn) as pool:
+        futures = [pool.submit(scan_batch, batch, parameters)
+                   for batch in _batches(inputs, _batch_size(len(inputs), workers))]
+        outcomes = _gather(as_completed(futures), len(inputs), progress)
+    return outcomes
+
+
+def connect(address: str, *, timeout: float = 10.0) -> Any:
+    """A Dask distributed client of the scheduler at `address`; ScanError (one line) when it cannot connect."""
     try:
-        return scan_file(path, **parameters)
-    except ValueError as exc:  # BarsError included
-        return ScanFailure(symbol=path.stem, message=str(exc))
+        from distributed import Client
+        from distributed.comm.addressing import get_address_host_port, parse_address
+    except ImportError:
+        raise ScanError("--scheduler needs Dask: pip install 'dask[distributed]'") from None
+    try:  # checked first: a client made with a bad address takes long to give up
+        if parse_address(address)[0] in ("tcp", "tls", "ws", "wss"):
+            get_address_host_port(address)
+    except ValueError as exc:
+        raise ScanError(f"{address}: not a Dask scheduler address ({exc})") from None
+    import logging
+    quiet = logging.getLogger("distributed")
+    level = quiet.level
+    quiet.setLevel(logging.CRITICAL)  # the failure is reported once, below, not logged on the way
+    try:
+        return Client(address, timeout=timeout, set_as_default=False)
+    except (OSError, TimeoutError, ValueError, TypeError) as exc:
+        reason = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
+        raise ScanError(f"cannot reach the Dask scheduler at {address} ({reason})") from None
+    finally:
+        quiet.setLevel(level)
+
+
+def _on_cluster(client: Any, inputs: list[SymbolInput], parameters: dict,
+                progress: Callable[[int, int], None] | None) -> list[ScanRow | ScanFailure]:
+    from distributed import as_completed as completed
+    workers = max(1, sum(client.nthreads().values()))
+    batches = [[item.loaded() for item in batch] for batch in _batches(inputs, _batch_size(len(inputs), workers))]
+    futures = client.map(scan_batch, batches, parameters=parameters, pure=False)
+    try:
+        return _gather(completed(futures, loop=client.loop), len(inputs), progress)
+    except Exception as exc:  # a worker that lacks ornivex, a lost connection: one line, not a remote traceback
+        reason = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
+        raise ScanError(f"the scan failed on the Dask cluster ({type(exc).__name__}: {reason})") from None
+    finally:
+        client.cancel(futures)
+
+
+def _gather(futures: Iterable[Any], total: int,
+            progress: Callable[[int, int], None] | None) -> list[ScanRow | ScanFailure]:
+    outcomes: list[ScanRow | ScanFailure] = []
+    for future in futures:
+        outcomes += future.result()
+        if progress:
+            progress(len(outcomes), total)
+    return outcomes
 
 
 class ProgressBar:
