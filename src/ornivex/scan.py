@@ -167,7 +167,7 @@ def _dataset_inputs(root: Path, files: list[Path], symbol_column: str
     order = pc.sort_indices(table, sort_keys=sort_keys).to_numpy()
     table = table.drop_columns(["\0symbol"])
     sorted_keys = keys.take(pa.array(order)).to_numpy(zero_copy_only=False)
-    starts = np.flatnonzero(np.concatenate(([True], sorted_keys[1:] != sorted_keys[:-1]))) if len(order) else []
+    starts = np.flatnonzero(np.concatenate(([len(order) > 0], sorted_keys[1:] != sorted_keys[:-1])))
     ends = [*starts[1:], len(order)]
     # Each symbol's rows taken out on their own, so that sending one symbol sends only its rows.
     inputs = [SymbolInput(str(sorted_keys[a]), f"{source}, symbol {sorted_keys[a]}",
