@@ -7,6 +7,7 @@ from models import trend_model
 from ornivex import frame, indicators, swing_v4, trend_v4
 
 pd = pytest.importorskip("pandas")
+dd = pytest.importorskip("dask.dataframe")
 
 
 def literal_atr(high, low, close, length):
@@ -182,6 +183,10 @@ def test_long_tables_give_each_symbol_its_own_values(function):
     polars_result = function(pl.from_pandas(df), by="symbol")
     assert isinstance(polars_result, pl.DataFrame)
     np.testing.assert_array_equal(polars_result.to_numpy(), grouped.to_numpy())
+    dask_result = function(dd.from_pandas(df, npartitions=3, sort=False), by="symbol")  # lazy
+    computed = dask_result.compute(scheduler="sync")
+    assert sorted(computed.index) == sorted(df.index)
+    pd.testing.assert_frame_equal(computed.loc[df.index], grouped, check_index_type=False)
 
 
 def test_long_tables_bad_rows_and_bad_symbol_columns():

@@ -12,6 +12,7 @@ from ornivex.scan import scan_file, scan_path
 
 pd = pytest.importorskip("pandas")
 distributed = pytest.importorskip("dask.distributed")
+dd = pytest.importorskip("dask.dataframe")
 
 
 @pytest.fixture(scope="module")
@@ -98,3 +99,13 @@ def test_local_dask_cluster_over_symbols(client):
     frames = symbol_frames(4)
     trends = client.gather(client.map(frame.halftrend, frames))
     assert_same_frames(trends, [frame.halftrend(df) for df in frames])
+    # A long Dask DataFrame, symbols interleaved and without times: computed on the workers in row order.
+    long = pd.concat([df.assign(symbol=f"S{i}") for i, df in enumerate(frames)]).reset_index(drop=True)
+    rng = np.random.default_rng(0)
+    long = long.iloc[np.argsort(np.concatenate([np.sort(rng.random(len(df))) for df in frames]))]  # interleaved
+    ddf = dd.from_pandas(long, npartitions=4, sort=False)
+    computed = frame.halftrend(ddf, by="symbol", amplitude=3).compute()
+    for i, df in enumerate(frames):
+        rows = long.index[long["symbol"] == f"S{i}"]
+        np.testing.assert_array_equal(computed.loc[rows].to_numpy(),
+                                      frame.halftrend(df.reset_index(drop=True), amplitude=3).to_numpy())

@@ -32,6 +32,8 @@ time keep their input order).  ``threads`` spreads the symbols over native
 threads (default: the number of cores); the results do not depend on it.  A
 missing symbol or time is a bad row like a missing price; a symbol whose rows
 are all left out gets NaN (null) results, and an empty frame an empty result.
+A Dask DataFrame with ``by`` gives a lazy Dask DataFrame, each partition
+computed by this route (see ``ornivex._dask_frames``).
 
 Precision, made explicit here because the two native modules differ:
 
@@ -55,7 +57,7 @@ from typing import Any
 
 import numpy as np
 
-from ornivex import indicators
+from ornivex import _dask_frames, indicators
 from ornivex.bars import TIME_COLUMNS
 
 
@@ -69,6 +71,9 @@ def halftrend(df: Any, amplitude: int = indicators.AMPLITUDE,
     the average true range of `atr_length` bars as HalfTrend's per-bar range input.
     `by` names the symbol column of a long table; `threads` spreads its symbols.
     """
+    if _dask_frames.is_dask(df):
+        return _dask_frames.per_symbol(halftrend, df, by, threads, amplitude=amplitude, atr_length=atr_length,
+                                       channel_deviation=channel_deviation, tr=tr, skip_bad_rows=skip_bad_rows)
     _require_frame(df, "halftrend", "high, low and close columns")
     high, low, close = _columns(df, "high", "low", "close")
     if isinstance(tr, str):
@@ -95,6 +100,9 @@ def swing(df_or_close: Any, period: int = indicators.SWING_PERIOD,
     `df_or_close` is a DataFrame (its `column` is used) or a Series of closes.
     `by` names the symbol column of a long table; `threads` spreads its symbols.
     """
+    if _dask_frames.is_dask(df_or_close):
+        return _dask_frames.per_symbol(swing, df_or_close, by, threads, period=period, multiplier=multiplier,
+                                       column=column, skip_bad_rows=skip_bad_rows)
     if _is_frame(df_or_close):
         (close,) = _columns(df_or_close, column)
         name = column
@@ -115,6 +123,8 @@ def atr(df: Any, length: int = indicators.ATR_LENGTH, *, skip_bad_rows: bool = F
     See :func:`ornivex.indicators.average_true_range` for the exact recursion.
     `by` names the symbol column of a long table; `threads` spreads its symbols.
     """
+    if _dask_frames.is_dask(df):
+        return _dask_frames.per_symbol(atr, df, by, threads, length=length, skip_bad_rows=skip_bad_rows)
     _require_frame(df, "atr", "high, low and close columns")
     high, low, close = _columns(df, "high", "low", "close")
 
