@@ -54,11 +54,11 @@ status=0
 # leak tests' call counts measure growth, which the main run does; here they
 # only need to reach every path under the sanitizers.
 ORNIVEX_LEAK_CALLS="${ORNIVEX_LEAK_CALLS:-2000}" \
-    "$PY" -m pytest -q -p no:cacheprovider -n auto --maxprocesses=4 --ignore=tests/test_stubs.py "$@" || status=$?
+    "$PY" -m pytest -q -p no:cacheprovider -n auto --maxprocesses=4 --dist loadgroup --ignore=tests/test_stubs.py "$@" || status=$?
 suite=$SECONDS
 CASES_FILE="$(mktemp "${TMPDIR:-/tmp}/ornivex-fuzz-cases.XXXXXX")"
 ORNIVEX_FUZZ_REPORT="$CASES_FILE" ORNIVEX_FUZZ_EXAMPLES="${ORNIVEX_FUZZ_EXAMPLES:-2000}" \
-    "$PY" -m pytest -q -p no:cacheprovider -n auto --maxprocesses=4 tests/test_fuzz.py tests/test_hostile_pickles.py || status=$?
+    "$PY" -m pytest -q -p no:cacheprovider -n auto --maxprocesses=4 --dist loadgroup tests/test_fuzz.py tests/test_hostile_pickles.py || status=$?
 fuzzed=$SECONDS
 "$PY" - "$CASES_FILE" <<'EOF'
 import collections, json, sys

@@ -23,4 +23,4 @@ echo "ornivex: NumPy 1.x run with $("$VENV/bin/python" -c 'import sys; print(sys
 cd "$ROOT"
 # The static checks of the stubs (mypy, stubtest) are the main run's: they do not
 # depend on the NumPy loaded at run time.
-exec "$VENV/bin/python" -m pytest -q -n auto --maxprocesses=4 --ignore=tests/test_stubs.py "$@"
+exec "$VENV/bin/python" -m pytest -q -n auto --maxprocesses=4 --dist loadgroup --ignore=tests/test_stubs.py "$@"

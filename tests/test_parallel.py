@@ -14,6 +14,8 @@ pd = pytest.importorskip("pandas")
 distributed = pytest.importorskip("dask.distributed")
 dd = pytest.importorskip("dask.dataframe")
 
+pytestmark = pytest.mark.xdist_group("dask cluster")  # one worker runs this module: one cluster
+
 
 @pytest.fixture(scope="module")
 def client():
