@@ -158,19 +158,24 @@ def _dataset_inputs(root: Path, files: list[Path], symbol_column: str
         failures.append(ScanFailure("(none)", f"{source}: {table.column(symbol).null_count} rows without a "
                                     f"symbol in column {symbol!r}; left out"))
         table = table.filter(pc.is_valid(table.column(symbol)))
-    keys = pc.cast(table.column(symbol), pa.string())
-    table = table.drop_columns([symbol]).append_column("\0symbol", keys)
-    sort_keys = [("\0symbol", "ascending")]
-    time_type = table.schema.field(columns["time"]).type
-    if pa.types.is_timestamp(time_type) or pa.types.is_date(time_type) or pa.types.is_integer(time_type):
-        sort_keys.append((columns["time"], "ascending"))
-    order = pc.sort_indices(table, sort_keys=sort_keys).to_numpy()
-    table = table.drop_columns(["\0symbol"])
-    sorted_keys = keys.take(pa.array(order)).to_numpy(zero_copy_only=False)
-    starts = np.flatnonzero(np.concatenate(([len(order) > 0], sorted_keys[1:] != sorted_keys[:-1])))
+    # Symbols as numbers ranked in name order, so that grouping them is a numeric sort.
+    encoded = pc.dictionary_encode(pc.cast(table.column(symbol), pa.string()).combine_chunks())
+    names = np.sort(encoded.dictionary.to_numpy(zero_copy_only=False))
+    rank = np.empty(len(names), dtype=np.int64)
+    rank[np.argsort(encoded.dictionary.to_numpy(zero_copy_only=False), kind="stable")] = np.arange(len(names))
+    codes = rank[encoded.indices.to_numpy(zero_copy_only=False)]
+    table = table.drop_columns([symbol]).combine_chunks()  # one chunk: taking rows from it is quick
+    time = table.column(columns["time"])
+    if pa.types.is_timestamp(time.type) or pa.types.is_date(time.type) or pa.types.is_integer(time.type):
+        ticks = pc.fill_null(pc.cast(time, pa.int64()), np.iinfo(np.int64).max).to_numpy()  # missing times last
+        order = np.lexsort((ticks, codes))
+    else:
+        order = np.argsort(codes, kind="stable")
+    sorted_codes = codes[order]
+    starts = np.flatnonzero(np.concatenate(([len(order) > 0], sorted_codes[1:] != sorted_codes[:-1])))
     ends = [*starts[1:], len(order)]
     # Each symbol's rows taken out on their own, so that sending one symbol sends only its rows.
-    inputs = [SymbolInput(str(sorted_keys[a]), f"{source}, symbol {sorted_keys[a]}",
+    inputs = [SymbolInput(str(names[sorted_codes[a]]), f"{source}, symbol {names[sorted_codes[a]]}",
                           table.take(pa.array(order[a:b]))) for a, b in zip(starts, ends)]
     return inputs, failures
 
