@@ -418,7 +418,7 @@ def _parser() -> argparse.ArgumentParser:
                       help="how long to try reaching the scheduler (default %(default)s)")
     scan.add_argument("-o", "--output", metavar="OUT.csv", help="also write the table as CSV")
     scan.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
-                      help="progress bar on standard error (default: with 20 files or more, on a terminal)")
+                      help="progress bar on standard error (default: with 20 symbols or more, on a terminal)")
     _input_options(scan)
     _indicator_options(scan, swing=False)
     scan.set_defaults(run=run_scan)
