@@ -1,6 +1,7 @@
-// HalfTrend one bar at a time: every bar goes through halftrend_step (the
-// rules of trend_v4/halftrend/rules.hpp), so any split of a series into bars
-// and chunks gives the batch result bit for bit.
+// HalfTrend one bar at a time: a bar goes through halftrend_step (the rules
+// of trend_v4/halftrend/rules.hpp), a chunk of at least a window's bars
+// through the batch's fused pass resumed from the state, so any split of a
+// series into bars and chunks gives the batch result bit for bit.
 //
 // What is kept between bars is HalfTrendState: the trend, the last line, the
 // last bar with its window extremes, the tema3 stages of high and low, and
@@ -12,10 +13,13 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "ornivex/common/promotion.hpp"
 #include "ornivex/common/strided_view.hpp"
+#include "ornivex/trend_v4/halftrend/fused.hpp"
 #include "ornivex/trend_v4/halftrend/rules.hpp"
 
 namespace ornivex::stream {
@@ -23,6 +27,7 @@ namespace ornivex::stream {
 using trend::halftrend::HalfTrendBar;
 using trend::halftrend::HalfTrendParams;
 using trend::halftrend::HalfTrendState;
+using trend::halftrend::RecentBars;
 
 struct HalfTrendInputs {
     StridedView<const float> high, low, close, tr;
@@ -66,12 +71,52 @@ public:
         return trend::halftrend::halftrend_step(state_, high, low, close, tr, params<P>());
     }
 
-    // Best compiled flattened (run_kernel does), so that the step's state
-    // and result stay in registers where they can.  The inputs go through a
-    // small contiguous block, which leaves one index for every array in the
-    // loop.  May throw std::bad_alloc part way; callers run it on a copy.
+    // Chunks of at least a window's bars (and not tiny) take the fused pass;
+    // shorter ones, bar by bar.  Best compiled flattened (run_kernel does).
+    // May throw std::bad_alloc part way; callers run it on a copy.
     template <Promotion P>
     void extend(const HalfTrendInputs& in, const HalfTrendOutputs& out) {
+        if (in.high.size >= std::max(amplitude(), fused_chunk_minimum))
+            extend_fused<P>(in, out);
+        else
+            extend_stepwise<P>(in, out);
+    }
+
+private:
+    // Below this the fused pass's setup costs more than stepping the bars.
+    static constexpr index_t fused_chunk_minimum = 32;
+
+    // The window's bars go in as the bars before the chunk; after it, the
+    // window holds the chunk's last amplitude bars.
+    template <Promotion P>
+    void extend_fused(const HalfTrendInputs& in, const HalfTrendOutputs& out) {
+        const index_t n = in.high.size, amplitude = this->amplitude();
+        const index_t earlier = state_.window.size();
+        std::vector<float> earlier_high(earlier), earlier_low(earlier);
+        for (index_t k = 0; k < earlier; ++k) {
+            earlier_high[k] = state_.window.high(k);
+            earlier_low[k] = state_.window.low(k);
+        }
+        RecentBars window(amplitude);
+        for (index_t i = n - amplitude; i < n; ++i) window.push(in.high[i], in.low[i]);
+        const auto scratch = trend::halftrend::FusedScratch::make(amplitude);
+        const auto column = [n](auto* data) {
+            using T = std::remove_pointer_t<decltype(data)>;
+            return StridedView<T>{reinterpret_cast<typename StridedView<T>::byte_pointer>(data),
+                                  static_cast<index_t>(sizeof(T)), n};
+        };
+        const trend::halftrend::Outputs to{column(out.halftrend), column(out.atr_high),   column(out.atr_low),
+                                           column(out.arrow_up),  column(out.arrow_down), column(out.buy),
+                                           column(out.sell)};
+        trend::halftrend::resume_fused_pass(trend::halftrend::Inputs{in.high, in.low, in.close, in.tr}, params<P>(),
+                                            earlier_high.data(), earlier_low.data(), to, *scratch, state_);
+        state_.window = std::move(window);
+    }
+
+    // The inputs go through a small contiguous block, which leaves one index
+    // for every array in the loop.
+    template <Promotion P>
+    void extend_stepwise(const HalfTrendInputs& in, const HalfTrendOutputs& out) {
         constexpr index_t block = 256;
         const HalfTrendParams<P> params = this->params<P>();
         const HalfTrendOutputs to = out;
@@ -92,7 +137,6 @@ public:
         state_ = std::move(state);
     }
 
-private:
     template <Promotion P>
     const HalfTrendParams<P>& params() const noexcept {
         if constexpr (P == Promotion::weak_float32)

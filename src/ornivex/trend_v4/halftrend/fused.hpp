@@ -53,13 +53,25 @@ struct SweepBars {
     float* line;
 };
 
-// What one bar hands to the next: the phase, the running extreme it watches
-// (the other is never read before a turn restarts it) and the line.
+// What one bar hands to the next: the phase, the running extreme it watches,
+// the other one (never read before a turn restarts it, only kept for a
+// stream's state; updated on turns alone) and the line.
 struct Sweep {
     Phase phase = Phase::start;
     float extreme = 0.0f;
+    float other = 0.0f;
     float line = 0.0f;
 };
+
+inline Sweep sweep_of(const TrendState& trend, float line) noexcept {
+    if (trend.phase == Phase::up) return {trend.phase, trend.max_low_price, trend.min_high_price, line};
+    return {trend.phase, trend.min_high_price, trend.max_low_price, line};
+}
+
+inline TrendState trend_state_of(const Sweep& sweep) noexcept {
+    if (sweep.phase == Phase::up) return {sweep.phase, sweep.extreme, sweep.other};
+    return {sweep.phase, sweep.other, sweep.extreme};
+}
 
 // A turn at block bar j: `j << 1 | 1` turning up, `j << 1` turning down.
 struct TurnLog {
@@ -97,13 +109,12 @@ index_t run_until_turn(const SweepBars& bars, index_t j, index_t end, Sweep& swe
 template <class Watch>
 void turn(Sweep& sweep, const SweepBars& bars, index_t j) noexcept {
     sweep.phase = Watch::after_turn;
+    sweep.other = sweep.extreme;
     sweep.extreme = bars.window_extreme[1 - Watch::side][j];
 }
 
 // Bar 0's state: start, the running lowest high at high[0], the line at low[0].
-inline Sweep first_sweep(float high, float low) noexcept {
-    return {Phase::start, high, low};
-}
+inline Sweep first_sweep(float high, float low) noexcept { return sweep_of(first_trend_state(high, low), low); }
 
 // Bars first .. end-1 of a block; turns that show (arrows, signals) go to the log.
 inline void sweep_bars(Sweep& sweep, const SweepBars& bars, index_t first, index_t end, TurnLog& turns) noexcept {
@@ -134,22 +145,24 @@ inline void sweep_bars(Sweep& sweep, const SweepBars& bars, index_t first, index
 inline constexpr index_t block = extremes_detail::scan_block_length;
 
 // tema3 of high and low side by side (lane 0 high, lane 1 low), block by
-// block from bar 0 on.  fill() calls alongside() after every four bars: the
-// eight chains are latency-bound and leave room for other work.
+// block; the first bar ever seeds the stages.  fill() calls alongside() after
+// every four bars: the eight chains are latency-bound and leave room for
+// other work.
 template <Promotion P>
 struct TripleEmaSmoothing {
     TripleEma<P, f32x2> stages;
+    bool seeded = false;
 
-    // high[k] and low[k] are bar start + k; smoothed[k] receives its tema3 pair.
+    // high[k] and low[k] are the block's bar k; smoothed[k] receives its tema3 pair.
     template <class Alongside>
-    void fill(index_t start, index_t length, const float* high, const float* low, f32x2* smoothed,
-              Alongside&& alongside) noexcept {
+    void fill(index_t length, const float* high, const float* low, f32x2* smoothed, Alongside&& alongside) noexcept {
         TripleEma<P, f32x2> local = stages;  // chains stay in registers
         index_t k = 0;
-        if (start == 0) {
+        if (!seeded) {
             local.seed(f32x2{high[0], low[0]});
             smoothed[0] = local.value();
             k = 1;
+            seeded = true;
         }
         auto next = [&](index_t bar) {
             local.advance(f32x2{high[bar], low[bar]});
@@ -290,13 +303,18 @@ inline bool all_contiguous(const Inputs& in, const Outputs& out) noexcept {
 // smooth, with the previous block's dress and the next block's prefetch
 // riding along; sweep (state machine and line).  The line buffers and turn
 // logs alternate, since a block is dressed while the next one is smoothed.
+// `sweep` and `smooth` go in after the bar before bar 0 (none when `earlier`
+// is empty: bar 0 is the first ever) and come out after bar n - 1, whose
+// window extremes are returned (high_price, low_price).
 // Precondition: 1 <= window <= n.
 template <bool contiguous, Promotion P>
-void block_pipeline(const Inputs& in, index_t window, const Outputs& out, ChannelWidths widths,
-                    TripleEmaSmoothing<P> smooth, FusedScratch& b) noexcept {
+f32x2 block_pipeline(const Inputs& in, index_t window, const Outputs& out, ChannelWidths widths,
+                     TripleEmaSmoothing<P>& smoothing, Sweep& sweep_in_out,
+                     const extremes_detail::EarlierBars& earlier, FusedScratch& b) noexcept {
     const index_t n = in.high.size;
-    extremes_detail::WindowScan scan(in.high, in.low, window, b.window);
-    Sweep sweep = first_sweep(in.high[0], in.low[0]);
+    TripleEmaSmoothing<P> smooth = smoothing;  // locals: nothing the outputs' stores could alias
+    Sweep sweep = sweep_in_out;
+    extremes_detail::WindowScan scan(in.high, in.low, window, b.window, earlier);
     BlockDress<contiguous> dress(in.tr, out, widths);
     for (index_t start = 0, parity = 0; start < n; start += block, parity ^= 1) {
         const index_t length = std::min(block, n - start);
@@ -307,7 +325,7 @@ void block_pipeline(const Inputs& in, index_t window, const Outputs& out, Channe
             for (index_t k = 0; k < length; ++k) b.close[k + 1] = in.close[start + k];
 
         Prefetch next_inputs{in, start + block, std::min(n, start + 2 * block)};
-        smooth.fill(start, length, scan.high_bars(), scan.low_bars(), b.smoothed + 1, [&] {
+        smooth.fill(length, scan.high_bars(), scan.low_bars(), b.smoothed + 1, [&] {
             dress.step();
             next_inputs.step();
         });
@@ -316,7 +334,7 @@ void block_pipeline(const Inputs& in, index_t window, const Outputs& out, Channe
         float* const line = b.line[parity];
         TurnLog turns{b.turns[parity]};
         index_t first = 1;
-        if (start == 0) {
+        if (start == 0 && earlier.size == 0) {
             line[1] = sweep.line;
             first = 2;
         }
@@ -329,6 +347,10 @@ void block_pipeline(const Inputs& in, index_t window, const Outputs& out, Channe
         dress.begin(start, length, line, turns);
     }
     dress.finish();
+    smoothing = smooth;
+    sweep_in_out = sweep;
+    const index_t last = n - (n - 1) / block * block;  // the last block's length
+    return f32x2{scan.highest()[last], scan.lowest()[last]};
 }
 
 }  // namespace fused_detail
@@ -341,13 +363,48 @@ void fused_pass(const Inputs& in, index_t amplitude, double channel_deviation, c
                 FusedScratch& scratch) noexcept {
     const index_t n = in.high.size;
     if (n == 0 || amplitude < 1) return;
-    const ChannelWidths widths(channel_deviation);
+    const HalfTrendParams<P> params(amplitude, channel_deviation);
+    fused_detail::TripleEmaSmoothing<P> smooth{TripleEma<P, f32x2>(params.smoothing, {})};
+    fused_detail::Sweep sweep = fused_detail::first_sweep(in.high[0], in.low[0]);
     const index_t window = std::min(amplitude, n);
-    const fused_detail::TripleEmaSmoothing<P> smooth{TripleEma<P, f32x2>(smoothing_length(amplitude))};
     if (fused_detail::all_contiguous(in, out))
-        fused_detail::block_pipeline<true>(in, window, out, widths, smooth, scratch);
+        fused_detail::block_pipeline<true>(in, window, out, params.widths, smooth, sweep, {}, scratch);
     else
-        fused_detail::block_pipeline<false>(in, window, out, widths, smooth, scratch);
+        fused_detail::block_pipeline<false>(in, window, out, params.widths, smooth, sweep, {}, scratch);
+}
+
+// The same pass over a chunk that continues a series: it starts from `state`
+// (the series after its earlier bars) and leaves it after the chunk's last
+// bar, all but state.window: the caller keeps the window's bars (the last
+// amplitude of the earlier ones and the chunk's).  earlier_high / earlier_low
+// hold the window's bars, oldest first, min(state.bars, amplitude) of them.
+// scratch: FusedScratch::make(params.amplitude).  Precondition: n >=
+// params.amplitude.
+template <Promotion P>
+void resume_fused_pass(const Inputs& in, const HalfTrendParams<P>& params, const float* earlier_high,
+                       const float* earlier_low, const Outputs& out, FusedScratch& scratch,
+                       HalfTrendState& state) noexcept {
+    const index_t n = in.high.size;
+    const bool first_ever = state.bars == 0;
+    fused_detail::TripleEmaSmoothing<P> smooth{TripleEma<P, f32x2>(params.smoothing, state.smoothing), !first_ever};
+    fused_detail::Sweep sweep = first_ever ? fused_detail::first_sweep(in.high[0], in.low[0])
+                                           : fused_detail::sweep_of(state.trend, state.line);
+    const extremes_detail::EarlierBars earlier{earlier_high, earlier_low, std::min(state.bars, params.amplitude),
+                                               state.high_price, state.low_price};
+    const f32x2 extremes =
+        fused_detail::all_contiguous(in, out)
+            ? fused_detail::block_pipeline<true>(in, params.amplitude, out, params.widths, smooth, sweep, earlier,
+                                                 scratch)
+            : fused_detail::block_pipeline<false>(in, params.amplitude, out, params.widths, smooth, sweep,
+                                                  earlier, scratch);
+    state.bars += n;
+    state.trend = fused_detail::trend_state_of(sweep);
+    state.line = sweep.line;
+    state.high = in.high[n - 1];
+    state.low = in.low[n - 1];
+    state.high_price = extremes[0];
+    state.low_price = extremes[1];
+    state.smoothing = smooth.stages.stages();
 }
 
 // The fused pass as the module runs it (run_kernel), in float32 under NumPy's

@@ -92,19 +92,34 @@ inline bool holds_nan(const float* p, index_t count) noexcept {
 
 inline index_t whole_vectors(index_t count) noexcept { return (count + 3) / 4 * 4; }
 
-// Bars start - lookback .. start + length - 1 of x into buffer[0 ..], `fill`
-// before bar 0 (the first windows grow) and after the last bar up to one
-// vector past the last whole vector.
-inline void gather_bars(StridedView<const float> x, index_t lookback, index_t start, index_t length, float fill,
-                        float* buffer) noexcept {
-    const index_t first = std::max<index_t>(start - lookback, 0);
+// The bars before a series's first one, when it continues an earlier stretch:
+// that stretch's last `size` bars, oldest first, and the window extremes of
+// its last bar.  Empty for a series that starts from nothing.
+struct EarlierBars {
+    const float* high = nullptr;
+    const float* low = nullptr;
+    index_t size = 0;
+    float high_price = 0.0f, low_price = 0.0f;
+
+    const float* side(bool highs) const noexcept { return highs ? high : low; }
+};
+
+// Bars start - lookback .. start + length - 1 of x into buffer[0 ..]; bars
+// before bar 0 from `earlier` (its `size` last ones) and `fill` before those
+// (the first windows grow), and `fill` after the last bar up to one vector
+// past the last whole vector.
+inline void gather_bars(StridedView<const float> x, const float* earlier, index_t earlier_size, index_t lookback,
+                        index_t start, index_t length, float fill, float* buffer) noexcept {
+    const index_t first = std::max<index_t>(start - lookback, -earlier_size);
     float* out = buffer + (first - (start - lookback));
     std::fill(buffer, out, fill);
+    for (index_t i = first; i < 0; ++i) *out++ = earlier[earlier_size + i];
+    const index_t from = std::max<index_t>(first, 0);
     if (x.contiguous()) {
-        std::memcpy(out, x.data() + first, (start + length - first) * sizeof(float));
-        out += start + length - first;
+        std::memcpy(out, x.data() + from, (start + length - from) * sizeof(float));
+        out += start + length - from;
     } else {
-        for (index_t i = first; i < start + length; ++i) *out++ = x[i];
+        for (index_t i = from; i < start + length; ++i) *out++ = x[i];
     }
     std::fill(out, buffer + whole_vectors(lookback + length) + 4, fill);
 }
@@ -174,6 +189,17 @@ struct BarPairs {
     f32x2 operator[](index_t i) const noexcept { return f32x2{high[i], -low[i]}; }
 };
 
+// The same with the earlier bars at i < 0.
+struct BarPairsAfter {
+    BarPairs bars;
+    const EarlierBars& earlier;
+
+    f32x2 operator[](index_t i) const noexcept {
+        if (i < 0) return f32x2{earlier.high[earlier.size + i], -earlier.low[earlier.size + i]};
+        return bars[i];
+    }
+};
+
 inline bool series_holds_nan(StridedView<const float> x) noexcept {
     index_t i = 0;
     if (x.contiguous()) {
@@ -223,25 +249,27 @@ struct WindowScratch {
 // Window extremes of (high, low) one block of bars at a time, blocks in order.
 // After next_block(start, length), bar start + k is at index k of high_bars()
 // and low_bars() (the bar before at -1) and at index k + 1 of highest() and
-// lowest() (index 0 keeps the previous block's last).  Precondition: 1 <=
-// window <= n.
+// lowest() (index 0 keeps the previous block's last, or before the first
+// block the earlier stretch's last).  Precondition: 1 <= window <= n.
 class WindowScan {
 public:
-    WindowScan(StridedView<const float> high, StridedView<const float> low, index_t window,
-               WindowScratch& scratch) noexcept
-        : high_(high), low_(low), window_(window), scratch_(scratch),
+    WindowScan(StridedView<const float> high, StridedView<const float> low, index_t window, WindowScratch& scratch,
+               const EarlierBars& earlier = {}) noexcept
+        : high_(high), low_(low), window_(window), scratch_(scratch), earlier_(earlier),
           lookback_(scanned() ? std::max<index_t>(window - 1, 1) : 1) {
         if (scanned() && window > 2)  // see doubling_scan
             std::fill_n(scratch.doubling, 2 * gathered_length, 0.0f);
-        if (!scanned()) run_may_hold_nan_ = series_holds_nan(high) || series_holds_nan(low);
+        scratch.extreme[1][0] = earlier.high_price;
+        scratch.extreme[0][0] = earlier.low_price;
+        if (!scanned()) start_runs();
     }
 
     void next_block(index_t start, index_t length) noexcept {
         WindowScratch& s = scratch_;
         if (start > 0)  // the previous block's last bar becomes index 0
             for (auto& extreme : s.extreme) extreme[0] = extreme[scan_block_length];
-        gather_bars(high_, lookback_, start, length, Highest::identity, s.high);
-        gather_bars(low_, lookback_, start, length, Lowest::identity, s.low);
+        gather_bars(high_, earlier_.high, earlier_.size, lookback_, start, length, Highest::identity, s.high);
+        gather_bars(low_, earlier_.low, earlier_.size, lookback_, start, length, Lowest::identity, s.low);
         if (scanned()) {
             const index_t skip = lookback_ - (window_ - 1);
             scan_gathered<Highest>(s.high + skip, window_, length, s.doubling, s.extreme[1] + 1);
@@ -261,30 +289,59 @@ public:
 private:
     bool scanned() const noexcept { return window_ <= doubling_scan_limit; }
 
+    // The run the earlier bars leave: none, a growing first run, or (a full
+    // window of them) a complete run whose suffixes the first bar computes.
+    void start_runs() noexcept {
+        const index_t earlier = std::min(earlier_.size, window_);
+        bool nan = series_holds_nan(high_) || series_holds_nan(low_);
+        const BarPairsAfter bars{{high_, low_}, earlier_};
+        for (index_t i = -earlier; i < 0; ++i) {
+            nan |= bars[i][0] != bars[i][0] || bars[i][1] != bars[i][1];
+            prefix_ = i == -earlier ? bars[i] : keep_pair<true>(prefix_, bars[i]);
+        }
+        run_may_hold_nan_ = nan;
+        run_start_ = -earlier;
+        first_run_ = earlier < window_;
+    }
+
     template <bool may_hold_nan>
     void run_block(index_t start, index_t length) noexcept {
         WindowScratch& s = scratch_;
         const BarPairs bars{high_, low_};
+        const BarPairsAfter bars_after{bars, earlier_};
+        index_t run_start = run_start_;  // in registers through the loop
+        bool first_run = first_run_;
+        f32x2 prefix = prefix_;
         for (index_t k = 0; k < length; ++k) {
             const index_t i = start + k;
-            if (i == run_start_ + window_) {
-                run_suffixes<may_hold_nan>([&](index_t j) { return bars[run_start_ + j]; }, window_, s.suffix.data());
-                run_start_ = i;
+            if (i == run_start + window_) {
+                if (run_start < 0)  // a run of earlier bars
+                    run_suffixes<may_hold_nan>([&](index_t j) { return bars_after[run_start + j]; }, window_,
+                                               s.suffix.data());
+                else
+                    run_suffixes<may_hold_nan>([&](index_t j) { return bars[run_start + j]; }, window_,
+                                               s.suffix.data());
+                run_start = i;
+                first_run = false;
             }
             const f32x2 bar{s.high[lookback_ + k], -s.low[lookback_ + k]};
-            prefix_ = i == run_start_ ? bar : keep_pair<may_hold_nan>(prefix_, bar);
-            const f32x2 extreme =
-                run_window<may_hold_nan>(prefix_, s.suffix.data(), i - run_start_, window_, run_start_ == 0);
+            prefix = i == run_start ? bar : keep_pair<may_hold_nan>(prefix, bar);
+            const f32x2 extreme = run_window<may_hold_nan>(prefix, s.suffix.data(), i - run_start, window_, first_run);
             s.extreme[1][k + 1] = extreme[0];
             s.extreme[0][k + 1] = -extreme[1];
         }
+        run_start_ = run_start;
+        first_run_ = first_run;
+        prefix_ = prefix;
     }
 
     StridedView<const float> high_, low_;
     index_t window_;
     WindowScratch& scratch_;
+    EarlierBars earlier_;
     index_t lookback_;
     bool run_may_hold_nan_ = false;
+    bool first_run_ = true;
     index_t run_start_ = 0;
     f32x2 prefix_{};
 };

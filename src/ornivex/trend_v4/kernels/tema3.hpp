@@ -49,10 +49,14 @@ template <Promotion P, class V = float>
 class TripleEma {
 public:
     explicit TripleEma(double length) noexcept : factors_(ema2_alpha(length)) {}
+    // Picks up where `stages` left off.
+    TripleEma(const EwmaFactors<P, V>& factors, const TripleEmaStages<V>& stages) noexcept
+        : factors_(factors), stages_(stages) {}
 
     void seed(V first) noexcept { stages_.seed(first); }
     void advance(V x) noexcept { stages_.advance(factors_, x); }
     V value() const noexcept { return stages_.value(); }
+    const TripleEmaStages<V>& stages() const noexcept { return stages_; }
 
 private:
     EwmaFactors<P, V> factors_;
