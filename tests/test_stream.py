@@ -85,7 +85,7 @@ def split_run(make, columns, rng):
             pieces.append([np.asarray(v)[None] for v in (row if isinstance(row, tuple) else (row,))])
             i += 1
         else:
-            k = int(rng.integers(0, 12 if rng.random() < 0.8 else 60))  # long chunks take other routes
+            k = int(rng.integers(0, 12))
             chunks = [c[i:i + k] if rng.random() < 0.5 else c[i:i + k][::-1].copy()[::-1] for c in columns]
             block = obj.extend(*chunks)
             columns_of = block.values() if isinstance(block, dict) else block.T if block.ndim == 2 else [block]

@@ -83,8 +83,9 @@ public:
     }
 
 private:
-    // Below this the fused pass's setup costs more than stepping the bars.
-    static constexpr index_t fused_chunk_minimum = 32;
+    // Below about this the fused pass's setup (its scratch, the window's
+    // bars in and out) costs more than stepping the bars.
+    static constexpr index_t fused_chunk_minimum = 128;
 
     // The window's bars go in as the bars before the chunk; after it, the
     // window holds the chunk's last amplitude bars.
