@@ -52,13 +52,14 @@ from __future__ import annotations
 
 from dataclasses import dataclass
 import os
-from collections.abc import Callable, Iterator
+from collections.abc import Callable
 from typing import Any
 
 import numpy as np
 
-from ornivex import _dask_frames, indicators
+from ornivex import _dask_frames, _grouped, indicators
 from ornivex.bars import TIME_COLUMNS
+from ornivex.indicators import _check_length as check_length
 
 
 def halftrend(df: Any, amplitude: int = indicators.AMPLITUDE,
@@ -87,8 +88,15 @@ def halftrend(df: Any, amplitude: int = indicators.AMPLITUDE,
                                        atr_length=atr_length, tr=tr[0] if tr else None)
         return {key: columns[key] for key in keys}
 
+    def grouped(groups: _Groups, threads: int) -> dict[str, np.ndarray]:
+        check_length(amplitude, "amplitude")
+        if tr is None:
+            check_length(atr_length, "length")
+        return dict(zip(keys, _grouped.halftrend(high, low, close, tr, *groups.native(), amplitude,
+                                                 channel_deviation, atr_length, threads)))
+
     prices = {"high": high, "low": low, "close": close}
-    return _computed(df, prices, [high, low, close] + ([] if tr is None else [tr]), compute,
+    return _computed(df, prices, [high, low, close] + ([] if tr is None else [tr]), compute, grouped,
                      skip_bad_rows, by, threads)
 
 
@@ -113,7 +121,11 @@ def swing(df_or_close: Any, period: int = indicators.SWING_PERIOD,
     def compute(close: np.ndarray) -> dict[str, np.ndarray]:
         return indicators.swing(close, period=period, multiplier=multiplier)
 
-    return _computed(df_or_close, {name: close}, [close], compute, skip_bad_rows, by, threads)
+    def grouped(groups: _Groups, threads: int) -> dict[str, np.ndarray]:
+        check_length(period, "period")
+        return dict(zip(indicators.SWING_KEYS, _grouped.swing(close, *groups.native(), period, multiplier, threads)))
+
+    return _computed(df_or_close, {name: close}, [close], compute, grouped, skip_bad_rows, by, threads)
 
 
 def atr(df: Any, length: int = indicators.ATR_LENGTH, *, skip_bad_rows: bool = False,
@@ -132,20 +144,26 @@ def atr(df: Any, length: int = indicators.ATR_LENGTH, *, skip_bad_rows: bool = F
         return {"trueRange": indicators.true_range(high, low, close),
                 "atr": indicators.average_true_range(high, low, close, length)}
 
-    return _computed(df, {"high": high, "low": low, "close": close}, [high, low, close], compute,
+    def grouped(groups: _Groups, threads: int) -> dict[str, np.ndarray]:
+        check_length(length, "length")
+        return dict(zip(("trueRange", "atr"), _grouped.atr(high, low, close, *groups.native(), length, threads)))
+
+    return _computed(df, {"high": high, "low": low, "close": close}, [high, low, close], compute, grouped,
                      skip_bad_rows, by, threads)
 
 
 def _computed(obj: Any, prices: dict[str, np.ndarray], arrays: list[np.ndarray],
-              compute: Callable[..., dict[str, np.ndarray]], skip_bad_rows: bool, by: str | None,
-              threads: int | None) -> Any:
-    """`compute` over the rows of `obj` (each symbol's, with `by`), as a frame on its rows."""
-    _thread_count(threads)
+              compute: Callable[..., dict[str, np.ndarray]], grouped: Callable[[_Groups, int], dict[str, np.ndarray]],
+              skip_bad_rows: bool, by: str | None, threads: int | None) -> Any:
+    """`compute` over the rows of `obj` in time order, or with `by` `grouped` over
+    each symbol's rows, as a frame on the rows of `obj`."""
+    thread_count = _thread_count(threads)
     if by is None:
         rows = _Rows.of(obj, prices, skip_bad_rows)
         return _frame(obj, {name: rows.place(values) for name, values in compute(*rows.take(*arrays)).items()})
     groups = _Groups.of(obj, by, prices, skip_bad_rows)
-    return _frame(obj, groups.computed(compute, arrays))
+    missing = groups.codes < 0 if groups.nullable else None
+    return _frame(obj, {name: (values, missing) for name, values in grouped(groups, thread_count).items()})
 
 
 @dataclass(frozen=True)
@@ -203,35 +221,9 @@ class _Groups:
             codes = np.where(bad, -1, codes)
         return cls(codes, count, None if times is None else times.view(np.int64), skip_bad_rows)
 
-    def orders(self) -> Iterator[np.ndarray]:
-        """Each symbol's row positions in time order (the order the single-symbol call takes them in)."""
-        by_symbol = np.argsort(self.codes, kind="stable")
-        bounds = np.searchsorted(self.codes[by_symbol], np.arange(-1, self.count + 1))
-        for start, end in zip(bounds[1:-1], bounds[2:]):
-            positions = by_symbol[start:end]
-            if self.times is None or len(positions) < 2:
-                yield positions
-                continue
-            steps = np.diff(self.times[positions])
-            if np.all(steps >= 0):
-                yield positions
-            elif np.all(steps <= 0):
-                yield positions[::-1]
-            else:
-                yield positions[np.argsort(self.times[positions], kind="stable")]
-
-    def computed(self, compute: Callable[..., dict[str, np.ndarray]],
-                 arrays: list[np.ndarray]) -> dict[str, tuple[np.ndarray, np.ndarray | None]]:
-        size = len(self.codes)
-        shapes = compute(*(np.ones(1) for _ in arrays))
-        placed = {name: np.full(size, np.nan if v.dtype.kind == "f" else 0, dtype=v.dtype)
-                  for name, v in shapes.items()}
-        for positions in self.orders():
-            if len(positions):
-                for name, values in compute(*(a[positions] for a in arrays)).items():
-                    placed[name][positions] = values
-        missing = self.codes < 0
-        return {name: (values, missing if self.nullable else None) for name, values in placed.items()}
+    def native(self) -> tuple[np.ndarray, int, np.ndarray | None]:
+        """codes, groups and times, as the native functions of ornivex._grouped take them."""
+        return self.codes, self.count, self.times
 
 
 def _bad_rows(obj: Any, prices: dict[str, np.ndarray], unknown: dict[str, np.ndarray],
@@ -327,19 +319,19 @@ def _time_source(obj: Any) -> tuple[str, np.ndarray | None]:
         frame = obj.to_frame() if not _is_frame(obj) else obj
         for name, dtype in frame.schema.items():
             if dtype in (polars.Date, polars.Datetime) or isinstance(dtype, polars.Datetime):
-                return name, frame[name].to_numpy().astype("datetime64[ns]")
+                return name, frame[name].to_numpy().astype("datetime64[ns]", copy=False)
         return "", None
     if _is_frame(obj):
         for name in obj.columns:
             if str(name).strip().lower() in TIME_COLUMNS and obj[name].dtype.kind == "M":
-                return str(name), obj[name].to_numpy().astype("datetime64[ns]")
+                return str(name), obj[name].to_numpy().astype("datetime64[ns]", copy=False)
     index = getattr(obj, "index", None)
     if index is None:
         return "", None
     levels = [index.get_level_values(k) for k in range(index.nlevels)]  # a (symbol, time) index included
     for level in levels:
         if getattr(level.dtype, "kind", "") == "M":
-            return str(level.name or "index"), np.asarray(level.to_numpy()).astype("datetime64[ns]")
+            return str(level.name or "index"), np.asarray(level.to_numpy()).astype("datetime64[ns]", copy=False)
     return "", None
 
 

@@ -110,6 +110,10 @@ Raised state_shape(const char* cls, Py_ssize_t count, PyObject* got);
 // "<cls> state: <what>"
 Raised state_value(const char* cls, const char* what);
 
+// --- grouped rows -----------------------------------------------------------
+// "codes[<row>] is <code>: a group number is -1 (left out) or 0 .. <count - 1>"
+Raised group_code(Py_ssize_t row, long long code, Py_ssize_t count);
+
 // Adds a traceback entry named `qualname` (e.g. "ornivex.trend_v4.ewma") to
 // the exception being raised.  Keeps the current exception if the entry
 // cannot be made.

@@ -1,0 +1,24 @@
+"""The native side of ornivex.frame's long tables: each group's rows (codes[i],
+-1 for a row left out) in time order (times, or row order for None), computed
+by the single-series kernels over `threads` threads; one result element per row."""
+
+import numpy as np
+import numpy.typing as npt
+
+_F64 = npt.NDArray[np.float64]
+_I64 = npt.NDArray[np.int64]
+
+def halftrend(high: _F64, low: _F64, close: _F64, tr: _F64 | None, codes: _I64, groups: int, times: _I64 | None,
+              amplitude: int, channel_deviation: float, atr_length: int, threads: int) -> tuple[
+                  npt.NDArray[np.float32], npt.NDArray[np.float32], npt.NDArray[np.float32],
+                  npt.NDArray[np.float32], npt.NDArray[np.float32], _I64, _I64, npt.NDArray[np.int8],
+                  npt.NDArray[np.float32]]:
+    """halftrend, atrHigh, atrLow, arrowUp, arrowDown, buy, sell, trend and atr of every group."""
+
+def swing(close: _F64, codes: _I64, groups: int, times: _I64 | None, period: int, multiplier: float,
+          threads: int) -> tuple[_F64, _F64, _F64]:
+    """rangeHigh, rangeLow and rangeFilter of every group."""
+
+def atr(high: _F64, low: _F64, close: _F64, codes: _I64, groups: int, times: _I64 | None, length: int,
+        threads: int) -> tuple[_F64, _F64]:
+    """trueRange and atr of every group."""

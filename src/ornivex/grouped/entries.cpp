@@ -1,0 +1,269 @@
+// halftrend, swing and atr over the rows of a long table, group by group.
+//
+// Every function takes the table's price columns, `codes` (a group number per
+// row, -1 for a row left out), the number of groups, `times` (int64 per row,
+// or None: each group in its row order), the indicator's parameters and the
+// number of threads, and returns a tuple of result columns with one element
+// per row.  The order of the steps is that of the other modules' entries:
+// bind, convert, type-test, view, allocate, then the grouping and the kernels
+// without the interpreter lock, over the threads (groups.hpp, work.hpp).
+#include <Python.h>
+
+#include <climits>
+#include <cstdint>
+#include <optional>
+
+#include "ornivex/common/args.hpp"
+#include "ornivex/common/buffer.hpp"
+#include "ornivex/common/convert.hpp"
+#include "ornivex/common/errors.hpp"
+#include "ornivex/common/numpy_api.hpp"
+#include "ornivex/common/without_gil.hpp"
+#include "ornivex/grouped/names.hpp"
+#include "ornivex/grouped/work.hpp"
+
+namespace ornivex::grouped {
+
+namespace {
+
+inline constexpr ElementDescriptor int64_element{"int64_t", 8, 'I', NPY_INT64};
+
+std::optional<long> whole_number(const char* func, const char* param, PyObject* obj, long minimum) {
+    const auto value = to_long(obj);
+    if (!value) return err::propagate();
+    if (*value < minimum) return err::parameter_too_small(func, param, minimum, obj);
+    return value;
+}
+
+// An array argument: required ones must not be None; `optional` ones may be.
+bool view_argument(ArrayView& view, const char* param, PyObject* obj, const ElementDescriptor& element,
+                   bool optional = false) {
+    if (!(optional && obj == Py_None) && !check_array_argument(param, obj)) return false;
+    return view.acquire(obj, element);
+}
+
+// What every function takes beside its series: the groups, the times and the threads.
+struct Grouping {
+    ArrayView codes, times;
+    index_t count = 0;
+    index_t threads = 1;
+
+    // bound: codes, groups, times, threads.
+    bool bind(const char* func, PyObject* const (&bound)[4]) {
+        const auto groups = whole_number(func, "groups", bound[1], 0);
+        const auto thread_count = groups ? whole_number(func, "threads", bound[3], 1) : std::nullopt;
+        if (!thread_count || !view_argument(codes, "codes", bound[0], int64_element) ||
+            !view_argument(times, "times", bound[2], int64_element, /*optional=*/true))
+            return false;
+        count = *groups;
+        threads = *thread_count;
+        return true;
+    }
+
+    StridedView<const std::int64_t> time_view() const noexcept { return times.read<std::int64_t>(); }
+};
+
+// The lengths of the row series (None ones left out) agree.
+bool equal_lengths(const char* func, std::initializer_list<std::pair<const char*, const ArrayView*>> series,
+                   PyObject* const* objects) {
+    const char* names[8];
+    Py_ssize_t lengths[8];
+    int count = 0, k = 0;
+    bool equal = true;
+    for (const auto& [name, view] : series) {
+        if (objects[k++] == Py_None) continue;
+        names[count] = name;
+        lengths[count] = view->size();
+        equal = equal && lengths[count] == lengths[0];
+        ++count;
+    }
+    return equal || err::unequal_lengths(func, names, lengths, count);
+}
+
+// New result columns of n elements, and contiguous views of them.
+struct Columns {
+    Owned arrays[9];
+    int count = 0;
+
+    template <class T>
+    StridedView<T> add(Py_ssize_t n, int type_number) {
+        npy_intp shape[1] = {n};
+        Owned& array = arrays[count++];
+        if (count > 1 && !arrays[count - 2]) return {};  // an earlier one failed: its exception stands
+        array = Owned::steal(PyArray_SimpleNew(1, shape, type_number));
+        if (!array) return {};
+        return {static_cast<char*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get()))),
+                static_cast<index_t>(sizeof(T)), n};
+    }
+
+    bool made() const noexcept {
+        for (int k = 0; k < count; ++k)
+            if (!arrays[k]) return false;
+        return true;
+    }
+
+    Owned tuple() {
+        Owned result = Owned::steal(PyTuple_New(count));
+        if (!result) return Owned();
+        for (int k = 0; k < count; ++k) PyTuple_SET_ITEM(result.get(), k, arrays[k].release());
+        return result;
+    }
+};
+
+// Groups the rows and runs `work` over every group, then over the rows left out.
+template <class Work>
+bool run_groups(const Grouping& grouping, const Work& work) {
+    RowGroups groups;
+    index_t bad_row = -1;
+    const StridedView<const std::int64_t> codes = grouping.codes.read<std::int64_t>();
+    const bool ran = run_without_gil([&] {
+        bad_row = group_rows(codes, grouping.count, groups);
+        if (bad_row >= 0) return;
+        for_each_batch<typename Work::Scratch>(groups, grouping.threads, work);
+        work.leave_out(groups.left_out());
+    });
+    if (!ran) return false;
+    return bad_row < 0 || err::group_code(bad_row, codes[bad_row], grouping.count);
+}
+
+const GroupedNames& key() { return grouped_names(); }
+
+// ---- halftrend(high, low, close, tr, codes, groups, times, amplitude, channel_deviation, atr_length, threads)
+
+const Signature& halftrend_signature() {
+    static PyObject* const params[] = {key().high,     key().low,       key().close,     key().tr,
+                                       key().codes,    key().groups,    key().times,     key().amplitude,
+                                       key().channel_deviation, key().atr_length, key().threads};
+    static const Signature signature{"halftrend", 11, 11, params};
+    return signature;
+}
+
+Owned halftrend_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    PyObject* bound[11];
+    if (!bind_arguments(halftrend_signature(), args, nargsf, kwnames, bound)) return Owned();
+    const auto amplitude = to_int32(bound[7]);
+    if (!amplitude) return Owned();
+    if (*amplitude < 1) return err::parameter_too_small("halftrend", "amplitude", 1, bound[7]);
+    const auto channel_deviation = to_double(bound[8]);
+    if (!channel_deviation) return Owned();
+    // The average true range's length matters (and is checked) only without a given tr.
+    const auto atr_length = bound[3] == Py_None ? whole_number("halftrend", "atr_length", bound[9], 1) : 1;
+    if (!atr_length) return Owned();
+    Grouping grouping;
+    if (!grouping.bind("halftrend", {bound[4], bound[5], bound[6], bound[10]})) return Owned();
+    ArrayView high, low, close, tr;
+    if (!view_argument(high, "high", bound[0], double_element) || !view_argument(low, "low", bound[1], double_element) ||
+        !view_argument(close, "close", bound[2], double_element) ||
+        !view_argument(tr, "tr", bound[3], double_element, /*optional=*/true))
+        return Owned();
+    PyObject* const objects[] = {bound[0], bound[1], bound[2], bound[3], bound[4], bound[6]};
+    if (!equal_lengths("halftrend",
+                       {{"high", &high}, {"low", &low}, {"close", &close}, {"tr", &tr}, {"codes", &grouping.codes},
+                        {"times", &grouping.times}},
+                       objects))
+        return Owned();
+    Promotion promotion;
+    if (!current_promotion(promotion)) return Owned();
+
+    const Py_ssize_t n = high.size();
+    Columns columns;
+    const HalftrendColumns out{{columns.add<float>(n, NPY_FLOAT), columns.add<float>(n, NPY_FLOAT),
+                                columns.add<float>(n, NPY_FLOAT), columns.add<float>(n, NPY_FLOAT),
+                                columns.add<float>(n, NPY_FLOAT), columns.add<std::int64_t>(n, NPY_INT64),
+                                columns.add<std::int64_t>(n, NPY_INT64)},
+                               columns.add<std::int8_t>(n, NPY_INT8),
+                               columns.add<float>(n, NPY_FLOAT)};
+    if (!columns.made()) return Owned();
+    const HalftrendWork work{high.read<double>(), low.read<double>(),  close.read<double>(), tr.read<double>(),
+                             grouping.time_view(), *amplitude,          *channel_deviation,   *atr_length,
+                             promotion,           out};
+    if (!run_groups(grouping, work)) return Owned();
+    return columns.tuple();
+}
+
+// ---- swing(close, codes, groups, times, period, multiplier, threads) ---------
+
+const Signature& swing_signature() {
+    static PyObject* const params[] = {key().close,  key().codes,      key().groups, key().times,
+                                       key().period, key().multiplier, key().threads};
+    static const Signature signature{"swing", 7, 7, params};
+    return signature;
+}
+
+Owned swing_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    PyObject* bound[7];
+    if (!bind_arguments(swing_signature(), args, nargsf, kwnames, bound)) return Owned();
+    const auto period = whole_number("swing", "period", bound[4], 1);
+    if (!period) return Owned();
+    const auto multiplier = to_double(bound[5]);
+    if (!multiplier) return Owned();
+    Grouping grouping;
+    if (!grouping.bind("swing", {bound[1], bound[2], bound[3], bound[6]})) return Owned();
+    ArrayView close;
+    if (!view_argument(close, "close", bound[0], double_element)) return Owned();
+    PyObject* const objects[] = {bound[0], bound[1], bound[3]};
+    if (!equal_lengths("swing", {{"close", &close}, {"codes", &grouping.codes}, {"times", &grouping.times}},
+                       objects))
+        return Owned();
+    const Py_ssize_t n = close.size();
+    // A group long enough for the band hands the period to the range size as
+    // an int32, as the swing module's own calls do.
+    if (*period > INT32_MAX && *period - 1 <= n / 3) return err::int_overflow();
+
+    Columns columns;
+    const StridedView<double> high_band = columns.add<double>(n, NPY_DOUBLE);
+    const StridedView<double> low_band = columns.add<double>(n, NPY_DOUBLE);
+    const StridedView<double> filter = columns.add<double>(n, NPY_DOUBLE);
+    if (!columns.made()) return Owned();
+    const SwingWork work{close.read<double>(), grouping.time_view(), *period, *multiplier,
+                         {filter, high_band, low_band}};
+    if (!run_groups(grouping, work)) return Owned();
+    return columns.tuple();
+}
+
+// ---- atr(high, low, close, codes, groups, times, length, threads) ------------
+
+const Signature& atr_signature() {
+    static PyObject* const params[] = {key().high,  key().low,   key().close,  key().codes,
+                                       key().groups, key().times, key().length, key().threads};
+    static const Signature signature{"atr", 8, 8, params};
+    return signature;
+}
+
+Owned atr_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    PyObject* bound[8];
+    if (!bind_arguments(atr_signature(), args, nargsf, kwnames, bound)) return Owned();
+    const auto length = whole_number("atr", "length", bound[6], 1);
+    if (!length) return Owned();
+    Grouping grouping;
+    if (!grouping.bind("atr", {bound[3], bound[4], bound[5], bound[7]})) return Owned();
+    ArrayView high, low, close;
+    if (!view_argument(high, "high", bound[0], double_element) || !view_argument(low, "low", bound[1], double_element) ||
+        !view_argument(close, "close", bound[2], double_element))
+        return Owned();
+    PyObject* const objects[] = {bound[0], bound[1], bound[2], bound[3], bound[5]};
+    if (!equal_lengths("atr",
+                       {{"high", &high}, {"low", &low}, {"close", &close}, {"codes", &grouping.codes},
+                        {"times", &grouping.times}},
+                       objects))
+        return Owned();
+    const Py_ssize_t n = high.size();
+    Columns columns;
+    const StridedView<double> true_range = columns.add<double>(n, NPY_DOUBLE);
+    const StridedView<double> atr = columns.add<double>(n, NPY_DOUBLE);
+    if (!columns.made()) return Owned();
+    const AtrWork work{high.read<double>(), low.read<double>(), close.read<double>(), grouping.time_view(),
+                       *length,             true_range,         atr};
+    if (!run_groups(grouping, work)) return Owned();
+    return columns.tuple();
+}
+
+}  // namespace
+
+const Entry entries[3] = {
+    {"halftrend", halftrend_entry, halftrend_signature},
+    {"swing", swing_entry, swing_signature},
+    {"atr", atr_entry, atr_signature},
+};
+
+}  // namespace ornivex::grouped

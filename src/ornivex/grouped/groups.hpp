@@ -1,0 +1,146 @@
+// The rows of a long table, group by group (a group is one symbol's rows),
+// and the threads that compute the groups.
+//
+// group_rows is a counting sort by group number: two passes over the rows,
+// the rows of a group in their input order.  Each group is then put in time
+// order the way a lone symbol's rows are taken: as they come when their times
+// never fall, reversed when they never rise, otherwise sorted by time (a
+// stable sort: rows of equal time keep their order).  for_each_batch hands
+// the groups to threads a few neighbours at a time; each group is computed
+// whole by one thread and written to rows no other group has, so the results
+// do not depend on the number of threads or on which thread takes which
+// group.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <new>
+#include <span>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "ornivex/common/strided_view.hpp"
+
+namespace ornivex::grouped {
+
+struct RowGroups {
+    std::vector<index_t> rows;     // row positions, group by group; then the rows left out
+    std::vector<index_t> offsets;  // group g is rows[offsets[g] .. offsets[g + 1]); count + 1 entries
+
+    index_t count() const noexcept { return static_cast<index_t>(offsets.size()) - 1; }
+    std::span<index_t> group(index_t g) noexcept {
+        return {rows.data() + offsets[g], static_cast<std::size_t>(offsets[g + 1] - offsets[g])};
+    }
+    std::span<const index_t> left_out() const noexcept {
+        return {rows.data() + offsets.back(), rows.size() - static_cast<std::size_t>(offsets.back())};
+    }
+};
+
+// Groups the rows by codes[i] in 0 .. count - 1; a code of -1 leaves the row
+// out.  Returns the position of the first row with any other code, or -1
+// when every code is one of those.  Throws std::bad_alloc.
+inline index_t group_rows(StridedView<const std::int64_t> codes, index_t count, RowGroups& out) {
+    const index_t n = codes.size;
+    out.offsets.assign(static_cast<std::size_t>(count + 2), 0);  // the left-out rows count as group `count`
+    for (index_t i = 0; i < n; ++i) {
+        const std::int64_t code = codes[i];
+        if (code < -1 || code >= count) return i;
+        ++out.offsets[static_cast<std::size_t>(code < 0 ? count + 1 : code + 1)];
+    }
+    for (index_t g = 0; g <= count; ++g) out.offsets[g + 1] += out.offsets[g];
+    std::vector<index_t> next(out.offsets.begin(), out.offsets.end() - 1);
+    out.rows.resize(static_cast<std::size_t>(n));
+    for (index_t i = 0; i < n; ++i) {
+        const std::int64_t code = codes[i];
+        out.rows[next[code < 0 ? count : code]++] = i;
+    }
+    out.offsets.pop_back();
+    return -1;
+}
+
+// A few neighbouring groups, computed by one thread together.  Their rows lie
+// side by side in RowGroups::rows, and a thread's scratch series hold the
+// batch's values at the same indices (group j at begin(j) .. begin(j) +
+// length(j)).
+struct Batch {
+    index_t* rows;                   // the batch's rows, group by group
+    std::span<const index_t> bounds;  // RowGroups::offsets of its groups and of the group after
+
+    index_t size() const noexcept { return static_cast<index_t>(bounds.size()) - 1; }
+    index_t begin(index_t j) const noexcept { return bounds[j] - bounds[0]; }
+    index_t length(index_t j) const noexcept { return bounds[j + 1] - bounds[j]; }
+    index_t total() const noexcept { return bounds.back() - bounds[0]; }
+    std::span<index_t> group(index_t j) const noexcept {
+        return {rows + begin(j), static_cast<std::size_t>(length(j))};
+    }
+};
+
+// Puts one group's rows (in input order) in time order; `times` has an entry
+// per input row.  Throws std::bad_alloc (the stable sort's buffer).
+inline void order_by_time(std::span<index_t> rows, StridedView<const std::int64_t> times) {
+    bool rises = false, falls = false;
+    for (std::size_t k = 1; k < rows.size(); ++k) {
+        const std::int64_t before = times[rows[k - 1]], now = times[rows[k]];
+        rises |= now > before;
+        falls |= now < before;
+    }
+    if (!falls) return;
+    if (!rises)
+        std::reverse(rows.begin(), rows.end());
+    else
+        std::stable_sort(rows.begin(), rows.end(), [times](index_t a, index_t b) { return times[a] < times[b]; });
+}
+
+inline constexpr index_t batch_groups = 16;
+inline constexpr index_t batch_rows = 1 << 15;  // unless one group alone has more
+
+// Runs work(batch, scratch) for batches of neighbouring groups over up to
+// `threads` threads (the calling one included), each with a Scratch of its
+// own.  A thread that cannot be started leaves its share to the others.
+// Throws std::bad_alloc when any batch's work did, after every thread has
+// stopped.
+template <class Scratch, class Work>
+void for_each_batch(RowGroups& groups, index_t threads, Work&& work) {
+    const index_t count = groups.count();
+    const index_t workers = std::max<index_t>(1, std::min(threads, count));
+    const index_t most = std::clamp<index_t>(count / (workers * 4), 1, batch_groups);
+    std::vector<index_t> starts{0};
+    for (index_t g = 0; g < count; ++g) {
+        const index_t first = starts.back();
+        if (g > first && (g - first == most || groups.offsets[g + 1] - groups.offsets[first] > batch_rows))
+            starts.push_back(g);
+    }
+    starts.push_back(count);
+    const index_t batches = static_cast<index_t>(starts.size()) - 1;
+
+    std::atomic<index_t> next{0};
+    std::atomic<bool> failed{false};
+    auto run = [&] {
+        try {
+            Scratch scratch;
+            for (index_t b; !failed.load(std::memory_order_relaxed) &&
+                            (b = next.fetch_add(1, std::memory_order_relaxed)) < batches;) {
+                const std::span<const index_t> bounds(groups.offsets.data() + starts[b],
+                                                      static_cast<std::size_t>(starts[b + 1] - starts[b] + 1));
+                work(Batch{groups.rows.data() + bounds[0], bounds}, scratch);
+            }
+        } catch (const std::bad_alloc&) {
+            failed.store(true);
+        }
+    };
+    std::vector<std::thread> started;
+    try {
+        started.reserve(static_cast<std::size_t>(workers - 1));
+        for (index_t k = 1; k < workers; ++k) started.emplace_back(run);
+    } catch (const std::system_error&) {
+    } catch (const std::bad_alloc&) {
+    }
+    run();
+    for (std::thread& thread : started) thread.join();
+    if (failed.load()) throw std::bad_alloc();
+}
+
+}  // namespace ornivex::grouped
