@@ -4,11 +4,14 @@ over the same symbols on arrays split beforehand.
 
     python bench/bench_groups.py [--symbols 2000] [--bars 1000] [--repeat 5]
 
-Prints the best of `repeat` runs of each: threads=1 and threads=2 (and the
-speed-up), the native trend_v4.halftrend summed over the symbols (float32
-arrays and their average true ranges made beforehand), and the ratios.  The
-machine should be quiet: other processes on the cores skew the threaded runs
-most.
+Prints the best of `repeat` runs of each: the native trend_v4.halftrend
+summed over the symbols (float32 arrays and average true ranges made
+beforehand), the same with each symbol's average true range computed too
+(the work frame.halftrend does), then frame.halftrend(by="symbol") with
+threads=1 and threads=2 for a str symbol column, a categorical one, and a
+categorical one with a precomputed "tr" column (the native function's own
+work).  The machine should be quiet: other processes on the cores skew the
+threaded runs most.
 """
 
 from __future__ import annotations
@@ -19,7 +22,7 @@ import time
 import numpy as np
 import pandas as pd
 
-from ornivex import frame, indicators, trend_v4
+from ornivex import frame, indicators, stream, trend_v4
 
 
 def long_table(symbols: int, bars: int, categorical: bool) -> pd.DataFrame:
@@ -62,19 +65,29 @@ def main() -> None:
         for high, low, close, tr in split:
             trend_v4.halftrend(high, low, close, tr)
 
+    def native_with_atr() -> None:
+        for high, low, close in per_symbol:
+            tr = stream.Atr(indicators.ATR_LENGTH).extend(high, low, close).astype(np.float32)
+            trend_v4.halftrend(high.astype(np.float32), low.astype(np.float32), close.astype(np.float32), tr)
+
     rows = args.symbols * args.bars
     print(f"{args.symbols} symbols x {args.bars} bars = {rows:,} rows, symbols interleaved; best of {args.repeat}")
     native_time = best(args.repeat, native)
-    print(f"  native trend_v4.halftrend summed over the symbols  {native_time * 1e3:8.1f} ms")
-    for label, categorical in (("symbol column of str", False), ("symbol column categorical", True)):
-        df = long_table(args.symbols, args.bars, categorical)
-        one = best(args.repeat, lambda: frame.halftrend(df, by="symbol", threads=1))
-        two = best(args.repeat, lambda: frame.halftrend(df, by="symbol", threads=2))
+    with_atr_time = best(args.repeat, native_with_atr)
+    print(f"  native trend_v4.halftrend summed over the symbols        {native_time * 1e3:8.1f} ms")
+    print(f"  the same with each symbol's average true range computed  {with_atr_time * 1e3:8.1f} ms")
+    categorical = long_table(args.symbols, args.bars, categorical=True)
+    tables = [("symbol column of str", table, {}), ("symbol column categorical", categorical, {}),
+              ("categorical, tr column given", categorical.assign(tr=np.concatenate([t for *_, t in split])[
+                  np.argsort(np.argsort(categorical["symbol"].cat.codes.to_numpy(), kind="stable"))]), {"tr": "tr"})]
+    for label, df, extra in tables:
+        one = best(args.repeat, lambda: frame.halftrend(df, by="symbol", threads=1, **extra))
+        two = best(args.repeat, lambda: frame.halftrend(df, by="symbol", threads=2, **extra))
         print(f"  frame.halftrend(by='symbol'), {label}:")
-        print(f"    threads=1  {one * 1e3:8.1f} ms   {one / native_time:5.2f}x native"
-              f"   {args.symbols / one:10,.0f} symbols/s")
-        print(f"    threads=2  {two * 1e3:8.1f} ms   {two / native_time:5.2f}x native"
-              f"   {args.symbols / two:10,.0f} symbols/s   {one / two:4.2f}x threads=1")
+        for threads, elapsed in ((1, one), (2, two)):
+            print(f"    threads={threads}  {elapsed * 1e3:8.1f} ms   {elapsed / native_time:5.2f}x native"
+                  f"   {elapsed / with_atr_time:5.2f}x native with atr   {args.symbols / elapsed:9,.0f} symbols/s"
+                  + (f"   {one / two:4.2f}x threads=1" if threads == 2 else ""))
 
 
 if __name__ == "__main__":

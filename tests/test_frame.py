@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 from models import trend_model
-from ornivex import frame, indicators, swing_v4, trend_v4
+from ornivex import _grouped, frame, indicators, swing_v4, trend_v4
 
 pd = pytest.importorskip("pandas")
 dd = pytest.importorskip("dask.dataframe")
@@ -208,3 +208,6 @@ def test_long_tables_bad_rows_and_bad_symbol_columns():
     with pytest.raises(ValueError, match="threads must be a whole number, at least 1, got 0"):
         frame.atr(df, by="symbol", threads=0)
     assert frame.atr(df.iloc[:0], by="symbol").empty
+    x = np.ones(3)
+    with pytest.raises(ValueError, match=r"codes\[2\] is 2: a group number is -1 \(left out\) or 0 .. 1"):
+        _grouped.atr(x, x, x, np.arange(3), 2, None, 14, 1)

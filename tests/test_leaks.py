@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 
 from hostile import Boom, numpy_proxy
-from ornivex import swing_v4, trend_v4
+from ornivex import _grouped, swing_v4, trend_v4
 from ornivex.swing_v4 import QuorvelSwing
 
 CALLS = int(os.environ.get("ORNIVEX_LEAK_CALLS", "10000"))
@@ -57,6 +57,9 @@ Q, SUB = QuorvelSwing(), Overrides()
 WITH_DICT = WithDict()
 WITH_DICT.a = [1, 2]
 t = trend_v4
+g = _grouped
+CODES = np.arange(N, dtype=np.int64) % 3 - 1  # groups 0 and 1, every third row left out
+NEWEST_FIRST = np.arange(N, dtype=np.int64)[::-1].copy()
 
 # (name, call, arguments, what it raises or None, rebinding in trend_v4 / swing_v4 / on Overrides)
 CASES = [
@@ -117,6 +120,12 @@ CASES = [
     ("rebuild foreign type", swing_v4.__pyx_unpickle_QuorvelSwing, (int, 0xE3B0C44, None), TypeError, {}),
     ("rebuild bad state", swing_v4.__pyx_unpickle_QuorvelSwing, (WithDict, 0xE3B0C44, ([1],)), TypeError, {}),
     ("pickle round trip", lambda obj: pickle.loads(pickle.dumps(obj)), (WITH_DICT,), None, {}),
+    ("grouped halftrend", g.halftrend, (D, D, D, None, CODES, 2, NEWEST_FIRST, 2, 2.0, 14, 1), None, {}),
+    ("grouped swing", g.swing, (D, CODES, 2, None, 3, 2.0, 1), None, {}),
+    ("grouped atr", g.atr, (D, D, D, CODES, 2, NEWEST_FIRST, 14, 1), None, {}),
+    ("grouped code out of range", g.atr, (D, D, D, CODES, 1, None, 14, 1), ValueError, {}),
+    ("grouped unequal", g.swing, (D, CODES[:-1], 2, None, 3, 2.0, 1), ValueError, {}),
+    ("grouped threads 0", g.halftrend, (D, D, D, D, CODES, 2, None, 2, 2.0, 14, 0), ValueError, {}),
 ]
 trend_v4_own = dict(vars(trend_v4))
 

@@ -315,12 +315,6 @@ Raised parameter_too_large(const char* cls, const char* param, long long maximum
     return {};
 }
 
-Raised group_code(Py_ssize_t row, long long code, Py_ssize_t count) {
-    PyErr_Format(PyExc_ValueError, "codes[%zd] is %lld: a group number is -1 (left out) or 0 .. %zd", row, code,
-                 count - 1);
-    return {};
-}
-
 Raised state_shape(const char* cls, Py_ssize_t count, PyObject* got) {
     if (PyTuple_Check(got)) {
         PyErr_Format(PyExc_ValueError, "%s state must be a tuple of %zd items, got %zd items", cls, count,
@@ -334,6 +328,12 @@ Raised state_shape(const char* cls, Py_ssize_t count, PyObject* got) {
 
 Raised state_value(const char* cls, const char* what) {
     PyErr_Format(PyExc_ValueError, "%s state: %s", cls, what);
+    return {};
+}
+
+Raised group_code(Py_ssize_t row, long long code, Py_ssize_t count) {
+    PyErr_Format(PyExc_ValueError, "codes[%zd] is %lld: a group number is -1 (left out) or 0 .. %zd", row, code,
+                 count - 1);
     return {};
 }
 
