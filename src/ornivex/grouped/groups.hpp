@@ -31,9 +31,6 @@ struct RowGroups {
     std::vector<index_t> offsets;  // group g is rows[offsets[g] .. offsets[g + 1]); count + 1 entries
 
     index_t count() const noexcept { return static_cast<index_t>(offsets.size()) - 1; }
-    std::span<index_t> group(index_t g) noexcept {
-        return {rows.data() + offsets[g], static_cast<std::size_t>(offsets[g + 1] - offsets[g])};
-    }
     std::span<const index_t> left_out() const noexcept {
         return {rows.data() + offsets.back(), rows.size() - static_cast<std::size_t>(offsets.back())};
     }
@@ -116,13 +113,20 @@ void for_each_batch(RowGroups& groups, index_t threads, Work&& work) {
     starts.push_back(count);
     const index_t batches = static_cast<index_t>(starts.size()) - 1;
 
+    // The k-th batch taken is in part k % workers of the batches: threads that
+    // work at the same time write rows far apart, not neighbours sharing
+    // cache lines (as an interleaved table's neighbouring groups do).
+    const index_t part = (batches + workers - 1) / workers;
+    const auto nth = [&](index_t k) { return k % workers * part + k / workers; };
     std::atomic<index_t> next{0};
     std::atomic<bool> failed{false};
     auto run = [&] {
         try {
             Scratch scratch;
-            for (index_t b; !failed.load(std::memory_order_relaxed) &&
-                            (b = next.fetch_add(1, std::memory_order_relaxed)) < batches;) {
+            for (index_t k; !failed.load(std::memory_order_relaxed) &&
+                            (k = next.fetch_add(1, std::memory_order_relaxed)) < workers * part;) {
+                const index_t b = nth(k);
+                if (b >= batches) continue;
                 const std::span<const index_t> bounds(groups.offsets.data() + starts[b],
                                                       static_cast<std::size_t>(starts[b + 1] - starts[b] + 1));
                 work(Batch{groups.rows.data() + bounds[0], bounds}, scratch);
