@@ -219,7 +219,10 @@ class _Groups:
         bad = _bad_rows(obj, prices, unknown, skip_bad_rows)
         if bad.any():
             codes = np.where(bad, -1, codes)
-        return cls(codes, count, None if times is None else times.view(np.int64), skip_bad_rows)
+        keys = None if times is None else times.view(np.int64)
+        if keys is not None and np.all(keys[1:] >= keys[:-1]):
+            keys = None  # a table in time order: each symbol's rows already are
+        return cls(codes, count, keys, skip_bad_rows)
 
     def native(self) -> tuple[np.ndarray, int, np.ndarray | None]:
         """codes, groups and times, as the native functions of ornivex._grouped take them."""
