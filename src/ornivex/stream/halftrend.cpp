@@ -88,22 +88,10 @@ struct HalfTrendSpec {
     static constexpr bool promotion = true;
     static constexpr const ElementDescriptor& element = float32_element;
 
-    // amplitude as the batch takes it (a C int), at least 1; any
-    // channel_deviation, as the batch takes any.
     static std::optional<Kernel> make(PyObject* const* bound) {
-        std::int64_t amplitude = 2;
-        if (bound[0] != nullptr) {
-            const auto converted = count_parameter(name, "amplitude", bound[0], 1, INT32_MAX);
-            if (!converted) return err::propagate();
-            amplitude = *converted;
-        }
-        double channel_deviation = 2.0;
-        if (bound[1] != nullptr) {
-            const auto converted = to_double(bound[1]);
-            if (!converted) return err::propagate();
-            channel_deviation = *converted;
-        }
-        return Kernel(amplitude, channel_deviation);
+        const auto given = bars_and_factor(name, bound, "amplitude", {2, 2.0});
+        if (!given) return err::propagate();
+        return Kernel(given->bars, given->factor);
     }
 
     static Owned parameter_values(const Kernel& kernel) {

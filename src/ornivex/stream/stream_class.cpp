@@ -19,6 +19,21 @@ std::optional<std::int64_t> count_parameter(const char* cls, const char* param, 
     return number;
 }
 
+std::optional<BarsAndFactor> bars_and_factor(const char* cls, PyObject* const* bound, const char* bars_param,
+                                             BarsAndFactor values) {
+    if (bound[0] != nullptr) {
+        const auto bars = count_parameter(cls, bars_param, bound[0], 1, INT_MAX);
+        if (!bars) return err::propagate();
+        values.bars = *bars;
+    }
+    if (bound[1] != nullptr) {
+        const auto factor = to_double(bound[1]);
+        if (!factor) return err::propagate();
+        values.factor = *factor;
+    }
+    return values;
+}
+
 StateWriter& StateWriter::put(PyObject* item) {
     if (!tuple_ || item == nullptr) {
         Py_XDECREF(item);

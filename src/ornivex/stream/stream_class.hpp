@@ -76,6 +76,16 @@ private:
 std::optional<std::int64_t> count_parameter(const char* cls, const char* param, PyObject* value,
                                             std::int64_t minimum, std::int64_t maximum);
 
+// The window-and-width pair of HalfTrend and Swing: a bar count as their batch
+// functions take it (a C int, at least 1) and a factor, any float as they take
+// any.  Arguments not given (null) keep the defaults passed in.
+struct BarsAndFactor {
+    std::int64_t bars;
+    double factor;
+};
+std::optional<BarsAndFactor> bars_and_factor(const char* cls, PyObject* const* bound, const char* bars_param,
+                                             BarsAndFactor defaults);
+
 // --- state -------------------------------------------------------------------
 // The carried state is a flat tuple of Python floats (the float32 ones
 // widened exactly) and ints (flags and counts).

@@ -27,22 +27,10 @@ struct SwingSpec {
     static constexpr bool promotion = false;
     static constexpr const ElementDescriptor& element = double_element;
 
-    // period as the batch takes it (a C int), at least 1; any multiplier, as
-    // the batch takes any.
     static std::optional<Kernel> make(PyObject* const* bound) {
-        std::int64_t period = 14;
-        if (bound[0] != nullptr) {
-            const auto converted = count_parameter(name, "period", bound[0], 1, INT32_MAX);
-            if (!converted) return err::propagate();
-            period = *converted;
-        }
-        double multiplier = 2.0;
-        if (bound[1] != nullptr) {
-            const auto converted = to_double(bound[1]);
-            if (!converted) return err::propagate();
-            multiplier = *converted;
-        }
-        return Kernel(period, multiplier);
+        const auto given = bars_and_factor(name, bound, "period", {14, 2.0});
+        if (!given) return err::propagate();
+        return Kernel(given->bars, given->factor);
     }
 
     static Owned parameter_values(const Kernel& kernel) {
