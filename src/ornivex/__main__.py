@@ -1,6 +1,6 @@
 """``python -m ornivex``: the ``ornivex`` command (with no arguments, the demo run)."""
 
-from ornivex.cli import main
+from ornivex.cli import command
 
 if __name__ == "__main__":
-    raise SystemExit(main())
+    command()

@@ -15,13 +15,14 @@ rows) are one line each on standard error.
 from __future__ import annotations
 
 import argparse
+import atexit
 import csv
 import math
 import os
 import sys
 import tempfile
 from pathlib import Path
-from typing import BinaryIO, Iterable, Sequence
+from typing import BinaryIO, Iterable, NoReturn, Sequence
 
 import numpy as np
 import pyarrow as pa
@@ -51,6 +52,29 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 0
     except KeyboardInterrupt:
         return 130
+
+
+def command() -> NoReturn:
+    """The ``ornivex`` process: main(), then an exit that leaves out the native
+    libraries' static teardown.
+
+    pyarrow's thread pools, torn down after the interpreter has finished, now
+    and then end the process with std::terminate (a worker thread still
+    joinable), which turns a finished run into exit status -6.  By the time
+    this exits, the atexit handlers have run and both streams are flushed, so
+    nothing of the run is lost.
+    """
+    try:
+        status = main()
+    except SystemExit as stop:  # argparse's --help and usage errors
+        status = 0 if stop.code is None else stop.code if isinstance(stop.code, int) else 1
+    atexit._run_exitfuncs()
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.flush()
+        except (OSError, ValueError):  # a closed pipe or stream: nothing left to write to
+            pass
+    os._exit(status)
 
 
 # -- commands ---------------------------------------------------------------------------------
