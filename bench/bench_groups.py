@@ -4,14 +4,17 @@ over the same symbols on arrays split beforehand.
 
     python bench/bench_groups.py [--symbols 2000] [--bars 1000] [--repeat 5]
 
-Prints the best of `repeat` runs of each: the native trend_v4.halftrend
-summed over the symbols (float32 arrays and average true ranges made
-beforehand), the same with each symbol's average true range computed too
-(the work frame.halftrend does), then frame.halftrend(by="symbol") with
-threads=1 and threads=2 for a str symbol column, a categorical one, and a
-categorical one with a precomputed "tr" column (the native function's own
-work).  The machine should be quiet: other processes on the cores skew the
-threaded runs most.
+Prints the best of `repeat` runs of each.  The baselines are what a user
+does without by= on arrays split per symbol beforehand (the split is not
+timed): trend_v4.halftrend alone (float32 prices and average true ranges
+made beforehand), and the like-for-like work frame.halftrend does per symbol
+(indicators.average_true_range, the float32 rounding, trend_v4.halftrend).
+Then frame.halftrend(by="symbol") with threads=1 and threads=2 for a str
+symbol column, a categorical one, and a categorical one with a precomputed
+"tr" column, and where the time of one threads=1 call goes (symbol numbers,
+time order and bad rows, the native grouped pass, the result frame).  The
+machine should be quiet: other processes on the cores skew the threaded runs
+most.
 """
 
 from __future__ import annotations
@@ -22,7 +25,7 @@ import time
 import numpy as np
 import pandas as pd
 
-from ornivex import frame, indicators, stream, trend_v4
+from ornivex import _grouped, frame, indicators, trend_v4
 
 
 def long_table(symbols: int, bars: int, categorical: bool) -> pd.DataFrame:
@@ -67,15 +70,15 @@ def main() -> None:
 
     def native_with_atr() -> None:
         for high, low, close in per_symbol:
-            tr = stream.Atr(indicators.ATR_LENGTH).extend(high, low, close).astype(np.float32)
+            tr = indicators.average_true_range(high, low, close).astype(np.float32)
             trend_v4.halftrend(high.astype(np.float32), low.astype(np.float32), close.astype(np.float32), tr)
 
     rows = args.symbols * args.bars
     print(f"{args.symbols} symbols x {args.bars} bars = {rows:,} rows, symbols interleaved; best of {args.repeat}")
     native_time = best(args.repeat, native)
     with_atr_time = best(args.repeat, native_with_atr)
-    print(f"  native trend_v4.halftrend summed over the symbols        {native_time * 1e3:8.1f} ms")
-    print(f"  the same with each symbol's average true range computed  {with_atr_time * 1e3:8.1f} ms")
+    print(f"  native trend_v4.halftrend alone, summed over the symbols    {native_time * 1e3:8.1f} ms")
+    print(f"  like for like: + average_true_range and float32 per symbol  {with_atr_time * 1e3:8.1f} ms")
     categorical = long_table(args.symbols, args.bars, categorical=True)
     tables = [("symbol column of str", table, {}), ("symbol column categorical", categorical, {}),
               ("categorical, tr column given", categorical.assign(tr=np.concatenate([t for *_, t in split])[
@@ -88,6 +91,26 @@ def main() -> None:
             print(f"    threads={threads}  {elapsed * 1e3:8.1f} ms   {elapsed / native_time:5.2f}x native"
                   f"   {elapsed / with_atr_time:5.2f}x native with atr   {args.symbols / elapsed:9,.0f} symbols/s"
                   + (f"   {one / two:4.2f}x threads=1" if threads == 2 else ""))
+        print("    threads=1 by phase: " + "   ".join(f"{name} {elapsed * 1e3:.1f} ms"
+                                                     for name, elapsed in phases(df, extra, args.repeat)))
+
+
+def phases(df: pd.DataFrame, extra: dict, repeat: int) -> list[tuple[str, float]]:
+    """The steps of frame.halftrend(df, by="symbol", threads=1), each timed alone."""
+    high, low, close = frame._columns(df, "high", "low", "close")
+    tr = frame._columns(df, extra["tr"])[0] if extra else None
+    prices = {"high": high, "low": low, "close": close}
+    symbols = frame._symbol_column(df, "symbol")[1]
+    groups = frame._Groups.of(df, "symbol", prices, False)
+    columns = _grouped.halftrend(high, low, close, tr, *groups.native(), indicators.AMPLITUDE,
+                                 indicators.CHANNEL_DEVIATION, indicators.ATR_LENGTH, 1)
+    keys = (*indicators.HALFTREND_KEYS, "trend", "atr")
+    return [("symbol numbers", best(repeat, lambda: frame._symbol_numbers(symbols))),
+            ("groups (numbers, times, bad rows)", best(repeat, lambda: frame._Groups.of(df, "symbol", prices, False))),
+            ("native grouped", best(repeat, lambda: _grouped.halftrend(
+                high, low, close, tr, *groups.native(), indicators.AMPLITUDE, indicators.CHANNEL_DEVIATION,
+                indicators.ATR_LENGTH, 1))),
+            ("result frame", best(repeat, lambda: frame._frame(df, {k: (v, None) for k, v in zip(keys, columns)})))]
 
 
 if __name__ == "__main__":

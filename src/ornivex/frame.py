@@ -203,7 +203,7 @@ class _Groups:
 
     codes: np.ndarray  # int64
     count: int
-    times: np.ndarray | None  # int64 nanoseconds
+    times: np.ndarray | None  # int64, in the time column's unit
     nullable: bool
 
     @classmethod
@@ -316,26 +316,33 @@ def _time_keys(obj: Any) -> np.ndarray | None:
 
 
 def _time_source(obj: Any) -> tuple[str, np.ndarray | None]:
-    """The name of the time column (or index) and its times as datetime64[ns], or None."""
+    """The name of the time column (or index) and its times as datetime64 (any unit: they only order rows), or None."""
     if _is_polars(obj):
         import polars
         frame = obj.to_frame() if not _is_frame(obj) else obj
         for name, dtype in frame.schema.items():
             if dtype in (polars.Date, polars.Datetime) or isinstance(dtype, polars.Datetime):
-                return name, frame[name].to_numpy().astype("datetime64[ns]", copy=False)
+                return name, _datetimes(frame[name].to_numpy())
         return "", None
     if _is_frame(obj):
         for name in obj.columns:
             if str(name).strip().lower() in TIME_COLUMNS and obj[name].dtype.kind == "M":
-                return str(name), obj[name].to_numpy().astype("datetime64[ns]", copy=False)
+                return str(name), _datetimes(obj[name].to_numpy())
     index = getattr(obj, "index", None)
     if index is None:
         return "", None
     levels = [index.get_level_values(k) for k in range(index.nlevels)]  # a (symbol, time) index included
     for level in levels:
         if getattr(level.dtype, "kind", "") == "M":
-            return str(level.name or "index"), np.asarray(level.to_numpy()).astype("datetime64[ns]", copy=False)
+            return str(level.name or "index"), _datetimes(level.to_numpy())
     return "", None
+
+
+def _datetimes(values: Any) -> np.ndarray:
+    """Times as datetime64 in their own unit (they only order rows, and a copy to nanoseconds
+    of a long table costs more than its ordering); other values (Timestamp objects) in nanoseconds."""
+    values = np.asarray(values)
+    return values if values.dtype.kind == "M" else values.astype("datetime64[ns]")
 
 
 def _label(obj: Any, position: int) -> str:

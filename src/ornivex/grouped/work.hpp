@@ -60,6 +60,16 @@ StridedView<T> gather(StridedView<const U> source, const Batch& batch, std::vect
     return out;
 }
 
+// Contiguous series converted to T (float64 prices to float32, as HalfTrend takes them).
+template <class T, class U>
+StridedView<T> converted(StridedView<U> values, std::vector<T>& into) {
+    const StridedView<T> out = first_n(into, values.size);
+    const U* const data = values.data();
+    T* const to = out.data();
+    for (index_t i = 0; i < values.size; ++i) to[i] = static_cast<T>(data[i]);
+    return out;
+}
+
 // The batch's results onto its rows.
 template <class T>
 void scatter(StridedView<T> values, const Batch& batch, StridedView<T> to) noexcept {
@@ -110,8 +120,12 @@ struct HalftrendWork {
     void operator()(const Batch& batch, Scratch& s) const {
         put_in_time_order(batch, times);
         const index_t n = batch.total();
-        const trend::halftrend::Inputs in{gather(high, batch, s.high32), gather(low, batch, s.low32),
-                                          gather(close, batch, s.close32), ranges(batch, s)};
+        const StridedView<const float> tr32 = ranges(batch, s);
+        const bool prices_gathered = tr.size == 0;  // the average true range took them in float64
+        const trend::halftrend::Inputs in{
+            prices_gathered ? converted(first_n(s.high, n), s.high32) : gather(high, batch, s.high32),
+            prices_gathered ? converted(first_n(s.low, n), s.low32) : gather(low, batch, s.low32),
+            prices_gathered ? converted(first_n(s.close, n), s.close32) : gather(close, batch, s.close32), tr32};
         const trend::halftrend::Outputs computed{first_n(s.line[0], n),     first_n(s.line[1], n),
                                                  first_n(s.line[2], n),     first_n(s.line[3], n),
                                                  first_n(s.line[4], n),     first_n(s.signals[0], n),
