@@ -178,6 +178,8 @@ def test_long_tables_give_each_symbol_its_own_values(function):
         expected = alone(function, df, symbol)
         pd.testing.assert_frame_equal(grouped.loc[expected.index], expected)
     pd.testing.assert_frame_equal(function(df, by="symbol", threads=3), grouped)
+    by_symbol = df.sort_values("symbol", kind="stable")  # some symbols' rows one run, computed in place
+    pd.testing.assert_frame_equal(function(by_symbol, by="symbol").loc[df.index], grouped)
     pd.testing.assert_frame_equal(function(df.astype({"date": "datetime64[s]"}), by="symbol"), grouped)
     by_level = function(df.set_index(["symbol", "date"], append=True), by="Symbol")
     np.testing.assert_array_equal(by_level.to_numpy(), grouped.to_numpy())

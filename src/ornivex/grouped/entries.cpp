@@ -117,7 +117,7 @@ bool run_groups(const Grouping& grouping, const Work& work) {
     index_t bad_row = -1;
     const StridedView<const std::int64_t> codes = grouping.codes.read<std::int64_t>();
     const bool ran = run_without_gil([&] {
-        bad_row = group_rows(codes, grouping.count, groups);
+        bad_row = group_rows(codes, grouping.count, grouping.threads, groups);
         if (bad_row >= 0) return;
         for_each_batch<typename Work::Scratch>(groups, grouping.threads, work);
         work.leave_out(groups.left_out());

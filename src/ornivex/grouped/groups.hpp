@@ -1,8 +1,9 @@
 // The rows of a long table, group by group (a group is one symbol's rows),
 // and the threads that compute the groups.
 //
-// group_rows is a counting sort by group number: two passes over the rows,
-// the rows of a group in their input order.  Each group is then put in time
+// group_rows is a counting sort by group number: two passes over the rows
+// (each over stretches of rows on the threads), the rows of a group in their
+// input order.  Each group is then put in time
 // order the way a lone symbol's rows are taken: as they come when their times
 // never fall, reversed when they never rise, otherwise sorted by time (a
 // stable sort: rows of equal time keep their order).  for_each_batch hands
@@ -36,24 +37,90 @@ struct RowGroups {
     }
 };
 
+// Runs task(k) for k = 0 .. tasks - 1 over up to `threads` threads (the
+// calling one included), each thread with a State of its own, taking the
+// tasks in the order order(k) gives (k itself by default).  A thread that
+// cannot be started leaves its share to the others.  Throws std::bad_alloc
+// when any task did, after every thread has stopped.
+template <class State, class Task, class Order>
+void run_tasks(index_t tasks, index_t threads, Task&& task, Order&& order) {
+    const index_t workers = std::max<index_t>(1, std::min(threads, tasks));
+    std::atomic<index_t> next{0};
+    std::atomic<bool> failed{false};
+    auto run = [&] {
+        try {
+            State state;
+            for (index_t k; !failed.load(std::memory_order_relaxed) &&
+                            (k = next.fetch_add(1, std::memory_order_relaxed)) < tasks;)
+                task(order(k), state);
+        } catch (const std::bad_alloc&) {
+            failed.store(true);
+        }
+    };
+    std::vector<std::thread> started;
+    try {
+        started.reserve(static_cast<std::size_t>(workers - 1));
+        for (index_t k = 1; k < workers; ++k) started.emplace_back(run);
+    } catch (const std::system_error&) {
+    } catch (const std::bad_alloc&) {
+    }
+    run();
+    for (std::thread& thread : started) thread.join();
+    if (failed.load()) throw std::bad_alloc();
+}
+
+struct NoState {};
+
 // Groups the rows by codes[i] in 0 .. count - 1; a code of -1 leaves the row
 // out.  Returns the position of the first row with any other code, or -1
 // when every code is one of those.  Throws std::bad_alloc.
-inline index_t group_rows(StridedView<const std::int64_t> codes, index_t count, RowGroups& out) {
-    const index_t n = codes.size;
-    out.offsets.assign(static_cast<std::size_t>(count + 2), 0);  // the left-out rows count as group `count`
-    for (index_t i = 0; i < n; ++i) {
-        const std::int64_t code = codes[i];
-        if (code < -1 || code >= count) return i;
-        ++out.offsets[static_cast<std::size_t>(code < 0 ? count + 1 : code + 1)];
+//
+// With threads, each takes a stretch of rows: it counts its stretch's rows of
+// every group, and then, from where the stretches before it end in each
+// group, puts them in place.  The rows of a group keep their input order.
+inline index_t group_rows(StridedView<const std::int64_t> codes, index_t count, index_t threads, RowGroups& out) {
+    constexpr index_t least_rows = 1 << 16;  // a stretch worth a thread
+    const index_t n = codes.size, slots = count + 1;  // the left-out rows count as group `count`
+    // Each stretch keeps a count per group: no more of them than keeps those within the rows' own size.
+    const index_t stretches = std::clamp<index_t>(std::min(threads, n / least_rows), 1, std::max<index_t>(1, n / slots));
+    const auto stretch_begin = [&](index_t p) { return n / stretches * p + std::min(p, n % stretches); };
+    std::vector<index_t> next(static_cast<std::size_t>(stretches * slots), 0);  // counts, then where rows go
+    std::vector<index_t> bad(static_cast<std::size_t>(stretches), -1);
+
+    run_tasks<NoState>(stretches, threads, [&](index_t p, NoState&) {
+        index_t* const counts = next.data() + p * slots;
+        for (index_t i = stretch_begin(p), end = stretch_begin(p + 1); i < end; ++i) {
+            const std::int64_t code = codes[i];
+            if (code < -1 || code >= count) {
+                bad[p] = i;
+                return;
+            }
+            ++counts[code < 0 ? count : code];
+        }
+    }, [](index_t k) { return k; });
+    for (const index_t row : bad)
+        if (row >= 0) return row;
+
+    out.offsets.resize(static_cast<std::size_t>(slots + 1));
+    index_t total = 0;
+    for (index_t g = 0; g < slots; ++g) {
+        out.offsets[g] = total;
+        for (index_t p = 0; p < stretches; ++p) {
+            const index_t counted = next[p * slots + g];
+            next[p * slots + g] = total;
+            total += counted;
+        }
     }
-    for (index_t g = 0; g <= count; ++g) out.offsets[g + 1] += out.offsets[g];
-    std::vector<index_t> next(out.offsets.begin(), out.offsets.end() - 1);
+    out.offsets[slots] = total;
     out.rows.resize(static_cast<std::size_t>(n));
-    for (index_t i = 0; i < n; ++i) {
-        const std::int64_t code = codes[i];
-        out.rows[next[code < 0 ? count : code]++] = i;
-    }
+    run_tasks<NoState>(stretches, threads, [&](index_t p, NoState&) {
+        index_t* const where = next.data() + p * slots;
+        index_t* const rows = out.rows.data();
+        for (index_t i = stretch_begin(p), end = stretch_begin(p + 1); i < end; ++i) {
+            const std::int64_t code = codes[i];
+            rows[where[code < 0 ? count : code]++] = i;
+        }
+    }, [](index_t k) { return k; });
     out.offsets.pop_back();
     return -1;
 }
@@ -96,9 +163,8 @@ inline constexpr index_t batch_rows = 1 << 15;  // unless one group alone has mo
 
 // Runs work(batch, scratch) for batches of neighbouring groups over up to
 // `threads` threads (the calling one included), each with a Scratch of its
-// own.  A thread that cannot be started leaves its share to the others.
-// Throws std::bad_alloc when any batch's work did, after every thread has
-// stopped.
+// own.  Throws std::bad_alloc when any batch's work did, after every thread
+// has stopped.
 template <class Scratch, class Work>
 void for_each_batch(RowGroups& groups, index_t threads, Work&& work) {
     const index_t count = groups.count();
@@ -117,34 +183,12 @@ void for_each_batch(RowGroups& groups, index_t threads, Work&& work) {
     // work at the same time write rows far apart, not neighbours sharing
     // cache lines (as an interleaved table's neighbouring groups do).
     const index_t part = (batches + workers - 1) / workers;
-    const auto nth = [&](index_t k) { return k % workers * part + k / workers; };
-    std::atomic<index_t> next{0};
-    std::atomic<bool> failed{false};
-    auto run = [&] {
-        try {
-            Scratch scratch;
-            for (index_t k; !failed.load(std::memory_order_relaxed) &&
-                            (k = next.fetch_add(1, std::memory_order_relaxed)) < workers * part;) {
-                const index_t b = nth(k);
-                if (b >= batches) continue;
-                const std::span<const index_t> bounds(groups.offsets.data() + starts[b],
-                                                      static_cast<std::size_t>(starts[b + 1] - starts[b] + 1));
-                work(Batch{groups.rows.data() + bounds[0], bounds}, scratch);
-            }
-        } catch (const std::bad_alloc&) {
-            failed.store(true);
-        }
-    };
-    std::vector<std::thread> started;
-    try {
-        started.reserve(static_cast<std::size_t>(workers - 1));
-        for (index_t k = 1; k < workers; ++k) started.emplace_back(run);
-    } catch (const std::system_error&) {
-    } catch (const std::bad_alloc&) {
-    }
-    run();
-    for (std::thread& thread : started) thread.join();
-    if (failed.load()) throw std::bad_alloc();
+    run_tasks<Scratch>(workers * part, threads, [&](index_t b, Scratch& scratch) {
+        if (b >= batches) return;
+        const std::span<const index_t> bounds(groups.offsets.data() + starts[b],
+                                              static_cast<std::size_t>(starts[b + 1] - starts[b] + 1));
+        work(Batch{groups.rows.data() + bounds[0], bounds}, scratch);
+    }, [&](index_t k) { return k % workers * part + k / workers; });
 }
 
 }  // namespace ornivex::grouped

@@ -19,6 +19,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "ornivex/common/instruction_sets.hpp"
@@ -45,39 +47,82 @@ StridedView<T> part(StridedView<T> view, index_t from, index_t n) noexcept {
     return {view.base + from * view.stride, view.stride, n};
 }
 
-// source at the batch's rows, converted to T, into a contiguous scratch series.
-template <class T, class U>
-StridedView<T> gather(StridedView<const U> source, const Batch& batch, std::vector<T>& into) {
-    const StridedView<T> out = first_n(into, batch.total());
-    T* const data = out.data();
-    const index_t* const rows = batch.rows;
-    if (source.contiguous()) {
-        const U* const values = source.data();
-        for (index_t i = 0; i < batch.total(); ++i) data[i] = static_cast<T>(values[rows[i]]);
-    } else {
-        for (index_t i = 0; i < batch.total(); ++i) data[i] = static_cast<T>(source[rows[i]]);
+// Where a batch's rows lie in the table: one ascending run of rows from
+// `first` (a table sorted by symbol and time), read and written in place;
+// otherwise scattered, gathered into scratch series and the results put back
+// row by row.
+//
+// Scattered rows are copied a few dozen bars of every group at a time: in a
+// table ordered by time the batch's neighbouring groups share cache lines,
+// which are then used whole while they are in the cache.
+class Placement {
+public:
+    explicit Placement(const Batch& batch) noexcept : batch_(batch), rows_(batch.rows), n_(batch.total()) {
+        for (index_t k = 1; k < n_ && first_ >= 0; ++k)
+            if (rows_[k] != rows_[0] + k) first_ = -1;
+        if (first_ >= 0 && n_ > 0) first_ = rows_[0];
     }
-    return out;
-}
 
-// Contiguous series converted to T (float64 prices to float32, as HalfTrend takes them).
-template <class T, class U>
-StridedView<T> converted(StridedView<U> values, std::vector<T>& into) {
-    const StridedView<T> out = first_n(into, values.size);
-    const U* const data = values.data();
-    T* const to = out.data();
-    for (index_t i = 0; i < values.size; ++i) to[i] = static_cast<T>(data[i]);
-    return out;
-}
+    bool in_place() const noexcept { return first_ >= 0; }
+    index_t size() const noexcept { return n_; }
 
-// The batch's results onto its rows.
-template <class T>
-void scatter(StridedView<T> values, const Batch& batch, StridedView<T> to) noexcept {
-    const T* const data = values.data();
-    const index_t* const rows = batch.rows;
-    T* const out = to.data();  // a new contiguous column
-    for (index_t i = 0; i < batch.total(); ++i) out[rows[i]] = data[i];
-}
+    // The batch's values of a table column, converted to T: the column itself
+    // when in place and of type T, else a scratch series.
+    template <class T, class U>
+    StridedView<const T> read(StridedView<const U> column, std::vector<T>& scratch) const {
+        if constexpr (std::is_same_v<T, U>)
+            if (in_place()) return part(column, first_, n_);
+        const StridedView<T> out = first_n(scratch, n_);
+        T* const to = out.data();
+        if (in_place()) {
+            const StridedView<const U> from = part(column, first_, n_);
+            for (index_t i = 0; i < n_; ++i) to[i] = static_cast<T>(from[i]);
+        } else if (column.contiguous()) {
+            const U* const values = column.data();
+            const index_t* const rows = rows_;
+            by_tiles([=](index_t i) { to[i] = static_cast<T>(values[rows[i]]); });
+        } else {
+            by_tiles([&](index_t i) { to[i] = static_cast<T>(column[rows_[i]]); });
+        }
+        return out;
+    }
+
+    // Where the batch's results of a result column go first: the column
+    // itself when in place, else a scratch series that put_back copies out.
+    template <class T>
+    StridedView<T> write(StridedView<T> column, std::vector<T>& scratch) const {
+        return in_place() ? part(column, first_, n_) : first_n(scratch, n_);
+    }
+
+    // Copies each (written, result column) pair's values to their rows,
+    // unless in place.  Result columns are new and contiguous.
+    template <class... T>
+    void put_back(std::pair<StridedView<T>, StridedView<T>>... columns) const noexcept {
+        if (in_place()) return;
+        const index_t* const rows = rows_;
+        by_tiles([&](index_t i) { ((columns.second.data()[rows[i]] = columns.first.data()[i]), ...); });
+    }
+
+private:
+    static constexpr index_t tile = 64;
+
+    // copy(i) for every i of the batch, `tile` bars of each group in turn.
+    template <class Copy>
+    void by_tiles(Copy&& copy) const noexcept {
+        index_t longest = 0;
+        for (index_t j = 0; j < batch_.size(); ++j) longest = std::max(longest, batch_.length(j));
+        for (index_t from = 0; from < longest; from += tile)
+            for (index_t j = 0; j < batch_.size(); ++j) {
+                const index_t begin = batch_.begin(j), end = begin + std::min(batch_.length(j), from + tile);
+                for (index_t i = begin + from; i < end; ++i) copy(i);
+            }
+    }
+
+    const Batch& batch_;
+    const index_t* rows_;
+    index_t n_;
+    index_t first_ = 0;  // -1: scattered
+};
 
 template <class T>
 void fill(std::span<const index_t> rows, StridedView<T> to, T value) noexcept {
@@ -88,6 +133,46 @@ void fill(std::span<const index_t> rows, StridedView<T> to, T value) noexcept {
 inline void put_in_time_order(const Batch& batch, StridedView<const std::int64_t> times) {
     if (times.size > 0)
         for (index_t j = 0; j < batch.size(); ++j) order_by_time(batch.group(j), times);
+}
+
+// Every group's average true range (stream/kernels/atr.hpp), from its first
+// bar.  Four groups step side by side while all four have bars left, so that
+// their division chains overlap; each group's bars still go in order through
+// the same steps, so its values are those of the group alone.
+inline void average_true_ranges(const Batch& batch, std::int64_t length, StridedView<const double> high,
+                                StridedView<const double> low, StridedView<const double> close,
+                                StridedView<double> out) noexcept {
+    constexpr index_t side_by_side = 4;
+    index_t j = 0;
+    for (; j + side_by_side <= batch.size(); j += side_by_side) {
+        std::int64_t count[side_by_side] = {};
+        double average[side_by_side], previous_close[side_by_side];
+        index_t from[side_by_side], common = batch.length(j);
+        for (index_t q = 0; q < side_by_side; ++q) {
+            average[q] = previous_close[q] = std::numeric_limits<double>::quiet_NaN();
+            from[q] = batch.begin(j + q);
+            common = std::min(common, batch.length(j + q));
+        }
+        for (index_t i = 0; i < common; ++i)
+#pragma GCC unroll 4
+            for (index_t q = 0; q < side_by_side; ++q) {
+                const index_t at = from[q] + i;
+                stream::AtrStream::step(length, high[at], low[at], close[at], count[q], average[q],
+                                        previous_close[q]);
+                out.set(at, average[q]);
+            }
+        for (index_t q = 0; q < side_by_side; ++q) {
+            stream::AtrStream rest(length);
+            rest.restore(count[q], average[q], previous_close[q]);
+            const index_t at = from[q] + common, left = batch.length(j + q) - common;
+            rest.extend(part(high, at, left), part(low, at, left), part(close, at, left), part(out, at, left));
+        }
+    }
+    for (; j < batch.size(); ++j) {
+        const index_t at = batch.begin(j), bars = batch.length(j);
+        stream::AtrStream(length).extend(part(high, at, bars), part(low, at, bars), part(close, at, bars),
+                                         part(out, at, bars));
+    }
 }
 
 inline constexpr double nan = std::numeric_limits<double>::quiet_NaN();
@@ -104,7 +189,7 @@ struct HalftrendWork {
     struct Scratch {
         std::vector<double> high, low, close, atr;
         std::vector<float> high32, low32, close32, tr32;
-        std::vector<float> line[5];
+        std::vector<float> line[6];  // halftrend, atrHigh, atrLow, arrowUp, arrowDown, atr
         std::vector<std::int64_t> signals[2];
         std::vector<std::int8_t> trend;
     };
@@ -119,26 +204,24 @@ struct HalftrendWork {
 
     void operator()(const Batch& batch, Scratch& s) const {
         put_in_time_order(batch, times);
-        const index_t n = batch.total();
-        const StridedView<const float> tr32 = ranges(batch, s);
-        const bool prices_gathered = tr.size == 0;  // the average true range took them in float64
-        const trend::halftrend::Inputs in{
-            prices_gathered ? converted(first_n(s.high, n), s.high32) : gather(high, batch, s.high32),
-            prices_gathered ? converted(first_n(s.low, n), s.low32) : gather(low, batch, s.low32),
-            prices_gathered ? converted(first_n(s.close, n), s.close32) : gather(close, batch, s.close32), tr32};
-        const trend::halftrend::Outputs computed{first_n(s.line[0], n),     first_n(s.line[1], n),
-                                                 first_n(s.line[2], n),     first_n(s.line[3], n),
-                                                 first_n(s.line[4], n),     first_n(s.signals[0], n),
-                                                 first_n(s.signals[1], n)};
-        const StridedView<std::int8_t> trend = first_n(s.trend, n);
+        const Placement at(batch);
+        const HalftrendColumns computed{
+            {at.write(out.native.halftrend, s.line[0]), at.write(out.native.atr_high, s.line[1]),
+             at.write(out.native.atr_low, s.line[2]), at.write(out.native.arrow_up, s.line[3]),
+             at.write(out.native.arrow_down, s.line[4]), at.write(out.native.buy, s.signals[0]),
+             at.write(out.native.sell, s.signals[1])},
+            at.write(out.trend, s.trend),
+            at.write(out.atr, s.line[5])};
+        const trend::halftrend::Inputs in = inputs(batch, at, computed.atr, s);
+        const trend::halftrend::Outputs& lines = computed.native;
         for (index_t j = 0; j < batch.size(); ++j) {
             const index_t from = batch.begin(j), length = batch.length(j);
             if (length == 0) continue;
             const auto group = [&](auto view) { return part(view, from, length); };
             const trend::halftrend::Inputs group_in{group(in.high), group(in.low), group(in.close), group(in.tr)};
             const trend::halftrend::Outputs group_out{
-                group(computed.halftrend), group(computed.atr_high), group(computed.atr_low),
-                group(computed.arrow_up),  group(computed.arrow_down), group(computed.buy), group(computed.sell)};
+                group(lines.halftrend), group(lines.atr_high),   group(lines.atr_low), group(lines.arrow_up),
+                group(lines.arrow_down), group(lines.buy), group(lines.sell)};
             const auto scratch = trend::halftrend::FusedScratch::make(std::min(amplitude, length));
             if (promotion == Promotion::weak_float32)
                 run_kernel<trend::halftrend::FusedKernel>(group_in, amplitude, channel_deviation, group_out,
@@ -148,39 +231,44 @@ struct HalftrendWork {
                                                                        group_out, *scratch);
             std::int8_t side = 0;  // up
             for (index_t i = from; i < from + length; ++i) {
-                if (computed.sell[i] == 1)
+                if (lines.sell[i] == 1)
                     side = 1;
-                else if (computed.buy[i] == 1)
+                else if (lines.buy[i] == 1)
                     side = 0;
-                trend.set(i, side);
+                computed.trend.set(i, side);
             }
         }
-        scatter(computed.halftrend, batch, out.native.halftrend);
-        scatter(computed.atr_high, batch, out.native.atr_high);
-        scatter(computed.atr_low, batch, out.native.atr_low);
-        scatter(computed.arrow_up, batch, out.native.arrow_up);
-        scatter(computed.arrow_down, batch, out.native.arrow_down);
-        scatter(computed.buy, batch, out.native.buy);
-        scatter(computed.sell, batch, out.native.sell);
-        scatter(trend, batch, out.trend);
-        scatter(first_n(s.tr32, n), batch, out.atr);
+        const auto pair = [](auto written, auto column) { return std::pair{written, column}; };
+        at.put_back(pair(lines.halftrend, out.native.halftrend), pair(lines.atr_high, out.native.atr_high),
+                    pair(lines.atr_low, out.native.atr_low));
+        at.put_back(pair(lines.arrow_up, out.native.arrow_up), pair(lines.arrow_down, out.native.arrow_down),
+                    pair(computed.atr, out.atr));
+        at.put_back(pair(lines.buy, out.native.buy), pair(lines.sell, out.native.sell));
+        at.put_back(pair(computed.trend, out.trend));
     }
 
-    // HalfTrend's range input in float32: the given tr, or the average true range.
-    StridedView<const float> ranges(const Batch& batch, Scratch& s) const {
-        if (tr.size > 0) return gather(tr, batch, s.tr32);
-        const index_t n = batch.total();
-        const StridedView<const double> h = gather(high, batch, s.high), l = gather(low, batch, s.low),
-                                        c = gather(close, batch, s.close);
-        const StridedView<double> atr = first_n(s.atr, n);
-        for (index_t j = 0; j < batch.size(); ++j) {
-            const index_t from = batch.begin(j), length = batch.length(j);
-            stream::AtrStream(atr_length).extend(part(h, from, length), part(l, from, length), part(c, from, length),
-                                                 part(atr, from, length));
+    // HalfTrend's float32 inputs; its range input (the given tr, or the
+    // average true range from the float64 prices) is also the "atr" result,
+    // written to `atr`.
+    trend::halftrend::Inputs inputs(const Batch& batch, const Placement& at, StridedView<float> atr,
+                                    Scratch& s) const {
+        const index_t n = at.size();
+        const auto to_float = [n](StridedView<const double> values, std::vector<float>& into) {
+            const StridedView<float> out = first_n(into, n);
+            for (index_t i = 0; i < n; ++i) out.data()[i] = static_cast<float>(values[i]);
+            return StridedView<const float>(out);
+        };
+        if (tr.size > 0) {
+            const StridedView<const float> ranges = at.read(tr, s.tr32);
+            for (index_t i = 0; i < n; ++i) atr.set(i, ranges[i]);
+            return {at.read(high, s.high32), at.read(low, s.low32), at.read(close, s.close32), ranges};
         }
-        const StridedView<float> tr32 = first_n(s.tr32, n);
-        for (index_t i = 0; i < n; ++i) tr32.set(i, static_cast<float>(atr[i]));
-        return tr32;
+        const StridedView<const double> h = at.read(high, s.high), l = at.read(low, s.low),
+                                        c = at.read(close, s.close);
+        const StridedView<double> average = first_n(s.atr, n);
+        average_true_ranges(batch, atr_length, h, l, c, average);
+        for (index_t i = 0; i < n; ++i) atr.set(i, static_cast<float>(average[i]));
+        return {to_float(h, s.high32), to_float(l, s.low32), to_float(c, s.close32), atr};
     }
 
     void leave_out(std::span<const index_t> rows) const noexcept {
@@ -208,10 +296,11 @@ struct SwingWork {
 
     void operator()(const Batch& batch, Scratch& s) const {
         put_in_time_order(batch, times);
-        const index_t n = batch.total();
-        const StridedView<const double> x = gather(close, batch, s.close);
-        const StridedView<double> r = first_n(s.range, n);
-        const swing::FilterOutputs computed{first_n(s.rows[0], n), first_n(s.rows[1], n), first_n(s.rows[2], n)};
+        const Placement at(batch);
+        const StridedView<const double> x = at.read(close, s.close);
+        const StridedView<double> r = first_n(s.range, at.size());
+        const swing::FilterOutputs computed{at.write(out.range_filt, s.rows[0]), at.write(out.hi_band, s.rows[1]),
+                                            at.write(out.lo_band, s.rows[2])};
         for (index_t j = 0; j < batch.size(); ++j) {
             const index_t from = batch.begin(j), length = batch.length(j);
             const StridedView<const double> group_x = part(x, from, length);
@@ -225,9 +314,8 @@ struct SwingWork {
                                      {part(computed.range_filt, from, length), part(computed.hi_band, from, length),
                                       part(computed.lo_band, from, length)});
         }
-        scatter(computed.range_filt, batch, out.range_filt);
-        scatter(computed.hi_band, batch, out.hi_band);
-        scatter(computed.lo_band, batch, out.lo_band);
+        at.put_back(std::pair{computed.range_filt, out.range_filt}, std::pair{computed.hi_band, out.hi_band},
+                    std::pair{computed.lo_band, out.lo_band});
     }
 
     void leave_out(std::span<const index_t> rows) const noexcept {
@@ -249,22 +337,19 @@ struct AtrWork {
 
     void operator()(const Batch& batch, Scratch& s) const {
         put_in_time_order(batch, times);
-        const index_t n = batch.total();
-        const StridedView<const double> h = gather(high, batch, s.high), l = gather(low, batch, s.low),
-                                        c = gather(close, batch, s.close);
-        const StridedView<double> ranges = first_n(s.true_range, n), average = first_n(s.atr, n);
+        const Placement at(batch);
+        const StridedView<const double> h = at.read(high, s.high), l = at.read(low, s.low),
+                                        c = at.read(close, s.close);
+        const StridedView<double> ranges = at.write(true_range, s.true_range), average = at.write(atr, s.atr);
+        average_true_ranges(batch, length, h, l, c, average);
         for (index_t j = 0; j < batch.size(); ++j) {
-            const index_t from = batch.begin(j), count = batch.length(j);
-            stream::AtrStream(length).extend(part(h, from, count), part(l, from, count), part(c, from, count),
-                                             part(average, from, count));
             double previous_close = nan;  // none before a group's first bar
-            for (index_t i = from; i < from + count; ++i) {
+            for (index_t i = batch.begin(j); i < batch.begin(j) + batch.length(j); ++i) {
                 ranges.set(i, stream::true_range(h[i], l[i], previous_close));
                 previous_close = c[i];
             }
         }
-        scatter(ranges, batch, true_range);
-        scatter(average, batch, atr);
+        at.put_back(std::pair{ranges, true_range}, std::pair{average, atr});
     }
 
     void leave_out(std::span<const index_t> rows) const noexcept {

@@ -15,6 +15,7 @@
 // -0.0), as numpy.fmax does element by element.
 #pragma once
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -23,10 +24,18 @@
 
 namespace ornivex::stream {
 
+// x where `which` holds, else y: a select on the bits, which the compiler
+// keeps free of branches.
+inline double pick(bool which, double x, double y) noexcept {
+    const std::uint64_t mask = std::uint64_t{0} - which;
+    return std::bit_cast<double>((std::bit_cast<std::uint64_t>(x) & mask) | (std::bit_cast<std::uint64_t>(y) & ~mask));
+}
+
 // max that skips a NaN operand; ties and zeros of either sign keep `a`.
+// Without branches: which operand wins is as good as a coin toss on real
+// prices, and a mispredicted branch costs more than the whole bar.
 inline double max_skipping_nan(double a, double b) noexcept {
-    if (a != a) return b;
-    return b > a ? b : a;
+    return pick(a != a || b > a, b, a);
 }
 
 inline double true_range(double high, double low, double previous_close) noexcept {
@@ -50,7 +59,7 @@ public:
     }
 
     double update(double high, double low, double close) noexcept {
-        step(high, low, close, count_, average_, previous_close_);
+        step(length_, high, low, close, count_, average_, previous_close_);
         return average_;
     }
 
@@ -59,23 +68,25 @@ public:
         std::int64_t count = count_;
         double average = average_, previous_close = previous_close_;
         for (index_t i = 0; i < high.size; ++i) {
-            step(high[i], low[i], close[i], count, average, previous_close);
+            step(length_, high[i], low[i], close[i], count, average, previous_close);
             out.set(i, average);
         }
         restore(count, average, previous_close);
     }
 
-private:
-    void step(double high, double low, double close, std::int64_t& count, double& average,
-              double& previous_close) const noexcept {
+    // One bar: the state (count, average, previous close) moves on.  Also
+    // stepped directly, on local state, where several series go side by side.
+    static void step(std::int64_t length, double high, double low, double close, std::int64_t& count,
+                     double& average, double& previous_close) noexcept {
         const double tr = true_range(high, low, previous_close);
         previous_close = close;
         if (tr == tr) {
-            count = count < length_ ? count + 1 : length_;
+            count = count < length ? count + 1 : length;
             average = count == 1 ? tr : average + (tr - average) / static_cast<double>(count);
         }
     }
 
+private:
     std::int64_t length_;
     std::int64_t count_ = 0;
     double average_ = std::numeric_limits<double>::quiet_NaN();
