@@ -92,8 +92,8 @@ def halftrend(df: Any, amplitude: int = indicators.AMPLITUDE,
         check_length(amplitude, "amplitude")
         if tr is None:
             check_length(atr_length, "length")
-        return dict(zip(keys, _grouped.halftrend(high, low, close, tr, *groups.native(), amplitude,
-                                                 channel_deviation, atr_length, threads)))
+        return groups.results(keys, _grouped.halftrend(high, low, close, tr, *groups.native(), amplitude,
+                                                       channel_deviation, atr_length, threads))
 
     prices = {"high": high, "low": low, "close": close}
     return _computed(df, prices, [high, low, close] + ([] if tr is None else [tr]), compute, grouped,
@@ -123,7 +123,8 @@ def swing(df_or_close: Any, period: int = indicators.SWING_PERIOD,
 
     def grouped(groups: _Groups, threads: int) -> dict[str, np.ndarray]:
         check_length(period, "period")
-        return dict(zip(indicators.SWING_KEYS, _grouped.swing(close, *groups.native(), period, multiplier, threads)))
+        return groups.results(indicators.SWING_KEYS, _grouped.swing(close, *groups.native(), period, multiplier,
+                                                                    threads))
 
     return _computed(df_or_close, {name: close}, [close], compute, grouped, skip_bad_rows, by, threads)
 
@@ -146,7 +147,7 @@ def atr(df: Any, length: int = indicators.ATR_LENGTH, *, skip_bad_rows: bool = F
 
     def grouped(groups: _Groups, threads: int) -> dict[str, np.ndarray]:
         check_length(length, "length")
-        return dict(zip(("trueRange", "atr"), _grouped.atr(high, low, close, *groups.native(), length, threads)))
+        return groups.results(("trueRange", "atr"), _grouped.atr(high, low, close, *groups.native(), length, threads))
 
     return _computed(df, {"high": high, "low": low, "close": close}, [high, low, close], compute, grouped,
                      skip_bad_rows, by, threads)
@@ -205,6 +206,7 @@ class _Groups:
     count: int
     times: np.ndarray | None  # int64, in the time column's unit
     nullable: bool
+    bad_rows: Callable[[], np.ndarray]  # the rows with a missing or non-finite value; unless nullable, raises
 
     @classmethod
     def of(cls, obj: Any, by: str, prices: dict[str, np.ndarray], skip_bad_rows: bool) -> _Groups:
@@ -212,21 +214,35 @@ class _Groups:
             raise TypeError(f"by={by!r} needs a DataFrame with a symbol column, got a Series")
         name, symbols = _symbol_column(obj, by)
         codes, count = _symbol_numbers(symbols)
-        unknown = {name: codes < 0}
         time_name, times = _time_source(obj)
-        if times is not None:
-            unknown[time_name] = np.isnat(times)
-        bad = _bad_rows(obj, prices, unknown, skip_bad_rows)
-        if bad.any():
-            codes = np.where(bad, -1, codes)
+
+        def bad_rows() -> np.ndarray:
+            unknown = {name: codes < 0} | ({} if times is None else {time_name: np.isnat(times)})
+            return _bad_rows(obj, prices, unknown, skip_bad_rows)
+
+        if skip_bad_rows:
+            bad = bad_rows()
+            if bad.any():
+                codes = np.where(bad, -1, codes)
         keys = None if times is None else times.view(np.int64)
-        if keys is not None and np.all(keys[1:] >= keys[:-1]):
-            keys = None  # a table in time order: each symbol's rows already are
-        return cls(codes, count, keys, skip_bad_rows)
+        if keys is not None and (len(keys) == 0 or keys[0] != _MISSING_TIME) and np.all(keys[1:] >= keys[:-1]):
+            keys = None  # a table in time order (no time missing): each symbol's rows already are
+        return cls(codes, count, keys, skip_bad_rows, bad_rows)
 
     def native(self) -> tuple[np.ndarray, int, np.ndarray | None]:
         """codes, groups and times, as the native functions of ornivex._grouped take them."""
         return self.codes, self.count, self.times
+
+    def results(self, names: tuple[str, ...], computed: tuple[Any, ...]) -> dict[str, np.ndarray]:
+        """A native function's result columns by name.  Unless the bad rows were left out
+        beforehand, one that met a bad row raises ValueError naming the first."""
+        *columns, sound = computed
+        if not sound and not self.nullable:
+            self.bad_rows()  # raises for the first bad row
+        return dict(zip(names, columns))
+
+
+_MISSING_TIME = np.iinfo(np.int64).min  # NaT, in any unit
 
 
 def _bad_rows(obj: Any, prices: dict[str, np.ndarray], unknown: dict[str, np.ndarray],

@@ -4,7 +4,9 @@
 // row, -1 for a row left out), the number of groups, `times` (int64 per row,
 // or None: each group in its row order), the indicator's parameters and the
 // number of threads, and returns a tuple of result columns with one element
-// per row.  The order of the steps is that of the other modules' entries:
+// per row, then whether every row was sound: none left out, no missing time
+// (NaT) and no NaN or infinite price (the caller that has not left out its
+// bad rows beforehand then finds them).  The order of the steps is that of the other modules' entries:
 // bind, convert, type-test, view, allocate, then the grouping and the kernels
 // without the interpreter lock, over the threads (groups.hpp, work.hpp).
 #include <Python.h>
@@ -102,10 +104,12 @@ struct Columns {
         return true;
     }
 
-    Owned tuple() {
-        Owned result = Owned::steal(PyTuple_New(count));
+    // The columns, then whether every row was sound.
+    Owned tuple(const BadRowsSeen& bad) {
+        Owned result = Owned::steal(PyTuple_New(count + 1));
         if (!result) return Owned();
         for (int k = 0; k < count; ++k) PyTuple_SET_ITEM(result.get(), k, arrays[k].release());
+        PyTuple_SET_ITEM(result.get(), count, Py_NewRef(bad.seen() ? Py_False : Py_True));
         return result;
     }
 };
@@ -121,6 +125,7 @@ bool run_groups(const Grouping& grouping, const Work& work) {
         if (bad_row >= 0) return;
         for_each_batch<typename Work::Scratch>(groups, grouping.threads, work);
         work.leave_out(groups.left_out());
+        work.bad.note(!groups.left_out().empty());
     });
     if (!ran) return false;
     return bad_row < 0 || err::group_code(bad_row, codes[bad_row], grouping.count);
@@ -174,11 +179,12 @@ Owned halftrend_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwname
                                columns.add<std::int8_t>(n, NPY_INT8),
                                columns.add<float>(n, NPY_FLOAT)};
     if (!columns.made()) return Owned();
+    const BadRowsSeen bad;
     const HalftrendWork work{high.read<double>(), low.read<double>(),  close.read<double>(), tr.read<double>(),
                              grouping.time_view(), *amplitude,          *channel_deviation,   *atr_length,
-                             promotion,           out};
+                             promotion,           out,                 bad};
     if (!run_groups(grouping, work)) return Owned();
-    return columns.tuple();
+    return columns.tuple(bad);
 }
 
 // ---- swing(close, codes, groups, times, period, multiplier, threads) ---------
@@ -215,10 +221,11 @@ Owned swing_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     const StridedView<double> low_band = columns.add<double>(n, NPY_DOUBLE);
     const StridedView<double> filter = columns.add<double>(n, NPY_DOUBLE);
     if (!columns.made()) return Owned();
+    const BadRowsSeen bad;
     const SwingWork work{close.read<double>(), grouping.time_view(), *period, *multiplier,
-                         {filter, high_band, low_band}};
+                         {filter, high_band, low_band}, bad};
     if (!run_groups(grouping, work)) return Owned();
-    return columns.tuple();
+    return columns.tuple(bad);
 }
 
 // ---- atr(high, low, close, codes, groups, times, length, threads) ------------
@@ -252,10 +259,11 @@ Owned atr_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     const StridedView<double> true_range = columns.add<double>(n, NPY_DOUBLE);
     const StridedView<double> atr = columns.add<double>(n, NPY_DOUBLE);
     if (!columns.made()) return Owned();
+    const BadRowsSeen bad;
     const AtrWork work{high.read<double>(), low.read<double>(), close.read<double>(), grouping.time_view(),
-                       *length,             true_range,         atr};
+                       *length,             true_range,         atr,                 bad};
     if (!run_groups(grouping, work)) return Owned();
-    return columns.tuple();
+    return columns.tuple(bad);
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cstdint>
 #include <exception>
+#include <limits>
 #include <new>
 #include <span>
 #include <system_error>
@@ -71,6 +72,23 @@ void run_tasks(index_t tasks, index_t threads, Task&& task, Order&& order) {
 
 struct NoState {};
 
+// Rows 0 .. n - 1 cut into stretches for up to `threads` threads, none under
+// a few tens of thousands of rows (less is not worth a thread) and at most
+// `most` of them.
+class Stretches {
+public:
+    Stretches(index_t n, index_t threads, index_t most = std::numeric_limits<index_t>::max()) noexcept
+        : n_(n), count_(std::clamp<index_t>(std::min(threads, n / least_rows), 1, std::max<index_t>(1, most))) {}
+
+    index_t count() const noexcept { return count_; }
+    index_t begin(index_t p) const noexcept { return n_ / count_ * p + std::min(p, n_ % count_); }
+    index_t end(index_t p) const noexcept { return begin(p + 1); }
+
+private:
+    static constexpr index_t least_rows = 1 << 16;
+    index_t n_, count_;
+};
+
 // Groups the rows by codes[i] in 0 .. count - 1; a code of -1 leaves the row
 // out.  Returns the position of the first row with any other code, or -1
 // when every code is one of those.  Throws std::bad_alloc.
@@ -79,17 +97,16 @@ struct NoState {};
 // every group, and then, from where the stretches before it end in each
 // group, puts them in place.  The rows of a group keep their input order.
 inline index_t group_rows(StridedView<const std::int64_t> codes, index_t count, index_t threads, RowGroups& out) {
-    constexpr index_t least_rows = 1 << 16;  // a stretch worth a thread
     const index_t n = codes.size, slots = count + 1;  // the left-out rows count as group `count`
     // Each stretch keeps a count per group: no more of them than keeps those within the rows' own size.
-    const index_t stretches = std::clamp<index_t>(std::min(threads, n / least_rows), 1, std::max<index_t>(1, n / slots));
-    const auto stretch_begin = [&](index_t p) { return n / stretches * p + std::min(p, n % stretches); };
+    const Stretches stretch(n, threads, n / slots);
+    const index_t stretches = stretch.count();
     std::vector<index_t> next(static_cast<std::size_t>(stretches * slots), 0);  // counts, then where rows go
     std::vector<index_t> bad(static_cast<std::size_t>(stretches), -1);
 
     run_tasks<NoState>(stretches, threads, [&](index_t p, NoState&) {
         index_t* const counts = next.data() + p * slots;
-        for (index_t i = stretch_begin(p), end = stretch_begin(p + 1); i < end; ++i) {
+        for (index_t i = stretch.begin(p), end = stretch.end(p); i < end; ++i) {
             const std::int64_t code = codes[i];
             if (code < -1 || code >= count) {
                 bad[p] = i;
@@ -116,7 +133,7 @@ inline index_t group_rows(StridedView<const std::int64_t> codes, index_t count, 
     run_tasks<NoState>(stretches, threads, [&](index_t p, NoState&) {
         index_t* const where = next.data() + p * slots;
         index_t* const rows = out.rows.data();
-        for (index_t i = stretch_begin(p), end = stretch_begin(p + 1); i < end; ++i) {
+        for (index_t i = stretch.begin(p), end = stretch.end(p); i < end; ++i) {
             const std::int64_t code = codes[i];
             rows[where[code < 0 ? count : code]++] = i;
         }
@@ -142,20 +159,26 @@ struct Batch {
     }
 };
 
+inline constexpr std::int64_t missing_time = std::numeric_limits<std::int64_t>::min();  // NumPy's NaT
+
 // Puts one group's rows (in input order) in time order; `times` has an entry
-// per input row.  Throws std::bad_alloc (the stable sort's buffer).
-inline void order_by_time(std::span<index_t> rows, StridedView<const std::int64_t> times) {
-    bool rises = false, falls = false;
+// per input row.  Returns false when a time is missing (the rows are then
+// ordered as if it were the earliest).  Throws std::bad_alloc (the stable
+// sort's buffer).
+inline bool order_by_time(std::span<index_t> rows, StridedView<const std::int64_t> times) {
+    bool rises = false, falls = false, missing = !rows.empty() && times[rows[0]] == missing_time;
     for (std::size_t k = 1; k < rows.size(); ++k) {
         const std::int64_t before = times[rows[k - 1]], now = times[rows[k]];
         rises |= now > before;
         falls |= now < before;
+        missing |= now == missing_time;
     }
-    if (!falls) return;
+    if (!falls) return !missing;
     if (!rises)
         std::reverse(rows.begin(), rows.end());
     else
         std::stable_sort(rows.begin(), rows.end(), [times](index_t a, index_t b) { return times[a] < times[b]; });
+    return !missing;
 }
 
 inline constexpr index_t batch_groups = 16;

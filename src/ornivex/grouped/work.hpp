@@ -1,7 +1,9 @@
-// One batch of groups for each indicator: gather the groups' rows (in time
-// order) into contiguous series, run the same kernels the single-series
-// functions run on each group, and put every result on the group's own
-// input rows.
+// One batch of groups for each indicator: take the groups' rows (in time
+// order) as contiguous series, in place or gathered, run the same kernels the
+// single-series functions run on each group, and put every result on the
+// group's own input rows.  On the way each notes a row the caller should have
+// left out (BadRowsSeen), so that no pass over the table is spent on looking
+// for them beforehand.
 //
 //   halftrend: the average true range in float64 (stream/kernels/atr.hpp), or
 //              the given tr, rounded to float32 with the prices; the fused
@@ -17,6 +19,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <limits>
 #include <type_traits>
@@ -129,10 +132,32 @@ void fill(std::span<const index_t> rows, StridedView<T> to, T value) noexcept {
     for (const index_t row : rows) to.set(row, value);
 }
 
+// Whether the threads have met a row the caller should have left out: a
+// missing time, or a price that is NaN or infinite.  The caller then finds
+// and names the first such row itself.
+class BadRowsSeen {
+public:
+    void note(bool bad) const noexcept {
+        if (bad) seen_.store(true, std::memory_order_relaxed);
+    }
+    bool seen() const noexcept { return seen_.load(); }
+
+private:
+    mutable std::atomic<bool> seen_{false};
+};
+
+// Whether every value is a number, neither NaN nor infinite (x - x is 0 for those alone).
+template <class T>
+bool all_finite(StridedView<const T> values) noexcept {
+    bool finite = true;
+    for (index_t i = 0; i < values.size; ++i) finite &= values[i] - values[i] == T(0);
+    return finite;
+}
+
 // The time order of the groups' rows, when the table has times.
-inline void put_in_time_order(const Batch& batch, StridedView<const std::int64_t> times) {
+inline void put_in_time_order(const Batch& batch, StridedView<const std::int64_t> times, const BadRowsSeen& bad) {
     if (times.size > 0)
-        for (index_t j = 0; j < batch.size(); ++j) order_by_time(batch.group(j), times);
+        for (index_t j = 0; j < batch.size(); ++j) bad.note(!order_by_time(batch.group(j), times));
 }
 
 // Every group's average true range (stream/kernels/atr.hpp), from its first
@@ -201,9 +226,10 @@ struct HalftrendWork {
     std::int64_t atr_length;
     Promotion promotion;
     HalftrendColumns out;
+    const BadRowsSeen& bad;
 
     void operator()(const Batch& batch, Scratch& s) const {
-        put_in_time_order(batch, times);
+        put_in_time_order(batch, times, bad);
         const Placement at(batch);
         const HalftrendColumns computed{
             {at.write(out.native.halftrend, s.line[0]), at.write(out.native.atr_high, s.line[1]),
@@ -261,10 +287,16 @@ struct HalftrendWork {
         if (tr.size > 0) {
             const StridedView<const float> ranges = at.read(tr, s.tr32);
             for (index_t i = 0; i < n; ++i) atr.set(i, ranges[i]);
-            return {at.read(high, s.high32), at.read(low, s.low32), at.read(close, s.close32), ranges};
+            const trend::halftrend::Inputs in{at.read(high, s.high32), at.read(low, s.low32),
+                                              at.read(close, s.close32), ranges};
+            // A NaN or infinite price stays one in float32 (a float64 too large for float32 is
+            // noted too; the caller, finding no bad row, keeps the results).
+            bad.note(!all_finite(in.high) || !all_finite(in.low) || !all_finite(in.close));
+            return in;
         }
         const StridedView<const double> h = at.read(high, s.high), l = at.read(low, s.low),
                                         c = at.read(close, s.close);
+        bad.note(!all_finite(h) || !all_finite(l) || !all_finite(c));
         const StridedView<double> average = first_n(s.atr, n);
         average_true_ranges(batch, atr_length, h, l, c, average);
         for (index_t i = 0; i < n; ++i) atr.set(i, static_cast<float>(average[i]));
@@ -293,11 +325,13 @@ struct SwingWork {
     std::int64_t period;  // at most INT32_MAX where a group is long enough for the band
     double multiplier;
     swing::FilterOutputs out;  // rangeFilter, rangeHigh, rangeLow
+    const BadRowsSeen& bad;
 
     void operator()(const Batch& batch, Scratch& s) const {
-        put_in_time_order(batch, times);
+        put_in_time_order(batch, times, bad);
         const Placement at(batch);
         const StridedView<const double> x = at.read(close, s.close);
+        bad.note(!all_finite(x));
         const StridedView<double> r = first_n(s.range, at.size());
         const swing::FilterOutputs computed{at.write(out.range_filt, s.rows[0]), at.write(out.hi_band, s.rows[1]),
                                             at.write(out.lo_band, s.rows[2])};
@@ -334,12 +368,14 @@ struct AtrWork {
     StridedView<const std::int64_t> times;
     std::int64_t length;
     StridedView<double> true_range, atr;
+    const BadRowsSeen& bad;
 
     void operator()(const Batch& batch, Scratch& s) const {
-        put_in_time_order(batch, times);
+        put_in_time_order(batch, times, bad);
         const Placement at(batch);
         const StridedView<const double> h = at.read(high, s.high), l = at.read(low, s.low),
                                         c = at.read(close, s.close);
+        bad.note(!all_finite(h) || !all_finite(l) || !all_finite(c));
         const StridedView<double> ranges = at.write(true_range, s.true_range), average = at.write(atr, s.atr);
         average_true_ranges(batch, length, h, l, c, average);
         for (index_t j = 0; j < batch.size(); ++j) {
