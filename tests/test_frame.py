@@ -169,7 +169,7 @@ def alone(function, df, symbol, **kwargs):
 
 
 @pytest.mark.parametrize("function", [frame.halftrend, frame.swing, frame.atr], ids=lambda f: f.__name__)
-def test_long_tables_give_each_symbol_its_own_values(function):
+def test_long_tables_give_each_symbol_its_own_values(function, tmp_path):
     pl = pytest.importorskip("polars")
     df = long_frame()
     grouped = function(df, by="symbol", threads=1)
@@ -190,6 +190,24 @@ def test_long_tables_give_each_symbol_its_own_values(function):
     computed = dask_result.compute(scheduler="sync")
     assert sorted(computed.index) == sorted(df.index)
     pd.testing.assert_frame_equal(computed.loc[df.index], grouped, check_index_type=False)
+    # Indexed by symbol: computed where the rows lie when the divisions split the symbols (a Parquet
+    # row group may end with the first rows of the next one's first symbol), shuffled otherwise.
+    for rows in (250, 100):
+        by_symbol.to_parquet(tmp_path / f"{rows}.parquet", row_group_size=rows, index=False)
+    for ddf, shuffled in [(dd.from_pandas(df, npartitions=3, sort=False).set_index("symbol", sort=False), True),
+                          (dd.from_pandas(by_symbol.set_index("symbol"), npartitions=3), False),
+                          (dd.read_parquet(tmp_path / "250.parquet", index="symbol", calculate_divisions=True,
+                                           split_row_groups=True), False),
+                          (dd.read_parquet(tmp_path / "100.parquet", index="symbol", calculate_divisions=True,
+                                           split_row_groups=True), True)]:
+        dask_result = function(ddf, by="Symbol")
+        assert dask_result.known_divisions != shuffled and ddf.npartitions > 2
+        computed = dask_result.compute(scheduler="sync").sort_index(kind="stable")
+        np.testing.assert_array_equal(computed.to_numpy(), grouped.loc[by_symbol.index].to_numpy())
+    overlapping = dd.from_pandas(by_symbol, npartitions=3, sort=False).set_index(
+        "symbol", sorted=True, divisions=("AAA", "BBB", "CCC", "DDD"))  # AAA rows beyond the first partition
+    with pytest.raises(ValueError, match="partition 1 of the Dask DataFrame holds rows of 'AAA'"):
+        function(overlapping, by="symbol").partitions[1].compute(scheduler="sync")
 
 
 def test_long_tables_bad_rows_and_bad_symbol_columns():

@@ -107,7 +107,11 @@ def test_local_dask_cluster_over_symbols(client):
     long = long.iloc[np.argsort(np.concatenate([np.sort(rng.random(len(df))) for df in frames]))]  # interleaved
     ddf = dd.from_pandas(long, npartitions=4, sort=False)
     computed = frame.halftrend(ddf, by="symbol", amplitude=3).compute()
+    # And indexed by symbol with known divisions: each partition computed where it lies.
+    indexed = dd.from_pandas(long.sort_values("symbol", kind="stable").set_index("symbol"), npartitions=3)
+    in_place = frame.halftrend(indexed, by="symbol", amplitude=3).compute()
     for i, df in enumerate(frames):
         rows = long.index[long["symbol"] == f"S{i}"]
-        np.testing.assert_array_equal(computed.loc[rows].to_numpy(),
-                                      frame.halftrend(df.reset_index(drop=True), amplitude=3).to_numpy())
+        expected = frame.halftrend(df.reset_index(drop=True), amplitude=3).to_numpy()
+        np.testing.assert_array_equal(computed.loc[rows].to_numpy(), expected)
+        np.testing.assert_array_equal(in_place.loc[f"S{i}"].to_numpy(), expected)

@@ -1,14 +1,26 @@
 """The frame functions over a Dask DataFrame of many symbols, lazily, one partition at a time.
 
-The rows are shuffled on the symbol column, so that every symbol's rows meet
-in one partition, and each partition is then computed by the pandas route
-(``by=``) on one thread: the workers, not threads inside them, spread the
-partitions over cores.  Before the shuffle each row is tagged with its
-partition and its place in it; a partition puts its rows back in that input
-order before computing, so rows without times (computed in row order) come
-out as the pandas route gives them.  The result has the input's index and
-columns of the pandas result; its rows are in the shuffled partitions, so
-``result.compute()`` holds the pandas result's rows grouped by symbol.
+Each partition is computed by the pandas route (``by=``) on one thread once
+every symbol's rows meet in it: the workers, not threads inside them, spread
+the partitions over cores.  The symbols are a column or the frame's index.
+
+A frame indexed by symbol with known divisions is already split by symbol, and
+its partitions are computed where they lie, without a shuffle; the result keeps
+the input's partitions and divisions.  A partition holds the symbols from its
+division up to (not including) the next one, the last partition up to and
+including the last division; divisions taken from Parquet statistics may
+instead let a partition end with the first rows of the next partition's first
+symbol, and those rows are moved on to that partition (rows beyond the next
+partition raise ValueError).  Divisions that repeat a symbol say that it spans
+partitions, and such a frame is shuffled.
+
+Otherwise the rows are shuffled on the symbols.  Before the shuffle each row is
+tagged with its partition and its place in it; a partition puts its rows back
+in that input order before computing, so rows without times (computed in row
+order) come out as the pandas route gives them.  The result has the input's
+index and columns of the pandas result; its rows are in the shuffled
+partitions, so ``result.compute()`` holds the pandas result's rows grouped by
+symbol.
 """
 
 from __future__ import annotations
@@ -17,7 +29,7 @@ from typing import Any, Callable
 
 import numpy as np
 
-_PARTITION, _ROW = "__ornivex_partition__", "__ornivex_row__"
+_PARTITION, _ROW, _SYMBOL = "__ornivex_partition__", "__ornivex_row__", "__ornivex_symbol__"
 
 
 def is_dask(obj: Any) -> bool:
@@ -34,35 +46,107 @@ def per_symbol(function: Callable[..., Any], ddf: Any, by: str | None, threads: 
     if not hasattr(ddf, "columns"):
         raise TypeError(f"{name} over Dask needs a DataFrame with a symbol column, got a Series")
     if by is None:
-        raise TypeError(f"{name} over a Dask DataFrame needs by=, the symbol column (for one symbol, "
+        raise TypeError(f"{name} over a Dask DataFrame needs by=, the symbol column or index (for one symbol, "
                         "compute the DataFrame first)")
-    column = next((c for c in ddf.columns if c == by), None) or \
-        next((c for c in ddf.columns if isinstance(by, str) and str(c).lower() == by.lower()), None)
-    if column is None:
-        raise KeyError(f"no column {by!r} to group the rows by (columns: {', '.join(map(str, ddf.columns))}); "
-                       "over Dask the symbols must be a column, not the index")
+    symbols, in_index = _symbol_source(ddf, by)
     for key, value in options.items():
         if value is not None and not isinstance(value, (str, int, float, bool)):
             raise TypeError(f"{name} over a Dask DataFrame takes {key}= as a column name, "
                             f"not a {type(value).__name__}")
-    options = {**options, "by": column, "threads": 1 if threads is None else threads}
+    options = {**options, "by": symbols, "threads": 1 if threads is None else threads}
     # The pandas route on a sample of the right columns and types: what every partition gives,
     # and any error in the arguments raised now rather than at compute time.
     sample = ddf._meta_nonempty.copy()
-    sample[column] = [sample[column].iloc[0]] * len(sample)
+    if in_index:
+        sample.index = sample.index[[0] * len(sample)]
+    else:
+        sample[symbols] = [sample[symbols].iloc[0]] * len(sample)
     meta = function(sample, **options).iloc[:0]
-    tagged = ddf.map_partitions(_tag, meta=ddf._meta.assign(**{_PARTITION: np.int64(0), _ROW: np.int64(0)}))
-    grouped = tagged.shuffle(on=column) if ddf.npartitions > 1 else tagged
-    return grouped.map_partitions(_compute, function, options, meta, meta=meta, align_dataframes=False)
+    if in_index and _split_by_symbol(ddf.divisions):
+        return _in_place(function, ddf, options, meta)
+    tags = {_PARTITION: np.int64(0), _ROW: np.int64(0), **({_SYMBOL: ddf._meta.index} if in_index else {})}
+    tagged = ddf.map_partitions(_tag, in_index, meta=ddf._meta.assign(**tags))
+    if ddf.npartitions > 1:
+        tagged = tagged.shuffle(on=_SYMBOL if in_index else symbols)
+    return tagged.map_partitions(_compute, function, options, meta, meta=meta, align_dataframes=False)
 
 
-def _tag(part: Any, partition_info: dict | None = None) -> Any:
+def _symbol_source(ddf: Any, by: str) -> tuple[str, bool]:
+    """The column or index named `by` (a column first, then without regard to case), and whether it is the index."""
+    index = ddf.index.name
+    for matches in (lambda name: name == by, lambda name: isinstance(by, str) and str(name).lower() == by.lower()):
+        column = next((c for c in ddf.columns if matches(c)), None)
+        if column is not None:
+            return column, False
+        if index is not None and matches(index):
+            return index, True
+    raise KeyError(f"no column {by!r} to group the rows by (columns: {', '.join(map(str, ddf.columns))}"
+                   + (f"; index: {index})" if index is not None else ")"))
+
+
+def _split_by_symbol(divisions: tuple) -> bool:
+    """Whether the divisions are known and no symbol begins two partitions."""
+    starts = divisions[:-1]
+    return starts[0] is not None and all(a < b for a, b in zip(starts, starts[1:]))
+
+
+def _in_place(function: Callable[..., Any], ddf: Any, options: dict, meta: Any) -> Any:
+    """Each partition of `ddf` computed where it lies, with the rows an earlier partition holds of its first symbol."""
+    import dask
+    import dask.dataframe as dd
+
+    divisions, parts = ddf.divisions, ddf.to_delayed()
+    last = len(parts) - 1
+    tail = dask.delayed(_tail, pure=True)
+    tails = [None] + [tail(part, divisions[i + 1]) for i, part in enumerate(parts[:-1])]
+    compute = dask.delayed(_compute_in_place, pure=True)
+    computed = [compute(part, tails[i], i, divisions[i], None if i == last else divisions[i + 1],
+                        function, options, meta) for i, part in enumerate(parts)]
+    return dd.from_delayed(computed, meta=meta, divisions=divisions, verify_meta=False)
+
+
+def _tail(part: Any, end: Any) -> Any:
+    return part[~_below(part.index, end, True)]
+
+
+def _compute_in_place(part: Any, earlier: Any, number: int, start: Any, end: Any,
+                      function: Callable[..., Any], options: dict, meta: Any) -> Any:
+    """Partition `number`'s rows from `start` up to `end` (None: the last partition), after the rows
+    the partition before it holds from `start` on (`earlier`)."""
+    import pandas
+
+    _require_none(part[_below(part.index, start, False)], number)
+    if end is not None:
+        if earlier is not None:
+            _require_none(earlier[~_below(earlier.index, end, True)], number - 1)
+        part = part[_below(part.index, end, True)]
+    if earlier is not None and len(earlier):
+        part = pandas.concat([earlier, part])
+    return function(part, **options) if len(part) else meta
+
+
+def _require_none(strays: Any, number: int) -> None:
+    if len(strays):
+        raise ValueError(f"partition {number} of the Dask DataFrame holds rows of {strays.index[0]!r}, which its "
+                         "divisions place in a partition further away: the divisions do not split the rows by "
+                         "symbol (ddf.clear_divisions() has them shuffled instead)")
+
+
+def _below(index: Any, bound: Any, missing: bool) -> np.ndarray:
+    """Which symbols of `index` sort before `bound`; `missing` for missing symbols."""
+    import pandas
+
+    return pandas.array(index < bound).to_numpy(dtype=bool, na_value=missing)
+
+
+def _tag(part: Any, in_index: bool, partition_info: dict | None = None) -> Any:
     number = partition_info["number"] if partition_info else 0
-    return part.assign(**{_PARTITION: np.int64(number), _ROW: np.arange(len(part), dtype=np.int64)})
+    tags = {_PARTITION: np.int64(number), _ROW: np.arange(len(part), dtype=np.int64)}
+    return part.assign(**tags, **({_SYMBOL: part.index} if in_index else {}))
 
 
 def _compute(part: Any, function: Callable[..., Any], options: dict, meta: Any) -> Any:
     if len(part) == 0:  # a shuffle may leave a partition without symbols
         return meta
-    part = part.sort_values([_PARTITION, _ROW], kind="stable").drop(columns=[_PARTITION, _ROW])
-    return function(part, **options)
+    part = part.sort_values([_PARTITION, _ROW], kind="stable")
+    return function(part.drop(columns=[_PARTITION, _ROW, _SYMBOL], errors="ignore"), **options)

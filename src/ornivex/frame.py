@@ -32,8 +32,10 @@ time keep their input order).  ``threads`` spreads the symbols over native
 threads (default: the number of cores); the results do not depend on it.  A
 missing symbol or time is a bad row like a missing price; a symbol whose rows
 are all left out gets NaN (null) results, and an empty frame an empty result.
-A Dask DataFrame with ``by`` gives a lazy Dask DataFrame, each partition
-computed by this route (see ``ornivex._dask_frames``).
+A Dask DataFrame with ``by`` (a column, or the index) gives a lazy Dask
+DataFrame, each partition computed by this route; one indexed by symbol with
+known divisions is computed where its rows lie, others are shuffled on the
+symbols first (see ``ornivex._dask_frames``).
 
 Precision, made explicit here because the two native modules differ:
 
