@@ -8,12 +8,17 @@ as a folder of SYMBOL.csv files and as one long Parquet file with a symbol
 column, then times the command as a user runs it (a fresh interpreter each
 time, so start-up is included; the cluster is started once beforehand, as a
 running cluster would be).  Each figure is the best of two runs; every route's
-table is checked to be the serial one.  The load average is shown because
-other processes share the machine's cores.
+table is checked to be the serial one.  Then frame.halftrend(by="symbol")
+over the long table as a Parquet dataset of 7 files on the same cluster, read
+with the symbol as a column (rows shuffled on it) and as an index with
+divisions from the files' statistics (partitions computed where they lie,
+the files splitting some symbols); computed and kept on the workers.  The
+load average is shown because other processes share the machine's cores.
 """
 
 from __future__ import annotations
 
+import logging
 import os
 import subprocess
 import sys
@@ -48,8 +53,31 @@ def timed_scan(path: Path, *options: str) -> tuple[float, bytes]:
     return best, table
 
 
+def timed_frames(client, dataset: Path) -> dict[str, float]:
+    """Best of two runs of frame.halftrend over the dataset on the cluster, per way of reading it."""
+    import dask.dataframe as dd
+    from dask.distributed import wait
+
+    from ornivex import frame
+
+    reads = {"symbol column, shuffled": lambda: dd.read_parquet(dataset),
+             "symbol index, in place": lambda: dd.read_parquet(dataset, index="symbol", calculate_divisions=True)}
+    logging.getLogger("distributed.shuffle").setLevel(logging.ERROR)  # a rerun shuffle is logged as a warning
+    times = {}
+    for route, read in reads.items():
+        times[route] = float("inf")
+        for _ in range(2):
+            start = time.perf_counter()
+            result = client.persist(frame.halftrend(read(), by="symbol"))
+            wait(result)
+            times[route] = min(times[route], time.perf_counter() - start)
+            del result
+    return times
+
+
 def main(symbols: int = 400, bars: int = 1000) -> None:
-    from dask.distributed import LocalCluster
+    import dask.dataframe as dd
+    from dask.distributed import Client, LocalCluster
 
     print(f"{symbols} symbols x {bars} bars; load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores")
     with tempfile.TemporaryDirectory() as folder:
@@ -66,6 +94,11 @@ def main(symbols: int = 400, bars: int = 1000) -> None:
                     serial_table = serial_table or table
                     assert table == serial_table, f"{name} {route}: a different table"
                     print(f"{name:<22}{route:<24}{seconds:>9.2f}{symbols / seconds:>11.0f}")
+            dd.from_pandas(pd.read_parquet(root / "long.parquet"), npartitions=7, sort=False).to_parquet(
+                root / "dataset", write_index=False)
+            with Client(cluster) as client:
+                for route, seconds in timed_frames(client, root / "dataset").items():
+                    print(f"{'frame.halftrend':<22}{route:<24}{seconds:>9.2f}{symbols / seconds:>11.0f}")
 
 
 if __name__ == "__main__":
