@@ -119,7 +119,8 @@ def _compute_in_place(part: Any, earlier: Any, number: int, start: Any, end: Any
     if end is not None:
         if earlier is not None:
             _require_none(earlier[~_below(earlier.index, end, True)], number - 1)
-        part = part[_below(part.index, end, True)]
+        kept = _below(part.index, end, True)
+        part = part if kept.all() else part[kept]
     if earlier is not None and len(earlier):
         part = pandas.concat([earlier, part])
     return function(part, **options) if len(part) else meta
@@ -127,9 +128,9 @@ def _compute_in_place(part: Any, earlier: Any, number: int, start: Any, end: Any
 
 def _require_none(strays: Any, number: int) -> None:
     if len(strays):
-        raise ValueError(f"partition {number} of the Dask DataFrame holds rows of {strays.index[0]!r}, which its "
-                         "divisions place in a partition further away: the divisions do not split the rows by "
-                         "symbol (ddf.clear_divisions() has them shuffled instead)")
+        raise ValueError(f"partition {number} of the Dask DataFrame holds rows of {strays.index[0]!r} that its "
+                         "divisions place in another partition (not the next): the divisions do not split the rows "
+                         "by symbol; ddf.clear_divisions() has the rows shuffled instead")
 
 
 def _below(index: Any, bound: Any, missing: bool) -> np.ndarray:
