@@ -279,9 +279,16 @@ struct HalftrendWork {
     trend::halftrend::Inputs inputs(const Batch& batch, const Placement& at, StridedView<float> atr,
                                     Scratch& s) const {
         const index_t n = at.size();
-        const auto to_float = [n](StridedView<const double> values, std::vector<float>& into) {
+        // Rounded to float32, noting a NaN or infinite price on the way.
+        const auto to_float = [n, this](StridedView<const double> values, std::vector<float>& into) {
             const StridedView<float> out = first_n(into, n);
-            for (index_t i = 0; i < n; ++i) out.data()[i] = static_cast<float>(values[i]);
+            bool finite = true;
+            for (index_t i = 0; i < n; ++i) {
+                const double value = values[i];
+                out.data()[i] = static_cast<float>(value);
+                finite &= value - value == 0.0;
+            }
+            bad.note(!finite);
             return StridedView<const float>(out);
         };
         if (tr.size > 0) {
@@ -296,7 +303,6 @@ struct HalftrendWork {
         }
         const StridedView<const double> h = at.read(high, s.high), l = at.read(low, s.low),
                                         c = at.read(close, s.close);
-        bad.note(!all_finite(h) || !all_finite(l) || !all_finite(c));
         const StridedView<double> average = first_n(s.atr, n);
         average_true_ranges(batch, atr_length, h, l, c, average);
         for (index_t i = 0; i < n; ++i) atr.set(i, static_cast<float>(average[i]));
