@@ -210,6 +210,21 @@ def test_long_tables_give_each_symbol_its_own_values(function, tmp_path):
         function(overlapping, by="symbol").partitions[1].compute(scheduler="sync")
 
 
+@pytest.mark.parametrize("function", [frame.halftrend, frame.swing, frame.atr], ids=lambda f: f.__name__)
+def test_many_symbols_of_unequal_lengths(function):
+    """Enough symbols for the native threads to take several per batch, of unequal lengths,
+    shuffled or sorted by symbol and time (read and written in place)."""
+    rng = np.random.default_rng(16)
+    df = pd.concat(ohlc(n, seed).rename_axis("date").reset_index().assign(symbol=f"S{seed:02d}")
+                   for seed, n in enumerate(rng.integers(40, 80, 48)))
+    for table in (df.iloc[rng.permutation(len(df))].set_axis(np.arange(len(df))), df.set_axis(np.arange(len(df)))):
+        grouped = function(table, by="symbol", threads=1)
+        pd.testing.assert_frame_equal(function(table, by="symbol", threads=2), grouped)
+        for symbol in table["symbol"].unique()[::3]:
+            expected = alone(function, table, symbol)
+            pd.testing.assert_frame_equal(grouped.loc[expected.index], expected)
+
+
 def test_long_tables_bad_rows_and_bad_symbol_columns():
     df = long_frame()
     holed = df.assign(close=df["close"].where(df.index != df.index[9]),
