@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <exception>
 #include <limits>
+#include <memory>
 #include <new>
 #include <span>
 #include <system_error>
@@ -29,12 +30,13 @@
 namespace ornivex::grouped {
 
 struct RowGroups {
-    std::vector<index_t> rows;     // row positions, group by group; then the rows left out
-    std::vector<index_t> offsets;  // group g is rows[offsets[g] .. offsets[g + 1]); count + 1 entries
+    std::unique_ptr<index_t[]> rows;  // row positions, group by group; then the rows left out
+    index_t size = 0;                 // of rows: every row of the table
+    std::vector<index_t> offsets;     // group g is rows[offsets[g] .. offsets[g + 1]); count + 1 entries
 
     index_t count() const noexcept { return static_cast<index_t>(offsets.size()) - 1; }
     std::span<const index_t> left_out() const noexcept {
-        return {rows.data() + offsets.back(), rows.size() - static_cast<std::size_t>(offsets.back())};
+        return {rows.get() + offsets.back(), static_cast<std::size_t>(size - offsets.back())};
     }
 };
 
@@ -129,10 +131,11 @@ inline index_t group_rows(StridedView<const std::int64_t> codes, index_t count, 
         }
     }
     out.offsets[slots] = total;
-    out.rows.resize(static_cast<std::size_t>(n));
+    out.rows = std::make_unique_for_overwrite<index_t[]>(static_cast<std::size_t>(n));  // every entry is set below
+    out.size = n;
     run_tasks<NoState>(stretches, threads, [&](index_t p, NoState&) {
         index_t* const where = next.data() + p * slots;
-        index_t* const rows = out.rows.data();
+        index_t* const rows = out.rows.get();
         for (index_t i = stretch.begin(p), end = stretch.end(p); i < end; ++i) {
             const std::int64_t code = codes[i];
             rows[where[code < 0 ? count : code]++] = i;
@@ -210,7 +213,7 @@ void for_each_batch(RowGroups& groups, index_t threads, Work&& work) {
         if (b >= batches) return;
         const std::span<const index_t> bounds(groups.offsets.data() + starts[b],
                                               static_cast<std::size_t>(starts[b + 1] - starts[b] + 1));
-        work(Batch{groups.rows.data() + bounds[0], bounds}, scratch);
+        work(Batch{groups.rows.get() + bounds[0], bounds}, scratch);
     }, [&](index_t k) { return k % workers * part + k / workers; });
 }
 
