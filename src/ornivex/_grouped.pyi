@@ -24,3 +24,9 @@ def swing(close: _F64, codes: _I64, groups: int, times: _I64 | None, period: int
 def atr(high: _F64, low: _F64, close: _F64, codes: _I64, groups: int, times: _I64 | None, length: int,
         threads: int) -> tuple[_F64, _F64, bool]:
     """trueRange and atr of every group."""
+
+def string_codes(offsets: npt.NDArray[np.int32] | _I64, data: npt.NDArray[np.uint8],
+                 validity: npt.NDArray[np.uint8] | None, validity_offset: int, threads: int) -> tuple[_I64, _I64]:
+    """A code per row of an Arrow string column (offsets, data bytes, validity bitmap or None, and
+    the bit of row 0 in it): equal strings equal codes, in order of first appearance, -1 for a null;
+    and the row each code first appears on."""

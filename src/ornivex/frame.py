@@ -164,7 +164,7 @@ def _computed(obj: Any, prices: dict[str, np.ndarray], arrays: list[np.ndarray],
     if by is None:
         rows = _Rows.of(obj, prices, skip_bad_rows)
         return _frame(obj, {name: rows.place(values) for name, values in compute(*rows.take(*arrays)).items()})
-    groups = _Groups.of(obj, by, prices, skip_bad_rows)
+    groups = _Groups.of(obj, by, prices, skip_bad_rows, thread_count)
     missing = groups.codes < 0 if groups.nullable else None
     return _frame(obj, {name: (values, missing) for name, values in grouped(groups, thread_count).items()})
 
@@ -211,11 +211,11 @@ class _Groups:
     bad_rows: Callable[[], np.ndarray]  # the rows with a missing or non-finite value; unless nullable, raises
 
     @classmethod
-    def of(cls, obj: Any, by: str, prices: dict[str, np.ndarray], skip_bad_rows: bool) -> _Groups:
+    def of(cls, obj: Any, by: str, prices: dict[str, np.ndarray], skip_bad_rows: bool, threads: int) -> _Groups:
         if not _is_frame(obj):
             raise TypeError(f"by={by!r} needs a DataFrame with a symbol column, got a Series")
         name, symbols = _symbol_column(obj, by)
-        codes, count = _symbol_numbers(symbols)
+        codes, count = _symbol_numbers(symbols, threads)
         time_name, times = _time_source(obj)
 
         def bad_rows() -> np.ndarray:
@@ -289,18 +289,76 @@ def _symbol_column(df: Any, by: str) -> tuple[str, Any]:
                    + (f"; index levels: {', '.join(levels)})" if levels else ")"))
 
 
-def _symbol_numbers(symbols: Any) -> tuple[np.ndarray, int]:
-    """A number per row for its symbol (0 .. count - 1, -1 where missing), and the count."""
+def _symbol_numbers(symbols: Any, threads: int) -> tuple[np.ndarray, int]:
+    """A number per row for its symbol (0 .. count - 1, -1 where missing), and the count.
+
+    Categorical columns give their codes; columns of strings in Arrow's layout (pandas' str and
+    Arrow-backed columns, polars strings) are numbered natively over `threads` threads."""
     if _is_polars(symbols):
-        ranks = symbols.rank("dense")
-        count = int(ranks.max() or 0)
-        return ranks.fill_null(0).to_numpy().astype(np.int64) - 1, count
+        return _polars_symbol_numbers(symbols, threads)
     import pandas
     if isinstance(symbols.dtype, pandas.CategoricalDtype):
         categorical = pandas.Categorical(symbols)
         return categorical.codes.astype(np.int64), len(categorical.categories)
+    values = symbols.array
+    if isinstance(values, pandas.arrays.ArrowExtensionArray):
+        import pyarrow as pa
+        strings = pa.array(values)  # the column's own buffers
+        if pa.types.is_string(strings.type) or pa.types.is_large_string(strings.type):
+            return _string_numbers(strings, threads)
     codes, uniques = pandas.factorize(symbols)
     return codes.astype(np.int64, copy=False), len(uniques)
+
+
+def _polars_symbol_numbers(symbols: Any, threads: int) -> tuple[np.ndarray, int]:
+    import polars
+    if isinstance(symbols.dtype, (polars.Categorical, polars.Enum)):
+        # The physical codes number the categories, of this column or of every column that shares
+        # them: numbered afresh only when those are more than the rows.
+        codes = symbols.to_physical().cast(polars.Int64).fill_null(-1).to_numpy()
+        count = int(codes.max(initial=-1)) + 1
+        if count <= len(codes):
+            return codes, count
+        present = np.zeros(count + 1, dtype=bool)
+        present[codes] = True  # a missing symbol's -1 marks the extra last entry
+        renumbered = np.cumsum(present[:-1]) - 1
+        return np.append(renumbered, -1)[codes], int(renumbered[-1]) + 1
+    if symbols.dtype == polars.String:
+        return _string_numbers(symbols.to_arrow(), threads)
+    ranks = symbols.rank("dense")
+    count = int(ranks.max() or 0)
+    return ranks.fill_null(0).to_numpy().astype(np.int64) - 1, count
+
+
+def _string_numbers(strings: Any, threads: int) -> tuple[np.ndarray, int]:
+    """Symbol numbers of an Arrow string array or chunked array: each chunk numbered on its own,
+    then the chunks' first strings of each number together, which maps every chunk's numbers to
+    one numbering (in order of first appearance, as a single chunk's)."""
+    chunks = [chunk for chunk in getattr(strings, "chunks", [strings]) if len(chunk)]
+    numbered = [_string_codes(chunk, threads) for chunk in chunks]
+    if len(numbered) < 2:
+        codes, first_rows = numbered[0] if numbered else (np.empty(0, dtype=np.int64), ())
+        return codes, len(first_rows)
+    import pyarrow as pa
+    firsts = pa.concat_arrays([chunk.take(first_rows) for chunk, (_, first_rows) in zip(chunks, numbered)])
+    joint_codes, joint_first_rows = _string_codes(firsts, threads)
+    parts, start = [], 0
+    for codes, first_rows in numbered:
+        renumbered = np.append(joint_codes[start:start + len(first_rows)], -1)  # -1 stays -1
+        parts.append(renumbered[codes])
+        start += len(first_rows)
+    return np.concatenate(parts), len(joint_first_rows)
+
+
+def _string_codes(strings: Any, threads: int) -> tuple[np.ndarray, np.ndarray]:
+    """_grouped.string_codes of a non-empty Arrow string array, its buffers read in place."""
+    import pyarrow as pa
+    validity, offsets, data = strings.buffers()
+    offset_type = np.dtype(np.int64 if pa.types.is_large_string(strings.type) else np.int32)
+    offsets = np.frombuffer(offsets, offset_type, count=len(strings) + 1, offset=strings.offset * offset_type.itemsize)
+    data = np.empty(0, dtype=np.uint8) if data is None else np.frombuffer(data, np.uint8)
+    bits = None if validity is None or strings.null_count == 0 else np.frombuffer(validity, np.uint8)
+    return _grouped.string_codes(offsets, data, bits, strings.offset, threads)
 
 
 def _thread_count(threads: int | None) -> int:

@@ -337,6 +337,28 @@ Raised group_code(Py_ssize_t row, long long code, Py_ssize_t count) {
     return {};
 }
 
+Raised string_offset(Py_ssize_t index, long long value, Py_ssize_t data_size) {
+    PyErr_Format(PyExc_ValueError,
+                 "offsets[%zd] is %lld: string offsets never fall and stay within the %zd bytes of data", index, value,
+                 data_size);
+    return {};
+}
+
+Raised no_offsets() {
+    PyErr_SetString(PyExc_ValueError, "offsets is empty: a column of n strings has n + 1 offsets");
+    return {};
+}
+
+Raised not_contiguous(const char* param) {
+    PyErr_Format(PyExc_ValueError, "%s must be contiguous", param);
+    return {};
+}
+
+Raised validity_too_short(Py_ssize_t bytes, Py_ssize_t first, Py_ssize_t last) {
+    PyErr_Format(PyExc_ValueError, "validity has %zd bytes, too few for bits %zd .. %zd", bytes, first, last);
+    return {};
+}
+
 namespace {
 
 // One code object per entry name, made on first use and kept while the module

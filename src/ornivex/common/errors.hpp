@@ -114,6 +114,16 @@ Raised state_value(const char* cls, const char* what);
 // "codes[<row>] is <code>: a group number is -1 (left out) or 0 .. <count - 1>"
 Raised group_code(Py_ssize_t row, long long code, Py_ssize_t count);
 
+// --- string columns (Arrow layout) ------------------------------------------
+// "offsets[<k>] is <value>: string offsets never fall and stay within the <n> bytes of data"
+Raised string_offset(Py_ssize_t index, long long value, Py_ssize_t data_size);
+// "offsets is empty: a column of n strings has n + 1 offsets"
+Raised no_offsets();
+// "<param> must be contiguous"
+Raised not_contiguous(const char* param);
+// "validity has <n> bytes, too few for bits <first> .. <last>"
+Raised validity_too_short(Py_ssize_t bytes, Py_ssize_t first, Py_ssize_t last);
+
 // Adds a traceback entry named `qualname` (e.g. "ornivex.trend_v4.ewma") to
 // the exception being raised.  Keeps the current exception if the entry
 // cannot be made.

@@ -14,6 +14,7 @@
 #include <climits>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "ornivex/common/args.hpp"
 #include "ornivex/common/buffer.hpp"
@@ -22,6 +23,7 @@
 #include "ornivex/common/numpy_api.hpp"
 #include "ornivex/common/without_gil.hpp"
 #include "ornivex/grouped/names.hpp"
+#include "ornivex/grouped/strings.hpp"
 #include "ornivex/grouped/work.hpp"
 
 namespace ornivex::grouped {
@@ -266,12 +268,79 @@ Owned atr_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return columns.tuple(bad);
 }
 
+// ---- string_codes(offsets, data, validity, validity_offset, threads) ---------
+//
+// The codes of an Arrow string column's rows (strings.hpp) and the row each
+// code first appears on: offsets int32 or int64 (one more than rows), the data
+// bytes, the validity bitmap or None, and the bit of row 0 in it.
+
+inline constexpr ElementDescriptor byte_element{"uint8_t", 1, 'U', NPY_UINT8};
+
+const Signature& string_codes_signature() {
+    static PyObject* const params[] = {key().offsets, key().data, key().validity, key().validity_offset,
+                                       key().threads};
+    static const Signature signature{"string_codes", 5, 5, params};
+    return signature;
+}
+
+template <class Offset>
+index_t number_strings(const ArrayView& offsets, const ArrayView& data, const ArrayView& validity,
+                       index_t validity_offset, index_t threads, StridedView<std::int64_t> codes,
+                       std::vector<index_t>& first_rows) {
+    const StringColumn<Offset> column{offsets.read<Offset>(), data.read<unsigned char>().data(), data.size(),
+                                      validity.read<std::uint8_t>(), validity_offset};
+    return string_codes(column, threads, codes, first_rows);
+}
+
+Owned string_codes_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    PyObject* bound[5];
+    if (!bind_arguments(string_codes_signature(), args, nargsf, kwnames, bound)) return Owned();
+    const auto validity_offset = whole_number("string_codes", "validity_offset", bound[3], 0);
+    const auto threads = validity_offset ? whole_number("string_codes", "threads", bound[4], 1) : std::nullopt;
+    if (!threads || !check_array_argument("offsets", bound[0])) return Owned();
+    // Arrow's string columns have int32 offsets, its large ones int64.
+    const bool narrow = PyArray_ITEMSIZE(reinterpret_cast<PyArrayObject*>(bound[0])) == 4;
+    ArrayView offsets, data, validity;
+    if (!view_argument(offsets, "offsets", bound[0], narrow ? int32_element : int64_element) ||
+        !view_argument(data, "data", bound[1], byte_element) ||
+        !view_argument(validity, "validity", bound[2], byte_element, /*optional=*/true))
+        return Owned();
+    if (offsets.size() == 0) return err::no_offsets();
+    if (data.size() > 1 && data.read<unsigned char>().stride != 1) return err::not_contiguous("data");
+    const Py_ssize_t n = offsets.size() - 1;
+    if (bound[2] != Py_None && n > 0 && validity.size() < (*validity_offset + n + 7) / 8)
+        return err::validity_too_short(validity.size(), *validity_offset, *validity_offset + n - 1);
+
+    Columns columns;
+    const StridedView<std::int64_t> codes = columns.add<std::int64_t>(n, NPY_INT64);
+    if (!columns.made()) return Owned();
+    std::vector<index_t> first_rows;
+    index_t bad_offset = -1;
+    if (!run_without_gil([&] {
+            bad_offset = narrow ? number_strings<std::int32_t>(offsets, data, validity, *validity_offset, *threads,
+                                                               codes, first_rows)
+                                : number_strings<std::int64_t>(offsets, data, validity, *validity_offset, *threads,
+                                                               codes, first_rows);
+        }))
+        return Owned();
+    if (bad_offset >= 0) {
+        const long long value = narrow ? offsets.read<std::int32_t>()[bad_offset] : offsets.read<std::int64_t>()[bad_offset];
+        return err::string_offset(bad_offset, value, data.size());
+    }
+    const StridedView<std::int64_t> firsts = columns.add<std::int64_t>(static_cast<Py_ssize_t>(first_rows.size()),
+                                                                       NPY_INT64);
+    if (!columns.made()) return Owned();
+    for (std::size_t k = 0; k < first_rows.size(); ++k) firsts.set(static_cast<index_t>(k), first_rows[k]);
+    return columns.tuple();
+}
+
 }  // namespace
 
-const Entry entries[3] = {
+const Entry entries[4] = {
     {"halftrend", halftrend_entry, halftrend_signature},
     {"swing", swing_entry, swing_signature},
     {"atr", atr_entry, atr_signature},
+    {"string_codes", string_codes_entry, string_codes_signature},
 };
 
 }  // namespace ornivex::grouped

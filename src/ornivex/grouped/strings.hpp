@@ -1,0 +1,232 @@
+// Numbers the rows of an Arrow string column by their strings: equal strings
+// get equal codes, different strings different codes, a null row -1.  Codes
+// are given in order of first appearance (the first row's string is 0, the
+// next string not seen before 1, ...), so they depend on the rows alone and
+// never on the number of threads.
+//
+// With threads, each takes a stretch of rows and numbers it with a table of
+// its own (codes in order of first appearance within the stretch).  The
+// tables are then merged in stretch order, which gives every stretch's codes
+// their final numbers in order of first appearance over all rows, and the
+// threads rewrite their stretches' codes (the first stretch's are final).
+//
+// A string is the bytes data[offsets[i] .. offsets[i + 1]) of a contiguous
+// data buffer; offsets that fall or leave the buffer are reported, never read
+// past.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "ornivex/common/strided_view.hpp"
+#include "ornivex/grouped/groups.hpp"
+
+namespace ornivex::grouped {
+
+// A string column in Arrow's layout: offsets (int32 or int64, one more than
+// rows), the data bytes, and a validity bitmap (bit validity_offset + i set
+// for a present row i) or none (every row present).
+template <class Offset>
+struct StringColumn {
+    StridedView<const Offset> offsets;
+    const unsigned char* data;
+    index_t data_size;
+    StridedView<const std::uint8_t> validity;  // empty: no nulls
+    index_t validity_offset;
+
+    index_t size() const noexcept { return offsets.size - 1; }
+    bool valid(index_t i) const noexcept {
+        if (validity.size == 0) return true;
+        const index_t bit = validity_offset + i;
+        return (validity[bit >> 3] >> (bit & 7)) & 1;
+    }
+};
+
+// One string's bytes.
+struct Text {
+    const unsigned char* bytes;
+    index_t length;
+};
+
+namespace detail {
+
+inline std::uint64_t load64(const unsigned char* p) noexcept {
+    std::uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+}
+
+inline std::uint64_t load32(const unsigned char* p) noexcept {
+    std::uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+
+// The high and low halves of a 128-bit product, folded.
+inline std::uint64_t fold_multiply(std::uint64_t a, std::uint64_t b) noexcept {
+    const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
+    return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
+}
+
+inline constexpr std::uint64_t k0 = 0xa0761d6478bd642full, k1 = 0xe7037ed1a0b428dbull,
+                               k2 = 0x8ebc6af09c88c6e3ull;
+
+}  // namespace detail
+
+// A string with its hash and the words it was read into: for up to 16 bytes
+// the words and the length tell every byte (equal strings are those with
+// equal words), for more the words are the last 16 bytes.
+struct HashedText {
+    Text text;
+    std::uint64_t first_word, last_word, hash;
+
+    bool operator==(const HashedText& other) const noexcept {
+        return text.length == other.text.length && first_word == other.first_word && last_word == other.last_word &&
+               (text.length <= 16 ||
+                std::memcmp(text.bytes, other.text.bytes, static_cast<std::size_t>(text.length - 16)) == 0);
+    }
+};
+
+// Reads the bytes in one or two overlapping reads when they are few (up to
+// eight bytes make one word, their value), else eight at a time; a symbol
+// costs one multiplication.
+inline HashedText hashed(Text text) noexcept {
+    using namespace detail;
+    const unsigned char* p = text.bytes;
+    const auto n = static_cast<std::uint64_t>(text.length);
+    std::uint64_t a = 0, b = 0, seed = k0 ^ n;
+    if (n <= 8) {
+        if (n >= 4)
+            a = load32(p) | load32(p + n - 4) << ((n - 4) * 8);
+        else if (n > 0)
+            a = std::uint64_t{p[0]} | std::uint64_t{p[n >> 1]} << ((n >> 1) * 8) | std::uint64_t{p[n - 1]} << ((n - 1) * 8);
+    } else if (n <= 16) {
+        a = load64(p);
+        b = load64(p + n - 8);
+    } else {
+        std::uint64_t rest = n;
+        for (; rest > 16; rest -= 16, p += 16) seed = fold_multiply(load64(p) ^ k1, load64(p + 8) ^ seed);
+        a = load64(p + rest - 16);
+        b = load64(p + rest - 8);
+    }
+    return {text, a, b, fold_multiply(a ^ k1, b ^ seed)};
+}
+
+// Strings seen so far, each with its code (0, 1, ... in order of first
+// appearance) and the row it first appeared on.  Open addressing over a
+// power-of-two table kept at most half full, whose slots hold the strings'
+// words and lengths: a short string is found with one read of the table.
+// Throws std::bad_alloc.
+class StringTable {
+public:
+    struct Entry {
+        HashedText text;
+        index_t first_row;
+    };
+
+    // The code of `text`, a new one when it was not seen before.
+    [[gnu::always_inline]] index_t code_of(const HashedText& text, index_t row) {
+        if (2 * (entries_.size() + 1) > slots_.size()) grow();
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t s = text.hash & mask;; s = (s + 1) & mask) {
+            Slot& slot = slots_[s];
+            if (slot.first_word == text.first_word && slot.last_word == text.last_word &&
+                slot.length == text.text.length && slot.code >= 0 &&
+                (slot.length <= 16 || entries_[static_cast<std::size_t>(slot.code)].text == text))
+                return slot.code;
+            if (slot.code < 0) {
+                slot = {text.first_word, text.last_word, text.text.length, static_cast<index_t>(entries_.size())};
+                entries_.push_back({text, row});
+                return slot.code;
+            }
+        }
+    }
+
+    const std::vector<Entry>& entries() const noexcept { return entries_; }
+
+private:
+    struct alignas(32) Slot {
+        std::uint64_t first_word, last_word;
+        index_t length;
+        index_t code;  // -1: empty
+    };
+
+    void grow() {
+        std::vector<Slot> slots(std::max<std::size_t>(1024, 2 * slots_.size()), Slot{0, 0, 0, -1});
+        const std::size_t mask = slots.size() - 1;
+        for (const Entry& entry : entries_) {
+            std::size_t s = entry.text.hash & mask;
+            while (slots[s].code >= 0) s = (s + 1) & mask;
+            slots[s] = {entry.text.first_word, entry.text.last_word, entry.text.text.length,
+                        static_cast<index_t>(&entry - entries_.data())};
+        }
+        slots_.swap(slots);
+    }
+
+    std::vector<Slot> slots_;
+    std::vector<Entry> entries_;
+};
+
+// Numbers rows begin .. end - 1 into `codes` with `table`.  Returns the index
+// of the first offset that falls or leaves the data, or -1.
+template <class Offset>
+index_t number_rows(const StringColumn<Offset>& column, index_t begin, index_t end, StringTable& table,
+                    StridedView<std::int64_t> codes) {
+    index_t start = static_cast<index_t>(column.offsets[begin]);
+    if (start < 0 || start > column.data_size) return begin;
+    for (index_t i = begin; i < end; ++i) {
+        const index_t stop = static_cast<index_t>(column.offsets[i + 1]);
+        if (stop < start || stop > column.data_size) return i + 1;
+        codes.set(i, column.valid(i) ? table.code_of(hashed({column.data + start, stop - start}), i) : -1);
+        start = stop;
+    }
+    return -1;
+}
+
+// Numbers every row of `column` into `codes` over up to `threads` threads and
+// puts the row each code first appears on in `first_rows`.  Returns the index
+// of the first offset that falls or leaves the data, or -1 (the codes are
+// then complete).  Throws std::bad_alloc.
+template <class Offset>
+index_t string_codes(const StringColumn<Offset>& column, index_t threads, StridedView<std::int64_t> codes,
+                     std::vector<index_t>& first_rows) {
+    constexpr index_t least_rows = 1 << 16;  // a stretch worth a thread
+    const index_t n = column.size();
+    const index_t stretches = std::max<index_t>(1, std::min(threads, n / least_rows));
+    const auto stretch_begin = [&](index_t p) { return n / stretches * p + std::min(p, n % stretches); };
+    std::vector<StringTable> tables(static_cast<std::size_t>(stretches));
+    std::vector<index_t> bad(static_cast<std::size_t>(stretches), -1);
+    run_tasks<NoState>(stretches, threads, [&](index_t p, NoState&) {
+        bad[p] = number_rows(column, stretch_begin(p), stretch_begin(p + 1), tables[p], codes);
+    }, [](index_t k) { return k; });
+    for (const index_t offset : bad)
+        if (offset >= 0) return offset;
+
+    // The first stretch's codes are final; each later one's are looked up in
+    // the table of all stretches before it.
+    StringTable& all = tables[0];
+    std::vector<std::vector<index_t>> final_codes(static_cast<std::size_t>(stretches));
+    for (index_t p = 1; p < stretches; ++p) {
+        std::vector<index_t>& to = final_codes[p];
+        to.reserve(tables[p].entries().size());
+        for (const StringTable::Entry& entry : tables[p].entries())
+            to.push_back(all.code_of(entry.text, entry.first_row));
+    }
+    run_tasks<NoState>(stretches - 1, threads, [&](index_t k, NoState&) {
+        const std::vector<index_t>& to = final_codes[k + 1];
+        for (index_t i = stretch_begin(k + 1), end = stretch_begin(k + 2); i < end; ++i) {
+            const std::int64_t code = codes[i];
+            if (code >= 0) codes.set(i, to[static_cast<std::size_t>(code)]);
+        }
+    }, [](index_t k) { return k; });
+
+    first_rows.resize(all.entries().size());
+    std::transform(all.entries().begin(), all.entries().end(), first_rows.begin(),
+                   [](const StringTable::Entry& entry) { return entry.first_row; });
+    return -1;
+}
+
+}  // namespace ornivex::grouped
