@@ -16,7 +16,9 @@ them all, in memory it must take from the system).
 Then frame.halftrend(by="symbol") with threads=1 and threads=2 for a str
 symbol column, a categorical one, and a categorical one with a precomputed
 "tr" column, and where the time of one threads=1 call goes (symbol numbers,
-time order and bad rows, the native grouped pass, the result frame).  The
+also with threads=2; time order and bad rows, the native grouped pass, the
+result frame); then the symbol numbers of a str column by pandas.factorize
+and polars' dense rank, the routes used before, and of a polars String column.  The
 machine should be quiet: other processes on the cores skew the threaded runs
 most.
 """
@@ -28,6 +30,7 @@ import time
 
 import numpy as np
 import pandas as pd
+import polars as pl
 
 from ornivex import _grouped, frame, indicators, trend_v4
 
@@ -102,6 +105,14 @@ def main() -> None:
                   + (f"   {one / two:4.2f}x threads=1" if threads == 2 else ""))
         print("    threads=1 by phase: " + "   ".join(f"{name} {elapsed * 1e3:.1f} ms"
                                                      for name, elapsed in phases(df, extra, args.repeat)))
+    symbols = table["symbol"]
+    polars_symbols = pl.Series(symbols.to_numpy().tolist(), dtype=pl.String)
+    print("  symbol numbers of the str column, the routes before: "
+          f"pandas.factorize {best(args.repeat, lambda: pd.factorize(symbols)) * 1e3:.1f} ms"
+          f"   polars rank('dense') {best(args.repeat, lambda: polars_symbols.rank('dense')) * 1e3:.1f} ms;"
+          "   a polars String column now: " + "   ".join(
+              f"threads={threads} {best(args.repeat, lambda: frame._symbol_numbers(polars_symbols, threads)) * 1e3:.1f} ms"
+              for threads in (1, 2)))
 
 
 def phases(df: pd.DataFrame, extra: dict, repeat: int) -> list[tuple[str, float]]:
@@ -110,12 +121,13 @@ def phases(df: pd.DataFrame, extra: dict, repeat: int) -> list[tuple[str, float]
     tr = frame._columns(df, extra["tr"])[0] if extra else None
     prices = {"high": high, "low": low, "close": close}
     symbols = frame._symbol_column(df, "symbol")[1]
-    groups = frame._Groups.of(df, "symbol", prices, False)
+    groups = frame._Groups.of(df, "symbol", prices, False, 1)
     columns = _grouped.halftrend(high, low, close, tr, *groups.native(), indicators.AMPLITUDE,
                                  indicators.CHANNEL_DEVIATION, indicators.ATR_LENGTH, 1)
     keys = (*indicators.HALFTREND_KEYS, "trend", "atr")
-    return [("symbol numbers", best(repeat, lambda: frame._symbol_numbers(symbols))),
-            ("groups (numbers, times, bad rows)", best(repeat, lambda: frame._Groups.of(df, "symbol", prices, False))),
+    return [("symbol numbers", best(repeat, lambda: frame._symbol_numbers(symbols, 1))),
+            ("symbol numbers threads=2", best(repeat, lambda: frame._symbol_numbers(symbols, 2))),
+            ("groups (numbers, times, bad rows)", best(repeat, lambda: frame._Groups.of(df, "symbol", prices, False, 1))),
             ("native grouped", best(repeat, lambda: _grouped.halftrend(
                 high, low, close, tr, *groups.native(), indicators.AMPLITUDE, indicators.CHANNEL_DEVIATION,
                 indicators.ATR_LENGTH, 1))),

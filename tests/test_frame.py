@@ -253,3 +253,51 @@ def test_long_tables_bad_rows_and_bad_symbol_columns():
     x = np.ones(3)
     with pytest.raises(ValueError, match=r"codes\[2\] is 2: a group number is -1 \(left out\) or 0 .. 1"):
         _grouped.atr(x, x, x, np.arange(3), 2, None, 14, 1)
+
+
+def same_partition(codes, expected):
+    """The codes tell the same rows apart as `expected` does, and the same rows missing."""
+    pairs = set(zip(codes.tolist(), expected.tolist()))
+    return np.array_equal(codes < 0, expected < 0) and len(pairs) == len(set(codes.tolist())) == len(set(expected.tolist()))
+
+
+@pytest.mark.parametrize("arrow_type", ["string", "large_string"])
+def test_string_symbols_are_numbered_as_factorize_numbers_them(arrow_type):
+    pa, pl = pytest.importorskip("pyarrow"), pytest.importorskip("polars")
+    rng = np.random.default_rng(len(arrow_type))
+    n = 3 * 2**16 + 500  # three stretches of rows for three threads
+    # Strings alike in their words but not their lengths, long ones alike in their last 16 bytes,
+    # empty, non-ASCII, and thousands more to merge across the stretches.
+    tricky = ["", "A", "A\0", "AB", "ABC", "ABCD", "ABCDABCD", "S00001", "é", "ée", "株式会社", "x" * 16, "x" * 17,
+              "y" + "x" * 16, "x" * 40, "z" + "x" * 39, "AAPL", "AAPL\0"]
+    values = np.where(rng.random(n) < 0.5, np.array(tricky, dtype=object)[rng.integers(0, len(tricky), n)],
+                      np.char.add("S", rng.integers(0, 20_000, n).astype(str)).astype(object))
+    values[rng.random(n) < 0.05] = None
+    strings = pa.array(values, getattr(pa, arrow_type)())
+    cuts = np.sort(rng.integers(0, n, 2))
+    chunked = pa.chunked_array([strings[:cuts[0]], strings[:0], strings[cuts[0]:cuts[1]], strings[cuts[1]:]])
+    for array, rows in [(strings, values), (strings.slice(11), values[11:]), (chunked, values), (strings[:0], values[:0])]:
+        expected, uniques = pd.factorize(rows)  # in order of first appearance, -1 for None
+        for threads in (1, 3):
+            codes, count = frame._symbol_numbers(pd.Series(pd.arrays.ArrowExtensionArray(array)), threads)
+            np.testing.assert_array_equal(codes, expected)
+            assert codes.dtype == np.int64 and count == len(uniques)
+    for dtype in (pl.String, pl.Categorical, pl.Enum(sorted(set(tricky) | set(values[values != None])))):  # noqa: E711
+        codes, count = frame._symbol_numbers(pl.Series(values[:5000].tolist(), dtype=pl.String).cast(dtype), 2)
+        assert same_partition(codes, pd.factorize(values[:5000])[0]) and count > codes.max()
+
+
+@pytest.mark.parametrize("offsets, data, validity, message", [
+    ([0, 3, 2], b"abc", None, r"offsets\[2\] is 2: string offsets never fall and stay within the 3 bytes of data"),
+    ([0, 4], b"abc", None, r"offsets\[1\] is 4: string offsets never fall"),
+    ([-1, 0], b"abc", None, r"offsets\[0\] is -1: string offsets never fall"),
+    ([], b"abc", None, r"offsets is empty: a column of n strings has n \+ 1 offsets"),
+    (list(range(17)), b"x" * 16, b"\xff", r"validity has 1 bytes, too few for bits 3 .. 18"),
+    ([0, 1], b"abcd", None, "data must be contiguous"),
+])
+def test_string_codes_refuses_what_is_not_a_string_column(offsets, data, validity, message):
+    data = np.frombuffer(data, np.uint8)
+    bits = None if validity is None else np.frombuffer(validity, np.uint8)
+    for offset_type in (np.int32, np.int64):
+        with pytest.raises(ValueError, match=message):
+            _grouped.string_codes(np.array(offsets, offset_type), data if len(data) != 4 else data[::2], bits, 3, 1)

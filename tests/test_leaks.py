@@ -60,6 +60,9 @@ t = trend_v4
 g = _grouped
 CODES = np.arange(N, dtype=np.int64) % 3 - 1  # groups 0 and 1, every third row left out
 NEWEST_FIRST = np.arange(N, dtype=np.int64)[::-1].copy()
+STRING_OFFSETS = np.arange(N + 1, dtype=np.int32) // 2  # strings of 0 or 1 byte
+STRING_BYTES = np.frombuffer(b"abcabcabcabc", np.uint8)
+VALID_BITS = np.array([0xF7, 0xFF, 0xFF, 0xFF], np.uint8)
 
 # (name, call, arguments, what it raises or None, rebinding in trend_v4 / swing_v4 / on Overrides)
 CASES = [
@@ -126,6 +129,8 @@ CASES = [
     ("grouped code out of range", g.atr, (D, D, D, CODES, 1, None, 14, 1), ValueError, {}),
     ("grouped unequal", g.swing, (D, CODES[:-1], 2, None, 3, 2.0, 1), ValueError, {}),
     ("grouped threads 0", g.halftrend, (D, D, D, D, CODES, 2, None, 2, 2.0, 14, 0), ValueError, {}),
+    ("grouped string_codes", g.string_codes, (STRING_OFFSETS, STRING_BYTES, VALID_BITS, 1, 2), None, {}),
+    ("grouped string_codes falling", g.string_codes, (STRING_OFFSETS[::-1], STRING_BYTES, None, 0, 1), ValueError, {}),
 ]
 trend_v4_own = dict(vars(trend_v4))
 
