@@ -285,7 +285,7 @@ const Signature& string_codes_signature() {
 
 template <class Offset>
 index_t number_strings(const ArrayView& offsets, const ArrayView& data, const ArrayView& validity,
-                       index_t validity_offset, index_t threads, StridedView<std::int64_t> codes,
+                       index_t validity_offset, index_t threads, std::int64_t* codes,
                        std::vector<index_t>& first_rows) {
     const StringColumn<Offset> column{offsets.read<Offset>(), data.read<unsigned char>().data(), data.size(),
                                       validity.read<std::uint8_t>(), validity_offset};
@@ -312,7 +312,7 @@ Owned string_codes_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwn
         return err::validity_too_short(validity.size(), *validity_offset, *validity_offset + n - 1);
 
     Columns columns;
-    const StridedView<std::int64_t> codes = columns.add<std::int64_t>(n, NPY_INT64);
+    std::int64_t* const codes = columns.add<std::int64_t>(n, NPY_INT64).data();  // contiguous: a new array
     if (!columns.made()) return Owned();
     std::vector<index_t> first_rows;
     index_t bad_offset = -1;

@@ -127,21 +127,18 @@ public:
         index_t first_row;
     };
 
+    StringTable() : slots_(1024, empty) {}
+
     // The code of `text`, a new one when it was not seen before.
     [[gnu::always_inline]] index_t code_of(const HashedText& text, index_t row) {
-        if (2 * (entries_.size() + 1) > slots_.size()) grow();
         const std::size_t mask = slots_.size() - 1;
         for (std::size_t s = text.hash & mask;; s = (s + 1) & mask) {
-            Slot& slot = slots_[s];
+            const Slot& slot = slots_[s];
             if (slot.first_word == text.first_word && slot.last_word == text.last_word &&
                 slot.length == text.text.length && slot.code >= 0 &&
                 (slot.length <= 16 || entries_[static_cast<std::size_t>(slot.code)].text == text))
                 return slot.code;
-            if (slot.code < 0) {
-                slot = {text.first_word, text.last_word, text.text.length, static_cast<index_t>(entries_.size())};
-                entries_.push_back({text, row});
-                return slot.code;
-            }
+            if (slot.code < 0) return add(text, row, s);
         }
     }
 
@@ -153,17 +150,27 @@ private:
         index_t length;
         index_t code;  // -1: empty
     };
+    static constexpr Slot empty{0, 0, 0, -1};
 
-    void grow() {
-        std::vector<Slot> slots(std::max<std::size_t>(1024, 2 * slots_.size()), Slot{0, 0, 0, -1});
-        const std::size_t mask = slots.size() - 1;
-        for (const Entry& entry : entries_) {
-            std::size_t s = entry.text.hash & mask;
-            while (slots[s].code >= 0) s = (s + 1) & mask;
-            slots[s] = {entry.text.first_word, entry.text.last_word, entry.text.text.length,
-                        static_cast<index_t>(&entry - entries_.data())};
+    // Adds `text` in the empty slot s, first doubling the table when that would fill it past half.
+    index_t add(const HashedText& text, index_t row, std::size_t s) {
+        const auto code = static_cast<index_t>(entries_.size());
+        entries_.push_back({text, row});
+        if (2 * entries_.size() > slots_.size()) {
+            std::vector<Slot> slots(2 * slots_.size(), empty);
+            slots_.swap(slots);
+            for (const Entry& entry : entries_) place(entry, static_cast<index_t>(&entry - entries_.data()));
+        } else {
+            slots_[s] = {text.first_word, text.last_word, text.text.length, code};
         }
-        slots_.swap(slots);
+        return code;
+    }
+
+    void place(const Entry& entry, index_t code) noexcept {
+        const std::size_t mask = slots_.size() - 1;
+        std::size_t s = entry.text.hash & mask;
+        while (slots_[s].code >= 0) s = (s + 1) & mask;
+        slots_[s] = {entry.text.first_word, entry.text.last_word, entry.text.text.length, code};
     }
 
     std::vector<Slot> slots_;
@@ -174,13 +181,13 @@ private:
 // of the first offset that falls or leaves the data, or -1.
 template <class Offset>
 index_t number_rows(const StringColumn<Offset>& column, index_t begin, index_t end, StringTable& table,
-                    StridedView<std::int64_t> codes) {
+                    std::int64_t* codes) {
     index_t start = static_cast<index_t>(column.offsets[begin]);
     if (start < 0 || start > column.data_size) return begin;
     for (index_t i = begin; i < end; ++i) {
         const index_t stop = static_cast<index_t>(column.offsets[i + 1]);
         if (stop < start || stop > column.data_size) return i + 1;
-        codes.set(i, column.valid(i) ? table.code_of(hashed({column.data + start, stop - start}), i) : -1);
+        codes[i] = column.valid(i) ? table.code_of(hashed({column.data + start, stop - start}), i) : -1;
         start = stop;
     }
     return -1;
@@ -191,7 +198,7 @@ index_t number_rows(const StringColumn<Offset>& column, index_t begin, index_t e
 // of the first offset that falls or leaves the data, or -1 (the codes are
 // then complete).  Throws std::bad_alloc.
 template <class Offset>
-index_t string_codes(const StringColumn<Offset>& column, index_t threads, StridedView<std::int64_t> codes,
+index_t string_codes(const StringColumn<Offset>& column, index_t threads, std::int64_t* codes,
                      std::vector<index_t>& first_rows) {
     constexpr index_t least_rows = 1 << 16;  // a stretch worth a thread
     const index_t n = column.size();
@@ -217,10 +224,8 @@ index_t string_codes(const StringColumn<Offset>& column, index_t threads, Stride
     }
     run_tasks<NoState>(stretches - 1, threads, [&](index_t k, NoState&) {
         const std::vector<index_t>& to = final_codes[k + 1];
-        for (index_t i = stretch_begin(k + 1), end = stretch_begin(k + 2); i < end; ++i) {
-            const std::int64_t code = codes[i];
-            if (code >= 0) codes.set(i, to[static_cast<std::size_t>(code)]);
-        }
+        for (index_t i = stretch_begin(k + 1), end = stretch_begin(k + 2); i < end; ++i)
+            if (codes[i] >= 0) codes[i] = to[static_cast<std::size_t>(codes[i])];
     }, [](index_t k) { return k; });
 
     first_rows.resize(all.entries().size());
