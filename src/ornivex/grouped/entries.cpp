@@ -331,7 +331,10 @@ Owned string_codes_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwn
                                                                        NPY_INT64);
     if (!columns.made()) return Owned();
     for (std::size_t k = 0; k < first_rows.size(); ++k) firsts.set(static_cast<index_t>(k), first_rows[k]);
-    return columns.tuple();
+    Owned result = Owned::steal(PyTuple_New(2));
+    if (!result) return Owned();
+    for (int k = 0; k < 2; ++k) PyTuple_SET_ITEM(result.get(), k, columns.arrays[k].release());
+    return result;
 }
 
 }  // namespace
