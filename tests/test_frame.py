@@ -261,7 +261,7 @@ def same_partition(codes, expected):
     return np.array_equal(codes < 0, expected < 0) and len(pairs) == len(set(codes.tolist())) == len(set(expected.tolist()))
 
 
-@pytest.mark.parametrize("arrow_type", ["string", "large_string"])
+@pytest.mark.parametrize("arrow_type", ["string", "large_string", "string_view"])
 def test_string_symbols_are_numbered_as_factorize_numbers_them(arrow_type):
     pa, pl = pytest.importorskip("pyarrow"), pytest.importorskip("polars")
     rng = np.random.default_rng(len(arrow_type))
@@ -301,3 +301,24 @@ def test_string_codes_refuses_what_is_not_a_string_column(offsets, data, validit
     for offset_type in (np.int32, np.int64):
         with pytest.raises(ValueError, match=message):
             _grouped.string_codes(np.array(offsets, offset_type), data if len(data) != 4 else data[::2], bits, 3, 1)
+
+
+def string_views(*views):
+    """Arrow's 16-byte views of (length, inline bytes) or (length, prefix, buffer, offset)."""
+    return np.frombuffer(b"".join(np.array(view[:1], np.int32).tobytes() + (view[1].ljust(12, b"\0") if len(view) == 2 else
+                                  view[1] + np.array(view[2:], np.int32).tobytes()) for view in views), np.uint8)
+
+
+@pytest.mark.parametrize("views, buffers, message", [
+    (string_views((13, b"abcd", 1, 0)), (b"x" * 20,), r"views\[0\] is no string of the 1 data buffers"),
+    (string_views((3, b"abc"), (13, b"abcd", 0, 8)), (b"x" * 20,), r"views\[1\] is no string of the 1 data buffers"),
+    (string_views((13, b"abcd", 0, -1)), (b"x" * 20,), r"views\[0\] is no string"),
+    (string_views((-1, b"")), (), r"views\[0\] is no string of the 0 data buffers"),
+    (string_views((3, b"abc"))[:15], (), r"views has 15 bytes: a string's view has 16"),
+])
+def test_string_view_codes_refuses_views_outside_their_buffers(views, buffers, message):
+    with pytest.raises(ValueError, match=message):
+        _grouped.string_view_codes(views, tuple(np.frombuffer(b, np.uint8) for b in buffers), None, 0, 1)
+    codes, first_rows = _grouped.string_view_codes(string_views((3, b"abc"), (13, b"abcd", 0, 7), (3, b"abc")),
+                                                   (np.full(20, 120, np.uint8),), np.array([0b101], np.uint8), 0, 1)
+    assert codes.tolist() == [0, -1, 0] and first_rows.tolist() == [0]

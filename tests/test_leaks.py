@@ -62,7 +62,11 @@ CODES = np.arange(N, dtype=np.int64) % 3 - 1  # groups 0 and 1, every third row 
 NEWEST_FIRST = np.arange(N, dtype=np.int64)[::-1].copy()
 STRING_OFFSETS = np.arange(N + 1, dtype=np.int32) // 2  # strings of 0 or 1 byte
 STRING_BYTES = np.frombuffer(b"abcabcabcabc", np.uint8)
+STRING_TEXT = np.frombuffer(b"abc" * 8, np.uint8)
 VALID_BITS = np.array([0xF7, 0xFF, 0xFF, 0xFF], np.uint8)
+STRING_VIEWS = np.zeros((N, 4), np.int32)  # (length, inline bytes or prefix, buffer, offset)
+STRING_VIEWS[::2] = [14, 0, 0, 2]  # every other string 14 bytes of STRING_TEXT
+STRING_VIEWS = STRING_VIEWS.view(np.uint8).ravel()
 
 # (name, call, arguments, what it raises or None, rebinding in trend_v4 / swing_v4 / on Overrides)
 CASES = [
@@ -131,6 +135,8 @@ CASES = [
     ("grouped threads 0", g.halftrend, (D, D, D, D, CODES, 2, None, 2, 2.0, 14, 0), ValueError, {}),
     ("grouped string_codes", g.string_codes, (STRING_OFFSETS, STRING_BYTES, VALID_BITS, 1, 2), None, {}),
     ("grouped string_codes falling", g.string_codes, (STRING_OFFSETS[::-1], STRING_BYTES, None, 0, 1), ValueError, {}),
+    ("grouped string_view_codes", g.string_view_codes, (STRING_VIEWS, (STRING_TEXT,), VALID_BITS, 1, 2), None, {}),
+    ("grouped string_view_codes outside", g.string_view_codes, (STRING_VIEWS, (), None, 0, 1), ValueError, {}),
 ]
 trend_v4_own = dict(vars(trend_v4))
 

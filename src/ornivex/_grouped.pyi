@@ -30,3 +30,7 @@ def string_codes(offsets: npt.NDArray[np.int32] | _I64, data: npt.NDArray[np.uin
     """A code per row of an Arrow string column (offsets, data bytes, validity bitmap or None, and
     the bit of row 0 in it): equal strings equal codes, in order of first appearance, -1 for a null;
     and the row each code first appears on."""
+
+def string_view_codes(views: npt.NDArray[np.uint8], buffers: tuple[npt.NDArray[np.uint8], ...],
+                      validity: npt.NDArray[np.uint8] | None, validity_offset: int, threads: int) -> tuple[_I64, _I64]:
+    """string_codes of an Arrow string-view column: 16 bytes of views per row and the data buffers."""

@@ -304,7 +304,7 @@ def _symbol_numbers(symbols: Any, threads: int) -> tuple[np.ndarray, int]:
     if isinstance(values, pandas.arrays.ArrowExtensionArray):
         import pyarrow as pa
         strings = pa.array(values)  # the column's own buffers
-        if pa.types.is_string(strings.type) or pa.types.is_large_string(strings.type):
+        if _is_arrow_strings(strings.type):
             return _string_numbers(strings, threads)
     codes, uniques = pandas.factorize(symbols)
     return codes.astype(np.int64, copy=False), len(uniques)
@@ -324,7 +324,10 @@ def _polars_symbol_numbers(symbols: Any, threads: int) -> tuple[np.ndarray, int]
         renumbered = np.cumsum(present[:-1]) - 1
         return np.append(renumbered, -1)[codes], int(renumbered[-1]) + 1
     if symbols.dtype == polars.String:
-        return _string_numbers(symbols.to_arrow(), threads)
+        # Polars keeps strings as Arrow string views: read in place, not copied to offsets.
+        newest = getattr(polars, "CompatLevel", None)
+        return _string_numbers(symbols.to_arrow(**({} if newest is None else {"compat_level": newest.newest()})),
+                               threads)
     ranks = symbols.rank("dense")
     count = int(ranks.max() or 0)
     return ranks.fill_null(0).to_numpy().astype(np.int64) - 1, count
@@ -334,12 +337,14 @@ def _string_numbers(strings: Any, threads: int) -> tuple[np.ndarray, int]:
     """Symbol numbers of an Arrow string array or chunked array: each chunk numbered on its own,
     then the chunks' first strings of each number together, which maps every chunk's numbers to
     one numbering (in order of first appearance, as a single chunk's)."""
+    import pyarrow as pa
     chunks = [chunk for chunk in getattr(strings, "chunks", [strings]) if len(chunk)]
+    if len(chunks) > 1 and not (pa.types.is_string(strings.type) or pa.types.is_large_string(strings.type)):
+        chunks = [chunk.cast(pa.large_string()) for chunk in chunks]  # string views have no take
     numbered = [_string_codes(chunk, threads) for chunk in chunks]
     if len(numbered) < 2:
         codes, first_rows = numbered[0] if numbered else (np.empty(0, dtype=np.int64), ())
         return codes, len(first_rows)
-    import pyarrow as pa
     firsts = pa.concat_arrays([chunk.take(first_rows) for chunk, (_, first_rows) in zip(chunks, numbered)])
     joint_codes, joint_first_rows = _string_codes(firsts, threads)
     parts, start = [], 0
@@ -350,15 +355,23 @@ def _string_numbers(strings: Any, threads: int) -> tuple[np.ndarray, int]:
     return np.concatenate(parts), len(joint_first_rows)
 
 
-def _string_codes(strings: Any, threads: int) -> tuple[np.ndarray, np.ndarray]:
-    """_grouped.string_codes of a non-empty Arrow string array, its buffers read in place."""
+def _is_arrow_strings(arrow_type: Any) -> bool:
     import pyarrow as pa
-    validity, offsets, data = strings.buffers()
-    offset_type = np.dtype(np.int64 if pa.types.is_large_string(strings.type) else np.int32)
-    offsets = np.frombuffer(offsets, offset_type, count=len(strings) + 1, offset=strings.offset * offset_type.itemsize)
-    data = np.empty(0, dtype=np.uint8) if data is None else np.frombuffer(data, np.uint8)
-    bits = None if validity is None or strings.null_count == 0 else np.frombuffer(validity, np.uint8)
-    return _grouped.string_codes(offsets, data, bits, strings.offset, threads)
+    views = getattr(pa.types, "is_string_view", lambda _: False)  # pyarrow >= 16
+    return bool(pa.types.is_string(arrow_type) or pa.types.is_large_string(arrow_type) or views(arrow_type))
+
+
+def _string_codes(strings: Any, threads: int) -> tuple[np.ndarray, np.ndarray]:
+    """_grouped.string_codes (or string_view_codes) of a non-empty Arrow string array, its buffers read in place."""
+    import pyarrow as pa
+    validity, layout, *data = (np.empty(0, dtype=np.uint8) if buffer is None else np.frombuffer(buffer, np.uint8)
+                               for buffer in strings.buffers())
+    bits = None if strings.null_count == 0 else validity
+    first, rows = strings.offset, len(strings)
+    if pa.types.is_string(strings.type) or pa.types.is_large_string(strings.type):
+        offsets = layout.view(np.int64 if pa.types.is_large_string(strings.type) else np.int32)
+        return _grouped.string_codes(offsets[first:first + rows + 1], data[0], bits, first, threads)
+    return _grouped.string_view_codes(layout[16 * first:16 * (first + rows)], tuple(data), bits, first, threads)
 
 
 def _thread_count(threads: int | None) -> int:

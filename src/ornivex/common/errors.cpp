@@ -359,6 +359,16 @@ Raised validity_too_short(Py_ssize_t bytes, Py_ssize_t first, Py_ssize_t last) {
     return {};
 }
 
+Raised view_bytes(Py_ssize_t bytes) {
+    PyErr_Format(PyExc_ValueError, "views has %zd bytes: a string's view has 16", bytes);
+    return {};
+}
+
+Raised string_view(Py_ssize_t row, Py_ssize_t buffer_count) {
+    PyErr_Format(PyExc_ValueError, "views[%zd] is no string of the %zd data buffers", row, buffer_count);
+    return {};
+}
+
 namespace {
 
 // One code object per entry name, made on first use and kept while the module

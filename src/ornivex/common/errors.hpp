@@ -123,6 +123,10 @@ Raised no_offsets();
 Raised not_contiguous(const char* param);
 // "validity has <n> bytes, too few for bits <first> .. <last>"
 Raised validity_too_short(Py_ssize_t bytes, Py_ssize_t first, Py_ssize_t last);
+// "views has <n> bytes: a string's view has 16"
+Raised view_bytes(Py_ssize_t bytes);
+// "views[<row>] is no string of the <count> data buffers"
+Raised string_view(Py_ssize_t row, Py_ssize_t buffer_count);
 
 // Adds a traceback entry named `qualname` (e.g. "ornivex.trend_v4.ewma") to
 // the exception being raised.  Keeps the current exception if the entry

@@ -269,10 +269,12 @@ Owned atr_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
 }
 
 // ---- string_codes(offsets, data, validity, validity_offset, threads) ---------
+// ---- string_view_codes(views, buffers, validity, validity_offset, threads) ---
 //
 // The codes of an Arrow string column's rows (strings.hpp) and the row each
-// code first appears on: offsets int32 or int64 (one more than rows), the data
-// bytes, the validity bitmap or None, and the bit of row 0 in it.
+// code first appears on.  The column is offsets (int32 or int64, one more than
+// rows) and the data bytes, or a 16-byte view per row and a tuple of data
+// buffers; then the validity bitmap or None, and the bit of row 0 in it.
 
 inline constexpr ElementDescriptor byte_element{"uint8_t", 1, 'U', NPY_UINT8};
 
@@ -283,50 +285,56 @@ const Signature& string_codes_signature() {
     return signature;
 }
 
-template <class Offset>
-index_t number_strings(const ArrayView& offsets, const ArrayView& data, const ArrayView& validity,
-                       index_t validity_offset, index_t threads, std::int64_t* codes,
-                       std::vector<index_t>& first_rows) {
-    const StringColumn<Offset> column{offsets.read<Offset>(), data.read<unsigned char>().data(), data.size(),
-                                      validity.read<std::uint8_t>(), validity_offset};
-    return string_codes(column, threads, codes, first_rows);
+const Signature& string_view_codes_signature() {
+    static PyObject* const params[] = {key().views, key().buffers, key().validity, key().validity_offset,
+                                       key().threads};
+    static const Signature signature{"string_view_codes", 5, 5, params};
+    return signature;
 }
 
-Owned string_codes_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    PyObject* bound[5];
-    if (!bind_arguments(string_codes_signature(), args, nargsf, kwnames, bound)) return Owned();
-    const auto validity_offset = whole_number("string_codes", "validity_offset", bound[3], 0);
-    const auto threads = validity_offset ? whole_number("string_codes", "threads", bound[4], 1) : std::nullopt;
-    if (!threads || !check_array_argument("offsets", bound[0])) return Owned();
-    // Arrow's string columns have int32 offsets, its large ones int64.
-    const bool narrow = PyArray_ITEMSIZE(reinterpret_cast<PyArrayObject*>(bound[0])) == 4;
-    ArrayView offsets, data, validity;
-    if (!view_argument(offsets, "offsets", bound[0], narrow ? int32_element : int64_element) ||
-        !view_argument(data, "data", bound[1], byte_element) ||
-        !view_argument(validity, "validity", bound[2], byte_element, /*optional=*/true))
-        return Owned();
-    if (offsets.size() == 0) return err::no_offsets();
-    if (data.size() > 1 && data.read<unsigned char>().stride != 1) return err::not_contiguous("data");
-    const Py_ssize_t n = offsets.size() - 1;
-    if (bound[2] != Py_None && n > 0 && validity.size() < (*validity_offset + n + 7) / 8)
-        return err::validity_too_short(validity.size(), *validity_offset, *validity_offset + n - 1);
+// A byte array argument, contiguous.
+bool view_bytes(ArrayView& view, const char* param, PyObject* obj) {
+    if (!view_argument(view, param, obj, byte_element)) return false;
+    return view.size() < 2 || view.read<unsigned char>().stride == 1 || err::not_contiguous(param);
+}
 
+// What both take after their column: the validity bitmap and its first bit, and the threads.
+struct Rows {
+    ArrayView bitmap;
+    index_t offset = 0;
+    index_t threads = 1;
+
+    // bound: validity, validity_offset, threads.
+    bool bind(const char* func, PyObject* const (&bound)[3]) {
+        const auto first = whole_number(func, "validity_offset", bound[1], 0);
+        const auto thread_count = first ? whole_number(func, "threads", bound[2], 1) : std::nullopt;
+        if (!thread_count || !view_argument(bitmap, "validity", bound[0], byte_element, /*optional=*/true))
+            return false;
+        offset = *first;
+        threads = *thread_count;
+        return true;
+    }
+
+    // The bitmap has a bit for each of n rows.
+    bool cover(PyObject* validity, Py_ssize_t n) const {
+        return validity == Py_None || n == 0 || bitmap.size() >= (offset + n + 7) / 8 ||
+               err::validity_too_short(bitmap.size(), offset, offset + n - 1);
+    }
+
+    Validity valid() const noexcept { return {bitmap.read<std::uint8_t>(), offset}; }
+};
+
+// Numbers the column's n rows; on a row that cannot be read, `bad_row(at)`
+// raises its error.  Returns the codes and the rows where each first appears.
+template <class Number, class BadRow>
+Owned number_column(Py_ssize_t n, const Number& number, const BadRow& bad_row) {
     Columns columns;
     std::int64_t* const codes = columns.add<std::int64_t>(n, NPY_INT64).data();  // contiguous: a new array
     if (!columns.made()) return Owned();
     std::vector<index_t> first_rows;
-    index_t bad_offset = -1;
-    if (!run_without_gil([&] {
-            bad_offset = narrow ? number_strings<std::int32_t>(offsets, data, validity, *validity_offset, *threads,
-                                                               codes, first_rows)
-                                : number_strings<std::int64_t>(offsets, data, validity, *validity_offset, *threads,
-                                                               codes, first_rows);
-        }))
-        return Owned();
-    if (bad_offset >= 0) {
-        const long long value = narrow ? offsets.read<std::int32_t>()[bad_offset] : offsets.read<std::int64_t>()[bad_offset];
-        return err::string_offset(bad_offset, value, data.size());
-    }
+    index_t bad = -1;
+    if (!run_without_gil([&] { bad = number(codes, first_rows); })) return Owned();
+    if (bad >= 0) return bad_row(bad);
     const StridedView<std::int64_t> firsts = columns.add<std::int64_t>(static_cast<Py_ssize_t>(first_rows.size()),
                                                                        NPY_INT64);
     if (!columns.made()) return Owned();
@@ -337,13 +345,71 @@ Owned string_codes_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwn
     return result;
 }
 
+template <class Offset>
+Owned number_offsets(const ArrayView& offsets, const ArrayView& data, const Rows& rows) {
+    const StringColumn<Offset> column{offsets.read<Offset>(), data.read<unsigned char>().data(), data.size(),
+                                      rows.valid()};
+    return number_column(
+        column.size(),
+        [&](std::int64_t* codes, std::vector<index_t>& first_rows) {
+            return string_codes(column, rows.threads, codes, first_rows);
+        },
+        [&](index_t at) { return err::string_offset(at, offsets.read<Offset>()[at], data.size()); });
+}
+
+Owned string_codes_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    PyObject* bound[5];
+    if (!bind_arguments(string_codes_signature(), args, nargsf, kwnames, bound)) return Owned();
+    Rows rows;
+    if (!rows.bind("string_codes", {bound[2], bound[3], bound[4]}) || !check_array_argument("offsets", bound[0]))
+        return Owned();
+    // Arrow's string columns have int32 offsets, its large ones int64.
+    const bool narrow = PyArray_ITEMSIZE(reinterpret_cast<PyArrayObject*>(bound[0])) == 4;
+    ArrayView offsets, data;
+    if (!view_argument(offsets, "offsets", bound[0], narrow ? int32_element : int64_element) ||
+        !view_bytes(data, "data", bound[1]))
+        return Owned();
+    if (offsets.size() == 0) return err::no_offsets();
+    if (!rows.cover(bound[2], offsets.size() - 1)) return Owned();
+    return narrow ? number_offsets<std::int32_t>(offsets, data, rows) : number_offsets<std::int64_t>(offsets, data, rows);
+}
+
+Owned string_view_codes_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    PyObject* bound[5];
+    if (!bind_arguments(string_view_codes_signature(), args, nargsf, kwnames, bound)) return Owned();
+    Rows rows;
+    ArrayView views;
+    if (!rows.bind("string_view_codes", {bound[2], bound[3], bound[4]}) || !view_bytes(views, "views", bound[0]))
+        return Owned();
+    if (views.size() % 16 != 0) return err::view_bytes(views.size());
+    if (!PyTuple_Check(bound[1])) return err::argument_type("buffers", &PyTuple_Type, bound[1]);
+    const Py_ssize_t buffer_count = PyTuple_GET_SIZE(bound[1]);
+    std::vector<ArrayView> buffer_views(static_cast<std::size_t>(buffer_count));
+    std::vector<Text> buffers;
+    for (Py_ssize_t k = 0; k < buffer_count; ++k) {
+        ArrayView& view = buffer_views[static_cast<std::size_t>(k)];
+        if (!view_bytes(view, "buffers", PyTuple_GET_ITEM(bound[1], k))) return Owned();
+        buffers.push_back({view.read<unsigned char>().data(), view.size()});
+    }
+    const Py_ssize_t n = views.size() / 16;
+    if (!rows.cover(bound[2], n)) return Owned();
+    const ViewColumn column{views.read<unsigned char>().data(), n, buffers.data(), buffer_count, rows.valid()};
+    return number_column(
+        n,
+        [&](std::int64_t* codes, std::vector<index_t>& first_rows) {
+            return string_codes(column, rows.threads, codes, first_rows);
+        },
+        [&](index_t at) { return err::string_view(at, buffer_count); });
+}
+
 }  // namespace
 
-const Entry entries[4] = {
+const Entry entries[5] = {
     {"halftrend", halftrend_entry, halftrend_signature},
     {"swing", swing_entry, swing_signature},
     {"atr", atr_entry, atr_signature},
     {"string_codes", string_codes_entry, string_codes_signature},
+    {"string_view_codes", string_view_codes_entry, string_view_codes_signature},
 };
 
 }  // namespace ornivex::grouped

@@ -9,7 +9,7 @@
 
 #define ORNIVEX_GROUPED_NAMES(X)                                                                      \
     X(high) X(low) X(close) X(tr) X(codes) X(groups) X(times) X(amplitude) X(channel_deviation)      \
-    X(atr_length) X(period) X(multiplier) X(length) X(threads) X(offsets) X(data) X(validity) X(validity_offset)
+    X(atr_length) X(period) X(multiplier) X(length) X(threads) X(offsets) X(data) X(validity) X(validity_offset) X(views) X(buffers)
 
 namespace ornivex::grouped {
 
@@ -23,6 +23,6 @@ struct Entry {
     Owned (*body)(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
     const Signature& (*signature)();
 };
-extern const Entry entries[4];
+extern const Entry entries[5];
 
 }  // namespace ornivex::grouped

@@ -10,9 +10,10 @@
 // their final numbers in order of first appearance over all rows, and the
 // threads rewrite their stretches' codes (the first stretch's are final).
 //
-// A string is the bytes data[offsets[i] .. offsets[i + 1]) of a contiguous
-// data buffer; offsets that fall or leave the buffer are reported, never read
-// past.
+// Both of Arrow's layouts are read: offsets into one data buffer, or a view
+// per row (short strings in the view itself, longer ones in data buffers).
+// Offsets or views that leave the buffers are reported, never read past; a
+// null row's are not read.
 #pragma once
 
 #include <algorithm>
@@ -26,29 +27,75 @@
 
 namespace ornivex::grouped {
 
-// A string column in Arrow's layout: offsets (int32 or int64, one more than
-// rows), the data bytes, and a validity bitmap (bit validity_offset + i set
-// for a present row i) or none (every row present).
+// One string's bytes.
+struct Text {
+    const unsigned char* bytes;
+    index_t length;
+};
+
+// Which rows of a column are present: bit offset + i of the bitmap set for a
+// present row i; an empty bitmap has every row present.
+struct Validity {
+    StridedView<const std::uint8_t> bitmap;
+    index_t offset;
+
+    bool operator()(index_t i) const noexcept {
+        if (bitmap.size == 0) return true;
+        const index_t bit = offset + i;
+        return (bitmap[bit >> 3] >> (bit & 7)) & 1;
+    }
+};
+
+// A string column in Arrow's offsets layout: row i is the bytes
+// data[offsets[i] .. offsets[i + 1]) (int32 or int64 offsets, one more than rows).
 template <class Offset>
 struct StringColumn {
     StridedView<const Offset> offsets;
     const unsigned char* data;
     index_t data_size;
-    StridedView<const std::uint8_t> validity;  // empty: no nulls
-    index_t validity_offset;
+    Validity valid;
 
     index_t size() const noexcept { return offsets.size - 1; }
-    bool valid(index_t i) const noexcept {
-        if (validity.size == 0) return true;
-        const index_t bit = validity_offset + i;
-        return (validity[bit >> 3] >> (bit & 7)) & 1;
+
+    // Row i's bytes; or false, and in `bad` the offset that falls or leaves the data.
+    bool read(index_t i, Text& text, index_t& bad) const noexcept {
+        const auto start = static_cast<index_t>(offsets[i]), stop = static_cast<index_t>(offsets[i + 1]);
+        bad = start < 0 || start > data_size ? i : i + 1;
+        if (start < 0 || start > data_size || stop < start || stop > data_size) return false;
+        text = {data + start, stop - start};
+        return true;
     }
 };
 
-// One string's bytes.
-struct Text {
-    const unsigned char* bytes;
-    index_t length;
+// A string column in Arrow's views layout: a 16-byte view per row, an int32
+// length and then the string itself when it has at most 12 bytes, else its
+// first 4 bytes, the data buffer it lies in and its offset there (int32s).
+struct ViewColumn {
+    const unsigned char* views;
+    index_t rows;
+    const Text* buffers;  // the data buffers
+    index_t buffer_count;
+    Validity valid;
+
+    index_t size() const noexcept { return rows; }
+
+    // Row i's bytes; or false (and i in `bad`) when its view leaves the buffers.
+    bool read(index_t i, Text& text, index_t& bad) const noexcept {
+        const unsigned char* view = views + 16 * i;
+        std::int32_t length, buffer, offset;
+        std::memcpy(&length, view, 4);
+        std::memcpy(&buffer, view + 8, 4);
+        std::memcpy(&offset, view + 12, 4);
+        bad = i;
+        if (length <= 12) {
+            text = {view + 4, length};
+            return length >= 0;
+        }
+        if (buffer < 0 || buffer >= buffer_count || offset < 0 || index_t{offset} + length > buffers[buffer].length)
+            return false;
+        text = {buffers[buffer].bytes + offset, length};
+        return true;
+    }
 };
 
 namespace detail {
@@ -177,28 +224,30 @@ private:
     std::vector<Entry> entries_;
 };
 
-// Numbers rows begin .. end - 1 into `codes` with `table`.  Returns the index
-// of the first offset that falls or leaves the data, or -1.
-template <class Offset>
-index_t number_rows(const StringColumn<Offset>& column, index_t begin, index_t end, StringTable& table,
-                    std::int64_t* codes) {
-    index_t start = static_cast<index_t>(column.offsets[begin]);
-    if (start < 0 || start > column.data_size) return begin;
+// Numbers rows begin .. end - 1 of a StringColumn or ViewColumn into `codes`
+// with `table`.  Returns what the first row that cannot be read gives (the
+// offset or view at fault), or -1.
+template <class Column>
+index_t number_rows(const Column& column, index_t begin, index_t end, StringTable& table, std::int64_t* codes) {
     for (index_t i = begin; i < end; ++i) {
-        const index_t stop = static_cast<index_t>(column.offsets[i + 1]);
-        if (stop < start || stop > column.data_size) return i + 1;
-        codes[i] = column.valid(i) ? table.code_of(hashed({column.data + start, stop - start}), i) : -1;
-        start = stop;
+        Text text;
+        index_t bad;
+        if (!column.valid(i))
+            codes[i] = -1;
+        else if (column.read(i, text, bad))
+            codes[i] = table.code_of(hashed(text), i);
+        else
+            return bad;
     }
     return -1;
 }
 
 // Numbers every row of `column` into `codes` over up to `threads` threads and
-// puts the row each code first appears on in `first_rows`.  Returns the index
-// of the first offset that falls or leaves the data, or -1 (the codes are
-// then complete).  Throws std::bad_alloc.
-template <class Offset>
-index_t string_codes(const StringColumn<Offset>& column, index_t threads, std::int64_t* codes,
+// puts the row each code first appears on in `first_rows`.  Returns the
+// offset or view at fault in the first row that cannot be read, or -1 (the
+// codes are then complete).  Throws std::bad_alloc.
+template <class Column>
+index_t string_codes(const Column& column, index_t threads, std::int64_t* codes,
                      std::vector<index_t>& first_rows) {
     constexpr index_t least_rows = 1 << 16;  // a stretch worth a thread
     const index_t n = column.size();
