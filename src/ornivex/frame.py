@@ -369,7 +369,7 @@ def _string_codes(strings: Any, threads: int) -> tuple[np.ndarray, np.ndarray]:
     bits = None if strings.null_count == 0 else validity
     first, rows = strings.offset, len(strings)
     if pa.types.is_string(strings.type) or pa.types.is_large_string(strings.type):
-        offsets = layout.view(np.int64 if pa.types.is_large_string(strings.type) else np.int32)
+        offsets = layout.view(np.int64) if pa.types.is_large_string(strings.type) else layout.view(np.int32)
         return _grouped.string_codes(offsets[first:first + rows + 1], data[0], bits, first, threads)
     return _grouped.string_view_codes(layout[16 * first:16 * (first + rows)], tuple(data), bits, first, threads)
 
