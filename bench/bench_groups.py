@@ -111,8 +111,8 @@ def main() -> None:
           f"pandas.factorize {best(args.repeat, lambda: pd.factorize(symbols)) * 1e3:.1f} ms"
           f"   polars rank('dense') {best(args.repeat, lambda: polars_symbols.rank('dense')) * 1e3:.1f} ms;"
           "   a polars String column now: " + "   ".join(
-              f"threads={threads} {best(args.repeat, lambda: frame._symbol_numbers(polars_symbols, threads)) * 1e3:.1f} ms"
-              for threads in (1, 2)))
+              f"threads={t} {best(args.repeat, lambda: frame._symbol_numbers(polars_symbols, t)) * 1e3:.1f} ms"
+              for t in (1, 2)))
 
 
 def phases(df: pd.DataFrame, extra: dict, repeat: int) -> list[tuple[str, float]]:
@@ -127,7 +127,8 @@ def phases(df: pd.DataFrame, extra: dict, repeat: int) -> list[tuple[str, float]
     keys = (*indicators.HALFTREND_KEYS, "trend", "atr")
     return [("symbol numbers", best(repeat, lambda: frame._symbol_numbers(symbols, 1))),
             ("symbol numbers threads=2", best(repeat, lambda: frame._symbol_numbers(symbols, 2))),
-            ("groups (numbers, times, bad rows)", best(repeat, lambda: frame._Groups.of(df, "symbol", prices, False, 1))),
+            ("groups (numbers, times, bad rows)",
+             best(repeat, lambda: frame._Groups.of(df, "symbol", prices, False, 1))),
             ("native grouped", best(repeat, lambda: _grouped.halftrend(
                 high, low, close, tr, *groups.native(), indicators.AMPLITUDE, indicators.CHANNEL_DEVIATION,
                 indicators.ATR_LENGTH, 1))),

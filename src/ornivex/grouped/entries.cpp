@@ -371,7 +371,8 @@ Owned string_codes_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwn
         return Owned();
     if (offsets.size() == 0) return err::no_offsets();
     if (!rows.cover(bound[2], offsets.size() - 1)) return Owned();
-    return narrow ? number_offsets<std::int32_t>(offsets, data, rows) : number_offsets<std::int64_t>(offsets, data, rows);
+    return narrow ? number_offsets<std::int32_t>(offsets, data, rows)
+                  : number_offsets<std::int64_t>(offsets, data, rows);
 }
 
 Owned string_view_codes_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {

@@ -149,7 +149,8 @@ inline HashedText hashed(Text text) noexcept {
         if (n >= 4)
             a = load32(p) | load32(p + n - 4) << ((n - 4) * 8);
         else if (n > 0)
-            a = std::uint64_t{p[0]} | std::uint64_t{p[n >> 1]} << ((n >> 1) * 8) | std::uint64_t{p[n - 1]} << ((n - 1) * 8);
+            a = std::uint64_t{p[0]} | std::uint64_t{p[n >> 1]} << ((n >> 1) * 8) |
+                std::uint64_t{p[n - 1]} << ((n - 1) * 8);
     } else if (n <= 16) {
         a = load64(p);
         b = load64(p + n - 8);
