@@ -118,8 +118,7 @@ inline std::uint64_t fold_multiply(std::uint64_t a, std::uint64_t b) noexcept {
     return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
 }
 
-inline constexpr std::uint64_t k0 = 0xa0761d6478bd642full, k1 = 0xe7037ed1a0b428dbull,
-                               k2 = 0x8ebc6af09c88c6e3ull;
+inline constexpr std::uint64_t k0 = 0xa0761d6478bd642full, k1 = 0xe7037ed1a0b428dbull;
 
 }  // namespace detail
 
@@ -165,8 +164,8 @@ inline HashedText hashed(Text text) noexcept {
 
 // Strings seen so far, each with its code (0, 1, ... in order of first
 // appearance) and the row it first appeared on.  Open addressing over a
-// power-of-two table kept at most half full, whose slots hold the strings'
-// words and lengths: a short string is found with one read of the table.
+// power-of-two table kept at most half full (see add), whose slots hold the
+// strings' words and lengths: a short string is found with one read of it.
 // Throws std::bad_alloc.
 class StringTable {
 public:
@@ -200,11 +199,15 @@ private:
     };
     static constexpr Slot empty{0, 0, 0, -1};
 
-    // Adds `text` in the empty slot s, first doubling the table when that would fill it past half.
+    // Adds `text` in the empty slot s, then doubles the table if that filled it past its limit.
     index_t add(const HashedText& text, index_t row, std::size_t s) {
         const auto code = static_cast<index_t>(entries_.size());
         entries_.push_back({text, row});
-        if (2 * entries_.size() > slots_.size()) {
+        // A quarter full at most while the table is small enough for the cache
+        // (a string is then found at its first slot more often, its search
+        // mispredicted less), half full at most beyond.
+        const std::size_t fill = slots_.size() <= (std::size_t{1} << 16) ? 4 : 2;
+        if (fill * entries_.size() > slots_.size()) {
             std::vector<Slot> slots(2 * slots_.size(), empty);
             slots_.swap(slots);
             for (const Entry& entry : entries_) place(entry, static_cast<index_t>(&entry - entries_.data()));
