@@ -45,8 +45,12 @@ struct RowGroups {
 // tasks in the order order(k) gives (k itself by default).  A thread that
 // cannot be started leaves its share to the others.  Throws std::bad_alloc
 // when any task did, after every thread has stopped.
-template <class State, class Task, class Order>
-void run_tasks(index_t tasks, index_t threads, Task&& task, Order&& order) {
+struct InOrder {
+    index_t operator()(index_t k) const noexcept { return k; }
+};
+
+template <class State, class Task, class Order = InOrder>
+void run_tasks(index_t tasks, index_t threads, Task&& task, Order&& order = {}) {
     const index_t workers = std::max<index_t>(1, std::min(threads, tasks));
     std::atomic<index_t> next{0};
     std::atomic<bool> failed{false};
@@ -116,7 +120,7 @@ inline index_t group_rows(StridedView<const std::int64_t> codes, index_t count, 
             }
             ++counts[code < 0 ? count : code];
         }
-    }, [](index_t k) { return k; });
+    });
     for (const index_t row : bad)
         if (row >= 0) return row;
 
@@ -140,7 +144,7 @@ inline index_t group_rows(StridedView<const std::int64_t> codes, index_t count, 
             const std::int64_t code = codes[i];
             rows[where[code < 0 ? count : code]++] = i;
         }
-    }, [](index_t k) { return k; });
+    });
     out.offsets.pop_back();
     return -1;
 }

@@ -253,15 +253,13 @@ index_t number_rows(const Column& column, index_t begin, index_t end, StringTabl
 template <class Column>
 index_t string_codes(const Column& column, index_t threads, std::int64_t* codes,
                      std::vector<index_t>& first_rows) {
-    constexpr index_t least_rows = 1 << 16;  // a stretch worth a thread
-    const index_t n = column.size();
-    const index_t stretches = std::max<index_t>(1, std::min(threads, n / least_rows));
-    const auto stretch_begin = [&](index_t p) { return n / stretches * p + std::min(p, n % stretches); };
+    const Stretches stretch(column.size(), threads);
+    const index_t stretches = stretch.count();
     std::vector<StringTable> tables(static_cast<std::size_t>(stretches));
     std::vector<index_t> bad(static_cast<std::size_t>(stretches), -1);
     run_tasks<NoState>(stretches, threads, [&](index_t p, NoState&) {
-        bad[p] = number_rows(column, stretch_begin(p), stretch_begin(p + 1), tables[p], codes);
-    }, [](index_t k) { return k; });
+        bad[p] = number_rows(column, stretch.begin(p), stretch.end(p), tables[p], codes);
+    });
     for (const index_t offset : bad)
         if (offset >= 0) return offset;
 
@@ -277,9 +275,9 @@ index_t string_codes(const Column& column, index_t threads, std::int64_t* codes,
     }
     run_tasks<NoState>(stretches - 1, threads, [&](index_t k, NoState&) {
         const std::vector<index_t>& to = final_codes[k + 1];
-        for (index_t i = stretch_begin(k + 1), end = stretch_begin(k + 2); i < end; ++i)
+        for (index_t i = stretch.begin(k + 1), end = stretch.end(k + 1); i < end; ++i)
             if (codes[i] >= 0) codes[i] = to[static_cast<std::size_t>(codes[i])];
-    }, [](index_t k) { return k; });
+    });
 
     first_rows.resize(all.entries().size());
     std::transform(all.entries().begin(), all.entries().end(), first_rows.begin(),
