@@ -237,7 +237,8 @@ def test_long_tables_bad_rows_and_bad_symbol_columns():
         with pytest.raises(ValueError, match=f"row {df.index[12]}, column '{column}': {problem}"):
             frame.atr(df.assign(**{column: df[column].where(df.index != df.index[12], value)}), by="symbol")
     huge = df.assign(High=df["High"].where(df.index != df.index[12], 1e300))  # finite, yet inf in float32
-    expected = alone(frame.halftrend, huge, huge.loc[df.index[12], "symbol"], tr="close")
+    with np.errstate(over="ignore"):  # the single-symbol call's float32 cast warns of the overflow
+        expected = alone(frame.halftrend, huge, huge.loc[df.index[12], "symbol"], tr="close")
     pd.testing.assert_frame_equal(frame.halftrend(huge, by="symbol", tr="close").loc[expected.index], expected)
     skipped = frame.halftrend(holed, by="symbol", skip_bad_rows=True)
     assert skipped.loc[df.index[[9, 30]]].isna().all(axis=None)
