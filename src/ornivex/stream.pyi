@@ -18,25 +18,17 @@ was.  Each object has a lock: calls from several threads take turns, and
 different symbols advance in parallel.
 """
 
-from typing import TypedDict, final, type_check_only
+from typing import final
 
 from typing_extensions import Self
 
 import numpy as np
 from numpy.typing import NDArray
 
+from ornivex.trend_v4 import _HalfTrendResult  # a chunk of HalfTrend.extend is a batch result
+
 _Float32Array = NDArray[np.float32]
 _Float64Array = NDArray[np.float64]
-
-@type_check_only
-class _HalfTrendResult(TypedDict):
-    halftrend: NDArray[np.float32]
-    atrHigh: NDArray[np.float32]
-    atrLow: NDArray[np.float32]
-    arrowUp: NDArray[np.float32]
-    arrowDown: NDArray[np.float32]
-    buy: NDArray[np.int_]
-    sell: NDArray[np.int_]
 
 @final
 class Ewma:
