@@ -21,6 +21,7 @@
 #include "ornivex/common/convert.hpp"
 #include "ornivex/common/errors.hpp"
 #include "ornivex/common/numpy_api.hpp"
+#include "ornivex/common/result_memory.hpp"
 #include "ornivex/common/without_gil.hpp"
 #include "ornivex/grouped/names.hpp"
 #include "ornivex/grouped/strings.hpp"
@@ -84,16 +85,19 @@ bool equal_lengths(const char* func, std::initializer_list<std::pair<const char*
     return equal || err::unequal_lengths(func, names, lengths, count);
 }
 
-// New result columns of n elements, and contiguous views of them.
+// New result columns of n elements, and contiguous views of them.  Their
+// memory is result memory: whole huge pages for the large ones.
 struct Columns {
     Owned arrays[9];
     int count = 0;
+    ResultMemory memory;
 
     template <class T>
     StridedView<T> add(Py_ssize_t n, int type_number) {
         npy_intp shape[1] = {n};
         Owned& array = arrays[count++];
         if (count > 1 && !arrays[count - 2]) return {};  // an earlier one failed: its exception stands
+        if (count == 1 && !memory.install()) return {};
         array = Owned::steal(PyArray_SimpleNew(1, shape, type_number));
         if (!array) return {};
         return {static_cast<char*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get()))),
