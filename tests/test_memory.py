@@ -108,8 +108,11 @@ def test_every_entry_under_a_rising_address_space_limit():
 
 
 def handler_name(array=None):
-    multiarray = getattr(np, "_core", None) or np.core  # NumPy 1.x: numpy.core
-    return multiarray.multiarray.get_handler_name(*([] if array is None else [array]))
+    try:
+        from numpy._core.multiarray import get_handler_name
+    except ImportError:  # NumPy 1.x
+        from numpy.core.multiarray import get_handler_name
+    return get_handler_name(*([] if array is None else [array]))
 
 
 def test_long_results_live_in_kept_huge_page_regions_yet_act_as_any_array():
