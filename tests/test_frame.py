@@ -213,16 +213,32 @@ def test_long_tables_give_each_symbol_its_own_values(function, tmp_path):
 @pytest.mark.parametrize("function", [frame.halftrend, frame.swing, frame.atr], ids=lambda f: f.__name__)
 def test_many_symbols_of_unequal_lengths(function):
     """Enough symbols for the native threads to take several per batch, of unequal lengths,
-    shuffled or sorted by symbol and time (read and written in place)."""
+    shuffled or sorted by symbol and time (read and written in place); and of equal lengths as a
+    panel lists them (every symbol at every bar, in one order: found without sorting), and the same
+    with two rows of one bar swapped (sorted)."""
     rng = np.random.default_rng(16)
     df = pd.concat(ohlc(n, seed).rename_axis("date").reset_index().assign(symbol=f"S{seed:02d}")
                    for seed, n in enumerate(rng.integers(40, 80, 48)))
-    for table in (df.iloc[rng.permutation(len(df))].set_axis(np.arange(len(df))), df.set_axis(np.arange(len(df)))):
+    bars = 60
+    panel = pd.concat(ohlc(bars, seed).rename_axis("date").reset_index().assign(symbol=f"P{seed:02d}")
+                      for seed in range(48))
+    panel_rows = (rng.permutation(48)[None, :] * bars + np.arange(bars)[:, None]).ravel()
+    swapped = panel_rows.copy()
+    swapped[[30 * 48, 30 * 48 + 1]] = swapped[[30 * 48 + 1, 30 * 48]]
+    for table in (df.iloc[rng.permutation(len(df))].set_axis(np.arange(len(df))), df.set_axis(np.arange(len(df))),
+                  panel.iloc[panel_rows].set_axis(np.arange(len(panel))),
+                  panel.iloc[swapped].set_axis(np.arange(len(panel)))):
         grouped = function(table, by="symbol", threads=1)
         pd.testing.assert_frame_equal(function(table, by="symbol", threads=2), grouped)
         for symbol in table["symbol"].unique()[::3]:
             expected = alone(function, table, symbol)
             pd.testing.assert_frame_equal(grouped.loc[expected.index], expected)
+    # Symbols that repeat every three rows, one of them twice (a category unused): sorted, not a panel.
+    uneven = ohlc(60, 7).assign(symbol=pd.Categorical(["A", "A", "B"] * 20, categories=["A", "B", "C"]))
+    grouped = function(uneven, by="symbol")
+    for symbol in "AB":
+        expected = function(uneven[uneven["symbol"] == symbol])
+        pd.testing.assert_frame_equal(grouped.loc[expected.index], expected)
 
 
 def test_long_tables_bad_rows_and_bad_symbol_columns():

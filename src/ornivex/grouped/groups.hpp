@@ -3,7 +3,10 @@
 //
 // group_rows is a counting sort by group number: two passes over the rows
 // (each over stretches of rows on the threads), the rows of a group in their
-// input order.  Each group is then put in time
+// input order.  A panel (every group once per bar, in the same order each
+// bar, as a complete table in time order lists them) needs no sort: a
+// group's rows are evenly spaced, and one pass that checks the codes
+// repeat is all it costs.  Each group is then put in time
 // order the way a lone symbol's rows are taken: as they come when their times
 // never fall, reversed when they never rise, otherwise sorted by time (a
 // stable sort: rows of equal time keep their order).  for_each_batch hands
@@ -95,6 +98,48 @@ private:
     index_t n_, count_;
 };
 
+// The rows of a panel, group by group, when the codes are one: the first
+// `count` rows hold each group once, and every later row the group of the
+// row `count` before it.  Group g's rows are then its first row and every
+// count-th after it.  Returns false (and leaves `out` alone) otherwise.
+inline bool panel_rows(StridedView<const std::int64_t> codes, index_t count, index_t threads, RowGroups& out) {
+    const index_t n = codes.size;
+    if (count < 1 || n % count != 0 || n / count < 2) return false;
+    std::vector<index_t> first(static_cast<std::size_t>(count), -1);
+    for (index_t i = 0; i < count; ++i) {
+        const std::int64_t code = codes[i];
+        if (code < 0 || code >= count || first[code] >= 0) return false;
+        first[code] = i;
+    }
+    const Stretches stretch(n, threads);
+    std::atomic<bool> repeats{true};
+    run_tasks<NoState>(stretch.count(), threads, [&](index_t p, NoState&) {
+        constexpr index_t look_every = 1 << 14;  // rows between looks at whether another stretch failed
+        for (index_t from = std::max(stretch.begin(p), count), end = stretch.end(p); from < end; from += look_every) {
+            if (!repeats.load(std::memory_order_relaxed)) return;
+            bool same = true;
+            for (index_t i = from, stop = std::min(end, from + look_every); i < stop; ++i)
+                same &= codes[i] == codes[i - count];
+            if (!same) repeats.store(false, std::memory_order_relaxed);
+        }
+    });
+    if (!repeats.load()) return false;
+
+    const index_t bars = n / count;
+    out.rows = std::make_unique_for_overwrite<index_t[]>(static_cast<std::size_t>(n));  // every entry is set below
+    out.size = n;
+    out.offsets.resize(static_cast<std::size_t>(count + 1));
+    for (index_t g = 0; g <= count; ++g) out.offsets[g] = g * bars;
+    run_tasks<NoState>(stretch.count(), threads, [&](index_t p, NoState&) {
+        index_t* const rows = out.rows.get();
+        for (index_t at = stretch.begin(p), end = stretch.end(p); at < end;) {
+            const index_t g = at / bars, stop = std::min(end, (g + 1) * bars);
+            for (index_t row = first[g] + (at - g * bars) * count; at < stop; ++at, row += count) rows[at] = row;
+        }
+    });
+    return true;
+}
+
 // Groups the rows by codes[i] in 0 .. count - 1; a code of -1 leaves the row
 // out.  Returns the position of the first row with any other code, or -1
 // when every code is one of those.  Throws std::bad_alloc.
@@ -103,6 +148,7 @@ private:
 // every group, and then, from where the stretches before it end in each
 // group, puts them in place.  The rows of a group keep their input order.
 inline index_t group_rows(StridedView<const std::int64_t> codes, index_t count, index_t threads, RowGroups& out) {
+    if (panel_rows(codes, count, threads, out)) return -1;
     const index_t n = codes.size, slots = count + 1;  // the left-out rows count as group `count`
     // Each stretch keeps a count per group: no more of them than keeps those within the rows' own size.
     const Stretches stretch(n, threads, n / slots);
