@@ -4,15 +4,15 @@ over the same symbols on arrays split beforehand.
 
     python bench/bench_groups.py [--symbols 2000] [--bars 1000] [--repeat 5]
 
-Prints the best of `repeat` runs of each.  The baselines are what a user
-does without by= on arrays split per symbol beforehand (the split is not
-timed): trend_v4.halftrend alone (float32 prices and average true ranges
-made beforehand), and the like-for-like work frame.halftrend does per symbol
-(indicators.average_true_range, the float32 rounding, trend_v4.halftrend),
-once with each symbol's results dropped as soon as made (the same few
-result buffers, hot in the cache, serve every symbol) and once kept, as a
-caller who wants every symbol's results keeps them (frame.halftrend returns
-them all, in memory it must take from the system).
+Prints the best of `repeat` rounds of each; within a round, a line's runs
+and its baselines take turns, so that the figures compared meet the same
+machine.  The baselines are what a user does without by= on arrays split
+per symbol beforehand (the split is not timed): trend_v4.halftrend alone
+(float32 prices and average true ranges made beforehand), and the
+like-for-like work frame.halftrend does per symbol (indicators.
+average_true_range unless a tr column is given, the float32 rounding,
+trend_v4.halftrend), each symbol's results kept, as frame.halftrend keeps
+them all.
 Then frame.halftrend(by="symbol") with threads=1 and threads=2 for a str
 symbol column, a categorical one, and a categorical one with a precomputed
 "tr" column, the last two also sorted by symbol and time (read and written
@@ -50,13 +50,16 @@ def long_table(symbols: int, bars: int, categorical: bool) -> pd.DataFrame:
     return table.astype({"symbol": "category"}) if categorical else table
 
 
-def best(repeat: int, run) -> float:
-    times = []
+def best(repeat: int, *runs) -> list[float]:
+    """The best time of each run over `repeat` rounds; the runs take turns within a round,
+    so that the figures compared meet the same machine."""
+    times = [float("inf")] * len(runs)
     for _ in range(repeat):
-        start = time.perf_counter()
-        run()
-        times.append(time.perf_counter() - start)
-    return min(times)
+        for k, run in enumerate(runs):
+            start = time.perf_counter()
+            run()
+            times[k] = min(times[k], time.perf_counter() - start)
+    return times
 
 
 def main() -> None:
@@ -69,31 +72,27 @@ def main() -> None:
     table = long_table(args.symbols, args.bars, categorical=False)
     per_symbol = [(np.ascontiguousarray(part["high"].to_numpy()), np.ascontiguousarray(part["low"].to_numpy()),
                    np.ascontiguousarray(part["close"].to_numpy())) for _, part in table.groupby("symbol", sort=False)]
-    split = [(h.astype(np.float32), l.astype(np.float32), c.astype(np.float32),
-              indicators.average_true_range(h, l, c).astype(np.float32)) for h, l, c in per_symbol]
+    ranges = [indicators.average_true_range(h, l, c) for h, l, c in per_symbol]  # as a float64 tr column holds them
+    split = [(h.astype(np.float32), l.astype(np.float32), c.astype(np.float32), tr.astype(np.float32))
+             for (h, l, c), tr in zip(per_symbol, ranges)]
 
     def native() -> None:
         for high, low, close, tr in split:
             trend_v4.halftrend(high, low, close, tr)
 
-    def native_with_atr(kept: list | None = None) -> None:
-        for high, low, close in per_symbol:
-            tr = indicators.average_true_range(high, low, close).astype(np.float32)
-            result = trend_v4.halftrend(high.astype(np.float32), low.astype(np.float32), close.astype(np.float32),
-                                        tr)
-            if kept is not None:
-                kept.append(result)
+    def like_for_like(given: bool) -> None:
+        kept = []
+        for (high, low, close), tr in zip(per_symbol, ranges):
+            if not given:
+                tr = indicators.average_true_range(high, low, close)
+            kept.append(trend_v4.halftrend(high.astype(np.float32), low.astype(np.float32),
+                                           close.astype(np.float32), tr.astype(np.float32)))
 
     rows = args.symbols * args.bars
-    print(f"{args.symbols} symbols x {args.bars} bars = {rows:,} rows, symbols interleaved; best of {args.repeat}")
-    native_time = best(args.repeat, native)
-    dropped_time = best(args.repeat, native_with_atr)
-    with_atr_time = best(args.repeat, lambda: native_with_atr([]))
-    print(f"  native trend_v4.halftrend alone, summed over the symbols    {native_time * 1e3:8.1f} ms")
-    print(f"  like for like: + average_true_range and float32 per symbol  {dropped_time * 1e3:8.1f} ms"
-          f" with each symbol's results dropped, {with_atr_time * 1e3:.1f} ms kept")
+    print(f"{args.symbols} symbols x {args.bars} bars = {rows:,} rows; best of {args.repeat} rounds, "
+          "each line's runs taking turns with its baselines")
     categorical = long_table(args.symbols, args.bars, categorical=True)
-    with_tr = categorical.assign(tr=np.concatenate([t for *_, t in split])[
+    with_tr = categorical.assign(tr=np.concatenate(ranges)[
         np.argsort(np.argsort(categorical["symbol"].cat.codes.to_numpy(), kind="stable"))])
     by_symbol = with_tr.sort_values(["symbol", "date"], kind="stable")  # each symbol's rows one run: in place
     tables = [("symbol column of str", table, {}), ("symbol column categorical", categorical, {}),
@@ -101,23 +100,26 @@ def main() -> None:
               ("categorical, sorted by symbol and time", by_symbol, {}),
               ("categorical, sorted by symbol and time, tr column given", by_symbol, {"tr": "tr"})]
     for label, df, extra in tables:
-        one = best(args.repeat, lambda: frame.halftrend(df, by="symbol", threads=1, **extra))
-        two = best(args.repeat, lambda: frame.halftrend(df, by="symbol", threads=2, **extra))
+        one, two, alone, like = best(args.repeat, lambda: frame.halftrend(df, by="symbol", threads=1, **extra),
+                                     lambda: frame.halftrend(df, by="symbol", threads=2, **extra), native,
+                                     lambda: like_for_like(bool(extra)))
         print(f"  frame.halftrend(by='symbol'), {label}:")
+        print(f"    baselines: trend_v4.halftrend alone {alone * 1e3:.1f} ms, like for like "
+              f"({'' if extra else 'average_true_range, '}float32, halftrend; results kept) {like * 1e3:.1f} ms")
         for threads, elapsed in ((1, one), (2, two)):
-            print(f"    threads={threads}  {elapsed * 1e3:8.1f} ms   {elapsed / native_time:5.2f}x native alone"
-                  f"   {elapsed / with_atr_time:5.2f}x like for like   {args.symbols / elapsed:9,.0f} symbols/s"
+            print(f"    threads={threads}  {elapsed * 1e3:8.1f} ms   {elapsed / alone:5.2f}x native alone"
+                  f"   {elapsed / like:5.2f}x like for like   {args.symbols / elapsed:9,.0f} symbols/s"
                   + (f"   {one / two:4.2f}x threads=1" if threads == 2 else ""))
         print("    threads=1 by phase: " + "   ".join(f"{name} {elapsed * 1e3:.1f} ms"
                                                      for name, elapsed in phases(df, extra, args.repeat)))
     symbols = table["symbol"]
     polars_symbols = pl.Series(symbols.to_numpy().tolist(), dtype=pl.String)
+    factorize, rank, one, two = best(args.repeat, lambda: pd.factorize(symbols), lambda: polars_symbols.rank("dense"),
+                                     lambda: frame._symbol_numbers(polars_symbols, 1),
+                                     lambda: frame._symbol_numbers(polars_symbols, 2))
     print("  symbol numbers of the str column, the routes before: "
-          f"pandas.factorize {best(args.repeat, lambda: pd.factorize(symbols)) * 1e3:.1f} ms"
-          f"   polars rank('dense') {best(args.repeat, lambda: polars_symbols.rank('dense')) * 1e3:.1f} ms;"
-          "   a polars String column now: " + "   ".join(
-              f"threads={t} {best(args.repeat, lambda: frame._symbol_numbers(polars_symbols, t)) * 1e3:.1f} ms"
-              for t in (1, 2)))
+          f"pandas.factorize {factorize * 1e3:.1f} ms   polars rank('dense') {rank * 1e3:.1f} ms;"
+          f"   a polars String column now: threads=1 {one * 1e3:.1f} ms   threads=2 {two * 1e3:.1f} ms")
 
 
 def phases(df: pd.DataFrame, extra: dict, repeat: int) -> list[tuple[str, float]]:
@@ -130,14 +132,14 @@ def phases(df: pd.DataFrame, extra: dict, repeat: int) -> list[tuple[str, float]
     columns = _grouped.halftrend(high, low, close, tr, *groups.native(), indicators.AMPLITUDE,
                                  indicators.CHANNEL_DEVIATION, indicators.ATR_LENGTH, 1)
     keys = (*indicators.HALFTREND_KEYS, "trend", "atr")
-    return [("symbol numbers", best(repeat, lambda: frame._symbol_numbers(symbols, 1))),
-            ("symbol numbers threads=2", best(repeat, lambda: frame._symbol_numbers(symbols, 2))),
-            ("groups (numbers, times, bad rows)",
-             best(repeat, lambda: frame._Groups.of(df, "symbol", prices, False, 1))),
-            ("native grouped", best(repeat, lambda: _grouped.halftrend(
-                high, low, close, tr, *groups.native(), indicators.AMPLITUDE, indicators.CHANNEL_DEVIATION,
-                indicators.ATR_LENGTH, 1))),
-            ("result frame", best(repeat, lambda: frame._frame(df, {k: (v, None) for k, v in zip(keys, columns)})))]
+    names = ["symbol numbers", "symbol numbers threads=2", "groups (numbers, times, bad rows)", "native grouped",
+             "result frame"]
+    return list(zip(names, best(
+        repeat, lambda: frame._symbol_numbers(symbols, 1), lambda: frame._symbol_numbers(symbols, 2),
+        lambda: frame._Groups.of(df, "symbol", prices, False, 1),
+        lambda: _grouped.halftrend(high, low, close, tr, *groups.native(), indicators.AMPLITUDE,
+                                   indicators.CHANNEL_DEVIATION, indicators.ATR_LENGTH, 1),
+        lambda: frame._frame(df, {k: (v, None) for k, v in zip(keys, columns)}))))
 
 
 if __name__ == "__main__":
