@@ -58,9 +58,9 @@ def per_symbol(function: Callable[..., Any], ddf: Any, by: str | None, threads: 
     # and any error in the arguments raised now rather than at compute time.
     sample = ddf._meta_nonempty.copy()
     if in_index:
-        sample.index = sample.index[[0] * len(sample)]
+        sample.index = sample.index[[_present(sample.index)] * len(sample)]
     else:
-        sample[symbols] = [sample[symbols].iloc[0]] * len(sample)
+        sample[symbols] = sample[symbols].iloc[[_present(sample[symbols])] * len(sample)].to_numpy()
     meta = function(sample, **options).iloc[:0]
     if in_index and _split_by_symbol(ddf.divisions):
         return _in_place(function, ddf, options, meta)
@@ -69,6 +69,13 @@ def per_symbol(function: Callable[..., Any], ddf: Any, by: str | None, threads: 
     if ddf.npartitions > 1:
         tagged = tagged.shuffle(on=_SYMBOL if in_index else symbols)
     return tagged.map_partitions(_compute, function, options, meta, meta=meta, align_dataframes=False)
+
+
+def _present(symbols: Any) -> int:
+    """The position of a symbol that is not missing (Dask's sample of a categorical starts with one that is)."""
+    import pandas
+
+    return int(np.argmin(pandas.isna(symbols)))
 
 
 def _symbol_source(ddf: Any, by: str) -> tuple[str, bool]:
@@ -137,6 +144,10 @@ def _below(index: Any, bound: Any, missing: bool) -> np.ndarray:
     """Which symbols of `index` sort before `bound`; `missing` for missing symbols."""
     import pandas
 
+    if isinstance(index.dtype, pandas.CategoricalDtype) and not index.dtype.ordered:
+        # Unordered categories do not compare, but sort (and were split) by their codes.
+        codes = np.asarray(index.codes)
+        return np.where(codes < 0, missing, codes < index.dtype.categories.get_loc(bound))
     return pandas.array(index < bound).to_numpy(dtype=bool, na_value=missing)
 
 
