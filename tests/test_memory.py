@@ -138,7 +138,8 @@ def test_long_results_live_in_kept_huge_page_regions_yet_act_as_any_array():
         assert all(np.array_equal(a, b, equal_nan=True) for a, b in zip(first[:2], again[:2]))
         del again
         resident.append(resident_bytes())
-    assert resident[-1] - resident[2] < 8 * 2**20
+    if os.environ.get("ORNIVEX_SANITIZED") != "1":  # AddressSanitizer holds freed memory in quarantine
+        assert resident[-1] - resident[2] < 8 * 2**20
 
     # Resized through the same handler: into the heap, back into a region; new elements zeroed.
     kept = tr.copy()

@@ -18,20 +18,22 @@ constexpr std::size_t huge_page = std::size_t{2} << 20;
 // huge page would waste more than a quarter of itself on them.
 constexpr std::size_t mapped_from = huge_page / 4 * 3;
 
-// Every block starts with this header, one cache line long so the data
-// after it stays line-aligned: the bytes asked for, and the length of the
-// mapped region the block is (0 for a heap block).
-struct alignas(64) Header {
+// Every block starts with this header: the bytes asked for, and the length
+// of the mapped region the block is (0 for a heap block).  The data follow a
+// cache line after the block's start, so a region's data are line-aligned
+// (a heap block's are as aligned as malloc's, as NumPy's own are).
+struct Header {
     std::size_t bytes;
     std::size_t region;
 };
-static_assert(sizeof(Header) == 64);
+constexpr std::size_t header_room = 64;
+static_assert(sizeof(Header) <= header_room);
 
-void* data_of(Header* header) noexcept { return header + 1; }
-Header* header_of(void* data) noexcept { return static_cast<Header*>(data) - 1; }
+void* data_of(Header* header) noexcept { return reinterpret_cast<char*>(header) + header_room; }
+Header* header_of(void* data) noexcept { return reinterpret_cast<Header*>(static_cast<char*>(data) - header_room); }
 
 std::size_t region_for(std::size_t bytes) noexcept {
-    return (sizeof(Header) + bytes + huge_page - 1) & ~(huge_page - 1);
+    return (header_room + bytes + huge_page - 1) & ~(huge_page - 1);
 }
 
 // A region of whole, aligned huge pages: mapped with one page to spare,
@@ -129,7 +131,7 @@ Header* region_block(std::size_t bytes, bool zeroed) noexcept {
 }
 
 Header* heap_block(std::size_t bytes, bool zeroed) noexcept {
-    void* block = zeroed ? std::calloc(1, sizeof(Header) + bytes) : std::malloc(sizeof(Header) + bytes);
+    void* block = zeroed ? std::calloc(1, header_room + bytes) : std::malloc(header_room + bytes);
     if (!block) return nullptr;
     auto* header = static_cast<Header*>(block);
     header->bytes = bytes;
@@ -145,13 +147,13 @@ void release(Header* header) noexcept {
 }
 
 void* allocate(void*, std::size_t bytes) noexcept {
-    if (bytes > SIZE_MAX - sizeof(Header) - huge_page) return nullptr;
+    if (bytes > SIZE_MAX - header_room - huge_page) return nullptr;
     Header* header = bytes >= mapped_from ? region_block(bytes, false) : heap_block(bytes, false);
     return header ? data_of(header) : nullptr;
 }
 
 void* allocate_zeroed(void*, std::size_t count, std::size_t size) noexcept {
-    if (size && count > (SIZE_MAX - sizeof(Header) - huge_page) / size) return nullptr;
+    if (size && count > (SIZE_MAX - header_room - huge_page) / size) return nullptr;
     const std::size_t bytes = count * size;
     Header* header = bytes >= mapped_from ? region_block(bytes, true) : heap_block(bytes, true);
     return header ? data_of(header) : nullptr;
@@ -161,8 +163,8 @@ void* reallocate(void* context, void* data, std::size_t bytes) noexcept {
     if (!data) return allocate(context, bytes);
     Header* old = header_of(data);
     if (!old->region && bytes < mapped_from) {
-        if (bytes > SIZE_MAX - sizeof(Header)) return nullptr;
-        auto* header = static_cast<Header*>(std::realloc(old, sizeof(Header) + bytes));
+        if (bytes > SIZE_MAX - header_room) return nullptr;
+        auto* header = static_cast<Header*>(std::realloc(old, header_room + bytes));
         if (!header) return nullptr;
         header->bytes = bytes;
         return data_of(header);
