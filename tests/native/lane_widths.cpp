@@ -1,5 +1,7 @@
-// Every vector width of the swing kernels gives the same bits: their builds
-// for each instruction set this processor runs (2, 4 and 8 lanes).
+// Every vector width of the swing kernels, and of the long tables' average
+// true range (groups side by side in the lanes), gives the same bits: their
+// builds for each instruction set this processor runs (2, 4 and 8 lanes),
+// the average true ranges also against each group's own one-bar steps.
 // The range filter's routes (the clamp scan with its bar-by-bar remainder,
 // at every width) give the bits of its rule applied bar by bar, and a window
 // mean taken one window at a time gives the batch's bits.  Grid prices and
@@ -13,6 +15,7 @@
 #include <random>
 #include <vector>
 
+#include "ornivex/grouped/work.hpp"
 #include "ornivex/swing_v4/kernels/range_filter.hpp"
 #include "ornivex/swing_v4/kernels/window_mean.hpp"
 
@@ -23,12 +26,19 @@ namespace window = ornivex::swing::window_mean_detail;
 using FilterBuild = void (*)(StridedView<const double>, StridedView<const double>, const swing::FilterOutputs&,
                              index_t, swing::FilterState);
 using MeanBuild = void (*)(StridedView<const double>, index_t, double, StridedView<double>, double*);
+using AtrBuild = void (*)(const grouped::Batch&, std::int64_t, StridedView<const double>, StridedView<const double>,
+                          StridedView<const double>, StridedView<double>);
+std::vector<AtrBuild> atr_builds;
 
 template <InstructionSet S>
 void add_builds(std::vector<FilterBuild>& filters, std::vector<MeanBuild>& means) {
     if (S > detect_instruction_set()) return;
     filters.push_back([](auto... args) { run_built_for<detail::FilterKernel, S>(args...); });
     means.push_back([](auto... args) { run_built_for<window::WindowMeanKernel, S>(args...); });
+    atr_builds.push_back([](const grouped::Batch& batch, std::int64_t length, StridedView<const double> high,
+                            StridedView<const double> low, StridedView<const double> close, StridedView<double> out) {
+        run_built_for<grouped::SideBySideAtr, S>(batch, length, high, low, close, out);
+    });
 }
 
 int main() {
@@ -72,6 +82,36 @@ int main() {
             swing::range_filter_rows(xs, rs, rows.data());  // bar 0, and the route this processor takes
             filter(xs, rs, outputs(rows), 1, swing::filter_start(x[0]));
             mismatches += std::memcmp(rule.data(), rows.data(), rows.size() * sizeof(double)) != 0;
+        }
+
+        // Eleven groups of unequal lengths (lanes, a remainder, tails) over the same bars: highs and
+        // lows the prices plus and minus the ranges, NaN, infinite, negative and zero of either sign.
+        {
+            std::vector<double> high(n), low(n);
+            for (index_t i = 0; i < n; ++i) {
+                high[i] = x[i] + r[i];
+                low[i] = x[i] - r[i];
+            }
+            std::vector<index_t> bounds{0};
+            while (bounds.back() < n) bounds.push_back(std::min<index_t>(n, bounds.back() + 1 + gen() % 250));
+            std::vector<index_t> rows(static_cast<std::size_t>(n));
+            const grouped::Batch batch{rows.data(), bounds};
+            const auto view = [n](const std::vector<double>& v) {
+                return StridedView<const double>{reinterpret_cast<const char*>(v.data()), sizeof(double), n};
+            };
+            const std::int64_t length = 1 + static_cast<std::int64_t>(gen() % 20);
+            std::vector<double> alone(n);
+            for (index_t j = 0; j < batch.size(); ++j) {
+                const auto group = [&](auto v) { return grouped::part(v, batch.begin(j), batch.length(j)); };
+                stream::AtrStream(length).extend(group(view(high)), group(view(low)), group(xs),
+                                                 group(StridedView<double>{reinterpret_cast<char*>(alone.data()), 8, n}));
+            }
+            for (AtrBuild atr : atr_builds) {
+                std::vector<double> side_by_side(n);
+                atr(batch, length, view(high), view(low), xs,
+                    StridedView<double>{reinterpret_cast<char*>(side_by_side.data()), 8, n});
+                mismatches += std::memcmp(alone.data(), side_by_side.data(), n * sizeof(double)) != 0;
+            }
         }
 
         const StridedView<const double> series = xs;

@@ -161,43 +161,57 @@ inline void put_in_time_order(const Batch& batch, StridedView<const std::int64_t
 }
 
 // Every group's average true range (stream/kernels/atr.hpp), from its first
-// bar.  Four groups step side by side while all four have bars left, so that
-// their division chains overlap; each group's bars still go in order through
-// the same steps, so its values are those of the group alone.
+// bar.  A register's worth of groups step side by side in its lanes while all
+// of them have bars left, the rest of each group alone; each group's bars
+// still go in order through the same steps, so its values are those of the
+// group alone.
+struct SideBySideAtr {
+    template <InstructionSet S>
+    static void run(const Batch& batch, std::int64_t length, StridedView<const double> high,
+                    StridedView<const double> low, StridedView<const double> close, StridedView<double> out) noexcept {
+        using V = RegisterLanes<double, S>;
+        constexpr index_t lanes = lane_count<V>;
+        const V cap = splat<V>(static_cast<double>(length));
+        index_t j = 0;
+        for (; j + lanes <= batch.size(); j += lanes) {
+            V count = splat<V>(0.0), average = splat<V>(nan), previous_close = splat<V>(nan);
+            index_t from[lanes], common = batch.length(j);
+            for (index_t q = 0; q < lanes; ++q) {
+                from[q] = batch.begin(j + q);
+                common = std::min(common, batch.length(j + q));
+            }
+            for (index_t i = 0; i < common; ++i) {
+                V h, l, c;
+                for (index_t q = 0; q < lanes; ++q) {
+                    h[q] = high[from[q] + i];
+                    l[q] = low[from[q] + i];
+                    c[q] = close[from[q] + i];
+                }
+                stream::atr_step(cap, h, l, c, count, average, previous_close);
+                for (index_t q = 0; q < lanes; ++q) out.set(from[q] + i, average[q]);
+            }
+            for (index_t q = 0; q < lanes; ++q) {
+                stream::AtrStream rest(length);
+                rest.restore(static_cast<std::int64_t>(count[q]), average[q], previous_close[q]);
+                const index_t at = from[q] + common, left = batch.length(j + q) - common;
+                rest.extend(part(high, at, left), part(low, at, left), part(close, at, left), part(out, at, left));
+            }
+        }
+        for (; j < batch.size(); ++j) {
+            const index_t at = batch.begin(j), bars = batch.length(j);
+            stream::AtrStream(length).extend(part(high, at, bars), part(low, at, bars), part(close, at, bars),
+                                             part(out, at, bars));
+        }
+    }
+
+private:
+    static constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+};
+
 inline void average_true_ranges(const Batch& batch, std::int64_t length, StridedView<const double> high,
                                 StridedView<const double> low, StridedView<const double> close,
                                 StridedView<double> out) noexcept {
-    constexpr index_t side_by_side = 4;
-    index_t j = 0;
-    for (; j + side_by_side <= batch.size(); j += side_by_side) {
-        std::int64_t count[side_by_side] = {};
-        double average[side_by_side], previous_close[side_by_side];
-        index_t from[side_by_side], common = batch.length(j);
-        for (index_t q = 0; q < side_by_side; ++q) {
-            average[q] = previous_close[q] = std::numeric_limits<double>::quiet_NaN();
-            from[q] = batch.begin(j + q);
-            common = std::min(common, batch.length(j + q));
-        }
-        for (index_t i = 0; i < common; ++i)
-#pragma GCC unroll 4
-            for (index_t q = 0; q < side_by_side; ++q) {
-                const index_t at = from[q] + i;
-                stream::AtrStream::step(length, high[at], low[at], close[at], count[q], average[q],
-                                        previous_close[q]);
-                out.set(at, average[q]);
-            }
-        for (index_t q = 0; q < side_by_side; ++q) {
-            stream::AtrStream rest(length);
-            rest.restore(count[q], average[q], previous_close[q]);
-            const index_t at = from[q] + common, left = batch.length(j + q) - common;
-            rest.extend(part(high, at, left), part(low, at, left), part(close, at, left), part(out, at, left));
-        }
-    }
-    for (; j < batch.size(); ++j) {
-        const index_t at = batch.begin(j), bars = batch.length(j);
-        stream::AtrStream(length).extend(part(high, at, bars), part(low, at, bars), part(close, at, bars),
-                                         part(out, at, bars));
-    }
+    run_kernel<SideBySideAtr>(batch, length, high, low, close, out);
 }
 
 inline constexpr double nan = std::numeric_limits<double>::quiet_NaN();

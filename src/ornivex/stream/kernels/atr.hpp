@@ -19,29 +19,65 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <type_traits>
 
+#include "ornivex/common/lanes.hpp"
 #include "ornivex/common/strided_view.hpp"
 
 namespace ornivex::stream {
 
-// x where `which` holds, else y: a select on the bits, which the compiler
-// keeps free of branches.
+// x where `which` holds, else y, without branches: on one series' double a
+// select on the bits (which the compiler keeps free of branches), on lanes
+// of several series side by side a blend.
 inline double pick(bool which, double x, double y) noexcept {
     const std::uint64_t mask = std::uint64_t{0} - which;
     return std::bit_cast<double>((std::bit_cast<std::uint64_t>(x) & mask) | (std::bit_cast<std::uint64_t>(y) & ~mask));
+}
+template <class T, class Which>
+    requires(!std::is_same_v<T, double>)
+[[gnu::always_inline]] inline T pick(Which which, T x, T y) noexcept {
+    return which ? x : y;
+}
+
+// |x|, lane by lane: the sign bit cleared.
+template <class V>
+[[gnu::always_inline]] inline V magnitude(V x) noexcept {
+    if constexpr (lane_count<V> == 1) {
+        return std::fabs(x);
+    } else {
+        using Bits = LaneMask<V>;
+        return reinterpret_cast<V>(reinterpret_cast<Bits>(x) & ~reinterpret_cast<Bits>(splat<V>(-0.0)));
+    }
 }
 
 // max that skips a NaN operand; ties and zeros of either sign keep `a`.
 // Without branches: which operand wins is as good as a coin toss on real
 // prices, and a mispredicted branch costs more than the whole bar.
-inline double max_skipping_nan(double a, double b) noexcept {
-    return pick(a != a || b > a, b, a);
+template <class V>
+[[gnu::always_inline]] inline V max_skipping_nan(V a, V b) noexcept {
+    return pick((a != a) | (b > a), b, a);
 }
 
-inline double true_range(double high, double low, double previous_close) noexcept {
-    if (high != high || low != low) return std::numeric_limits<double>::quiet_NaN();
-    const double gap = max_skipping_nan(std::fabs(high - previous_close), std::fabs(low - previous_close));
-    return max_skipping_nan(high - low, gap);
+template <class V>
+[[gnu::always_inline]] inline V true_range(V high, V low, V previous_close) noexcept {
+    const V gap = max_skipping_nan(magnitude(high - previous_close), magnitude(low - previous_close));
+    return pick((high != high) | (low != low), splat<V>(std::numeric_limits<double>::quiet_NaN()),
+                max_skipping_nan(high - low, gap));
+}
+
+// One bar: the state (count, average, previous close) moves on.  V is one
+// series' double with an integer count, or lanes of several series side by
+// side with their counts in double lanes (exact, far below 2^53).
+template <class V, class Count>
+[[gnu::always_inline]] inline void atr_step(Count length, V high, V low, V close, Count& count, V& average,
+                                            V& previous_close) noexcept {
+    const V tr = true_range(high, low, previous_close);
+    previous_close = close;
+    const auto counted = tr == tr;
+    const Count next = pick(count < length, count + 1, length);
+    const V moved = pick(next == 1, tr, average + (tr - average) / static_cast<V>(next));
+    average = pick(counted, moved, average);
+    count = pick(counted, next, count);
 }
 
 class AtrStream {
@@ -74,16 +110,9 @@ public:
         restore(count, average, previous_close);
     }
 
-    // One bar: the state (count, average, previous close) moves on.  Also
-    // stepped directly, on local state, where several series go side by side.
     static void step(std::int64_t length, double high, double low, double close, std::int64_t& count,
                      double& average, double& previous_close) noexcept {
-        const double tr = true_range(high, low, previous_close);
-        previous_close = close;
-        if (tr == tr) {
-            count = count < length ? count + 1 : length;
-            average = count == 1 ? tr : average + (tr - average) / static_cast<double>(count);
-        }
+        atr_step(length, high, low, close, count, average, previous_close);
     }
 
 private:
