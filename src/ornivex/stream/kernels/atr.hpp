@@ -74,10 +74,12 @@ template <class V, class Count>
     const V tr = true_range(high, low, previous_close);
     previous_close = close;
     const auto counted = tr == tr;
-    const Count next = pick(count < length, count + 1, length);
-    const V moved = pick(next == 1, tr, average + (tr - average) / static_cast<V>(next));
-    average = pick(counted, moved, average);
-    count = pick(counted, next, count);
+    if constexpr (lane_count<V> == 1)
+        if (!counted) return;  // one series: a branch as good as never taken, off the average's chain
+    const Count next = count < length ? count + 1 : length;
+    const V moved = next == 1 ? tr : average + (tr - average) / static_cast<V>(next);
+    average = counted ? moved : average;
+    count = counted ? next : count;
 }
 
 class AtrStream {
