@@ -97,7 +97,7 @@ public:
     }
 
     double update(double high, double low, double close) noexcept {
-        step(length_, high, low, close, count_, average_, previous_close_);
+        atr_step(length_, high, low, close, count_, average_, previous_close_);
         return average_;
     }
 
@@ -106,15 +106,10 @@ public:
         std::int64_t count = count_;
         double average = average_, previous_close = previous_close_;
         for (index_t i = 0; i < high.size; ++i) {
-            step(length_, high[i], low[i], close[i], count, average, previous_close);
+            atr_step(length_, high[i], low[i], close[i], count, average, previous_close);
             out.set(i, average);
         }
         restore(count, average, previous_close);
-    }
-
-    static void step(std::int64_t length, double high, double low, double close, std::int64_t& count,
-                     double& average, double& previous_close) noexcept {
-        atr_step(length, high, low, close, count, average, previous_close);
     }
 
 private:
