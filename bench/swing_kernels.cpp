@@ -12,9 +12,9 @@
 #include <random>
 #include <vector>
 
-#include "ornivex/swing_v4/kernels/range_filter.hpp"
-#include "ornivex/swing_v4/kernels/range_size.hpp"
-#include "ornivex/swing_v4/kernels/window_mean.hpp"
+#include "ornivex/kernels/swing/range_filter.hpp"
+#include "ornivex/kernels/swing/range_size.hpp"
+#include "ornivex/kernels/swing/window_mean.hpp"
 
 namespace {
 

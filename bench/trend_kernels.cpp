@@ -14,9 +14,9 @@
 #include <random>
 #include <vector>
 
-#include "ornivex/trend_v4/kernels/ewma.hpp"
-#include "ornivex/trend_v4/halftrend/fused.hpp"
-#include "ornivex/trend_v4/kernels/tema3.hpp"
+#include "ornivex/kernels/averages/ewma.hpp"
+#include "ornivex/kernels/averages/tema3.hpp"
+#include "ornivex/kernels/halftrend/fused.hpp"
 
 using namespace ornivex;
 

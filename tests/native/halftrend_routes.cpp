@@ -11,8 +11,8 @@
 #include <random>
 #include <vector>
 
-#include "ornivex/stream/kernels/halftrend.hpp"
-#include "ornivex/trend_v4/halftrend/fused.hpp"
+#include "ornivex/kernels/halftrend/fused.hpp"
+#include "ornivex/stream/state/halftrend.hpp"
 
 using namespace ornivex;
 using namespace ornivex::trend::halftrend;

@@ -16,8 +16,9 @@
 #include <vector>
 
 #include "ornivex/grouped/work.hpp"
-#include "ornivex/swing_v4/kernels/range_filter.hpp"
-#include "ornivex/swing_v4/kernels/window_mean.hpp"
+#include "ornivex/kernels/atr/side_by_side.hpp"
+#include "ornivex/kernels/swing/range_filter.hpp"
+#include "ornivex/kernels/swing/window_mean.hpp"
 
 using namespace ornivex;
 namespace detail = ornivex::swing::range_filter_detail;
@@ -37,7 +38,7 @@ void add_builds(std::vector<FilterBuild>& filters, std::vector<MeanBuild>& means
     means.push_back([](auto... args) { run_built_for<window::WindowMeanKernel, S>(args...); });
     atr_builds.push_back([](const grouped::Batch& batch, std::int64_t length, StridedView<const double> high,
                             StridedView<const double> low, StridedView<const double> close, StridedView<double> out) {
-        run_built_for<grouped::SideBySideAtr, S>(batch, length, high, low, close, out);
+        run_built_for<atr::SideBySideAtr, S>(batch, length, high, low, close, out);
     });
 }
 
@@ -102,8 +103,8 @@ int main() {
             const std::int64_t length = 1 + static_cast<std::int64_t>(gen() % 20);
             std::vector<double> alone(n);
             for (index_t j = 0; j < batch.size(); ++j) {
-                const auto group = [&](auto v) { return grouped::part(v, batch.begin(j), batch.length(j)); };
-                stream::AtrStream(length).extend(group(view(high)), group(view(low)), group(xs),
+                const auto group = [&](auto v) { return part(v, batch.begin(j), batch.length(j)); };
+                atr::AtrStream(length).extend(group(view(high)), group(view(low)), group(xs),
                                                  group(StridedView<double>{reinterpret_cast<char*>(alone.data()), 8, n}));
             }
             for (AtrBuild atr : atr_builds) {

@@ -1,4 +1,4 @@
-// The import steps both extension modules share.  A module's exec slot runs
+// The import steps every extension module shares.  A module's exec slot runs
 //   begin_exec -> (its own steps) -> check_imported_types -> bind_numpy -> ...
 // and on any failure returns fail_exec().
 #pragma once

@@ -30,7 +30,7 @@
     X(np) X(numpy) X(__builtins__) X(__test__) X(__loader__) X(__file__) X(__package__) X(__path__)  \
     X(loader) X(origin) X(parent) X(submodule_search_locations) X(name) X(__spec__) X(_initializing) \
     X(range)                                                                                         \
-    /* NumPy attributes both modules look up */                                                      \
+    /* NumPy attributes every module looks up */                                                     \
     X(empty) X(zeros) X(dtype)
 
 namespace ornivex {

@@ -57,4 +57,10 @@ struct StridedView {
     }
 };
 
+// Elements from .. from + n - 1 of a view.
+template <class T>
+StridedView<T> part(StridedView<T> view, index_t from, index_t n) noexcept {
+    return {view.base + from * view.stride, view.stride, n};
+}
+
 }  // namespace ornivex

@@ -5,7 +5,7 @@
 // left out (BadRowsSeen), so that no pass over the table is spent on looking
 // for them beforehand.
 //
-//   halftrend: the average true range in float64 (stream/kernels/atr.hpp), or
+//   halftrend: the average true range in float64 (kernels/atr/atr.hpp), or
 //              the given tr, rounded to float32 with the prices; the fused
 //              HalfTrend pass; the trend rebuilt from the signals (it starts
 //              up and takes the side of the last signal).
@@ -30,10 +30,11 @@
 #include "ornivex/common/promotion.hpp"
 #include "ornivex/common/strided_view.hpp"
 #include "ornivex/grouped/groups.hpp"
-#include "ornivex/stream/kernels/atr.hpp"
-#include "ornivex/swing_v4/kernels/range_filter.hpp"
-#include "ornivex/swing_v4/kernels/range_size.hpp"
-#include "ornivex/trend_v4/halftrend/fused.hpp"
+#include "ornivex/kernels/atr/atr.hpp"
+#include "ornivex/kernels/atr/side_by_side.hpp"
+#include "ornivex/kernels/halftrend/fused.hpp"
+#include "ornivex/kernels/swing/range_filter.hpp"
+#include "ornivex/kernels/swing/range_size.hpp"
 
 namespace ornivex::grouped {
 
@@ -42,12 +43,6 @@ template <class T>
 StridedView<T> first_n(std::vector<T>& series, index_t n) {
     if (static_cast<index_t>(series.size()) < n) series.resize(static_cast<std::size_t>(n));
     return {reinterpret_cast<char*>(series.data()), static_cast<index_t>(sizeof(T)), n};
-}
-
-// Elements from .. from + n - 1 of a view.
-template <class T>
-StridedView<T> part(StridedView<T> view, index_t from, index_t n) noexcept {
-    return {view.base + from * view.stride, view.stride, n};
 }
 
 // Where a batch's rows lie in the table: one ascending run of rows from
@@ -160,58 +155,10 @@ inline void put_in_time_order(const Batch& batch, StridedView<const std::int64_t
         for (index_t j = 0; j < batch.size(); ++j) bad.note(!order_by_time(batch.group(j), times));
 }
 
-// Every group's average true range (stream/kernels/atr.hpp), from its first
-// bar.  A register's worth of groups step side by side in its lanes while all
-// of them have bars left, the rest of each group alone; each group's bars
-// still go in order through the same steps, so its values are those of the
-// group alone.
-struct SideBySideAtr {
-    template <InstructionSet S>
-    static void run(const Batch& batch, std::int64_t length, StridedView<const double> high,
-                    StridedView<const double> low, StridedView<const double> close, StridedView<double> out) noexcept {
-        using V = RegisterLanes<double, S>;
-        constexpr index_t lanes = lane_count<V>;
-        const V cap = splat<V>(static_cast<double>(length));
-        index_t j = 0;
-        for (; j + lanes <= batch.size(); j += lanes) {
-            V count = splat<V>(0.0), average = splat<V>(nan), previous_close = splat<V>(nan);
-            index_t from[lanes], common = batch.length(j);
-            for (index_t q = 0; q < lanes; ++q) {
-                from[q] = batch.begin(j + q);
-                common = std::min(common, batch.length(j + q));
-            }
-            for (index_t i = 0; i < common; ++i) {
-                V h, l, c;
-                for (index_t q = 0; q < lanes; ++q) {
-                    h[q] = high[from[q] + i];
-                    l[q] = low[from[q] + i];
-                    c[q] = close[from[q] + i];
-                }
-                stream::atr_step(cap, h, l, c, count, average, previous_close);
-                for (index_t q = 0; q < lanes; ++q) out.set(from[q] + i, average[q]);
-            }
-            for (index_t q = 0; q < lanes; ++q) {
-                stream::AtrStream rest(length);
-                rest.restore(static_cast<std::int64_t>(count[q]), average[q], previous_close[q]);
-                const index_t at = from[q] + common, left = batch.length(j + q) - common;
-                rest.extend(part(high, at, left), part(low, at, left), part(close, at, left), part(out, at, left));
-            }
-        }
-        for (; j < batch.size(); ++j) {
-            const index_t at = batch.begin(j), bars = batch.length(j);
-            stream::AtrStream(length).extend(part(high, at, bars), part(low, at, bars), part(close, at, bars),
-                                             part(out, at, bars));
-        }
-    }
-
-private:
-    static constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-};
-
 inline void average_true_ranges(const Batch& batch, std::int64_t length, StridedView<const double> high,
                                 StridedView<const double> low, StridedView<const double> close,
                                 StridedView<double> out) noexcept {
-    run_kernel<SideBySideAtr>(batch, length, high, low, close, out);
+    run_kernel<atr::SideBySideAtr>(batch, length, high, low, close, out);
 }
 
 inline constexpr double nan = std::numeric_limits<double>::quiet_NaN();
@@ -401,7 +348,7 @@ struct AtrWork {
         for (index_t j = 0; j < batch.size(); ++j) {
             double previous_close = nan;  // none before a group's first bar
             for (index_t i = batch.begin(j); i < batch.begin(j) + batch.length(j); ++i) {
-                ranges.set(i, stream::true_range(h[i], l[i], previous_close));
+                ranges.set(i, atr::true_range(h[i], l[i], previous_close));
                 previous_close = c[i];
             }
         }

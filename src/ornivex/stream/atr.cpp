@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "ornivex/kernels/atr/atr.hpp"
 #include "ornivex/stream/classes.hpp"
-#include "ornivex/stream/kernels/atr.hpp"
 #include "ornivex/stream/stream_class.hpp"
 
 namespace ornivex::stream {
@@ -14,7 +14,7 @@ namespace ornivex::stream {
 namespace {
 
 struct AtrSpec {
-    using Kernel = AtrStream;
+    using Kernel = atr::AtrStream;
     static constexpr const char* name = "Atr";
     static constexpr const char* qualname = "ornivex.stream.Atr";
     static constexpr const char* parameters[] = {"length"};

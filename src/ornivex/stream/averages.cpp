@@ -3,7 +3,7 @@
 #include <Python.h>
 
 #include "ornivex/stream/classes.hpp"
-#include "ornivex/stream/kernels/averages.hpp"
+#include "ornivex/stream/state/averages.hpp"
 #include "ornivex/stream/stream_class.hpp"
 
 namespace ornivex::stream {

@@ -7,7 +7,7 @@
 
 #include "ornivex/common/instruction_sets.hpp"
 #include "ornivex/stream/classes.hpp"
-#include "ornivex/stream/kernels/halftrend.hpp"
+#include "ornivex/stream/state/halftrend.hpp"
 #include "ornivex/stream/stream_class.hpp"
 
 namespace ornivex::stream {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "ornivex/stream/classes.hpp"
-#include "ornivex/stream/kernels/swing.hpp"
+#include "ornivex/stream/state/swing.hpp"
 #include "ornivex/stream/stream_class.hpp"
 
 namespace ornivex::stream {

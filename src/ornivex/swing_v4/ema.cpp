@@ -11,7 +11,7 @@
 // division of 1.0 by the int), so it is not built (at small n its division
 // costs as much as the whole mean), and the windows are summed natively
 // without the interpreter lock, each output as a tree over its own window
-// (kernels/window_mean.hpp), within a few roundings of np.dot.  A negative
+// (kernels/swing/window_mean.hpp), within a few roundings of np.dot.  A negative
 // period still takes the written route, where np.ones refuses it.
 #include <Python.h>
 
@@ -23,11 +23,11 @@
 #include "ornivex/common/numpy_calls.hpp"
 #include "ornivex/common/runtime.hpp"
 #include "ornivex/common/without_gil.hpp"
-#include "ornivex/swing_v4/kernels/range_filter.hpp"
-#include "ornivex/swing_v4/kernels/range_size.hpp"
-#include "ornivex/swing_v4/kernels/window_mean.hpp"
-#include "ornivex/swing_v4/operations.hpp"
+#include "ornivex/kernels/swing/range_filter.hpp"
+#include "ornivex/kernels/swing/range_size.hpp"
+#include "ornivex/kernels/swing/window_mean.hpp"
 #include "ornivex/swing_v4/names.hpp"
+#include "ornivex/swing_v4/operations.hpp"
 
 namespace ornivex::swing {
 

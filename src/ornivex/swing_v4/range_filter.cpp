@@ -19,9 +19,9 @@
 #include "ornivex/common/numpy_calls.hpp"
 #include "ornivex/common/runtime.hpp"
 #include "ornivex/common/without_gil.hpp"
-#include "ornivex/swing_v4/kernels/range_filter.hpp"
-#include "ornivex/swing_v4/operations.hpp"
+#include "ornivex/kernels/swing/range_filter.hpp"
 #include "ornivex/swing_v4/names.hpp"
+#include "ornivex/swing_v4/operations.hpp"
 
 namespace ornivex::swing {
 

@@ -13,8 +13,8 @@
 #include "ornivex/common/numpy_api.hpp"
 #include "ornivex/common/numpy_calls.hpp"
 #include "ornivex/common/runtime.hpp"
+#include "ornivex/kernels/averages/ewma.hpp"
 #include "ornivex/trend_v4/functions.hpp"
-#include "ornivex/trend_v4/kernels/ewma.hpp"
 #include "ornivex/trend_v4/names.hpp"
 
 namespace ornivex::trend {

@@ -5,7 +5,7 @@
 // lengths.  When `tema3`, `ema2`, `ewma` and `np` are the module's own, the
 // series are plain ndarrays and NumPy rounds a Python float to float32 (its
 // weak promotion), everything but the allocation of the seven results runs
-// in one native pass (fused.hpp); otherwise stepwise.cpp takes over.
+// in one native pass (kernels/halftrend/fused.hpp); otherwise stepwise.cpp takes over.
 #include <Python.h>
 
 #include <algorithm>

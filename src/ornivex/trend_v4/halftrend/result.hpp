@@ -10,7 +10,7 @@
 
 #include "ornivex/common/buffer.hpp"
 #include "ornivex/common/pyref.hpp"
-#include "ornivex/trend_v4/halftrend/fused.hpp"
+#include "ornivex/kernels/halftrend/fused.hpp"
 
 namespace ornivex::trend {
 

@@ -18,7 +18,7 @@
 #include "ornivex/common/errors.hpp"
 #include "ornivex/common/numpy_calls.hpp"
 #include "ornivex/common/runtime.hpp"
-#include "ornivex/trend_v4/halftrend/passes.hpp"
+#include "ornivex/kernels/halftrend/passes.hpp"
 #include "ornivex/trend_v4/halftrend/result.hpp"
 #include "ornivex/trend_v4/names.hpp"
 

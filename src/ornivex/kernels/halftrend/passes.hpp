@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "ornivex/common/strided_view.hpp"
-#include "ornivex/trend_v4/halftrend/rules.hpp"
+#include "ornivex/kernels/halftrend/rules.hpp"
 
 namespace ornivex::trend::halftrend {
 

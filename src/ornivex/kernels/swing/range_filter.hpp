@@ -23,7 +23,7 @@
 
 #include "ornivex/common/instruction_sets.hpp"
 #include "ornivex/common/strided_view.hpp"
-#include "ornivex/swing_v4/kernels/clamp_scan.hpp"
+#include "ornivex/kernels/swing/clamp_scan.hpp"
 
 namespace ornivex::swing {
 

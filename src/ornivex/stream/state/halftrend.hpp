@@ -1,5 +1,5 @@
 // HalfTrend one bar at a time: a bar goes through halftrend_step (the rules
-// of trend_v4/halftrend/rules.hpp), a chunk of at least a window's bars
+// of kernels/halftrend/rules.hpp), a chunk of at least a window's bars
 // through the batch's fused pass resumed from the state, so any split of a
 // series into bars and chunks gives the batch result bit for bit.
 //
@@ -19,8 +19,8 @@
 
 #include "ornivex/common/promotion.hpp"
 #include "ornivex/common/strided_view.hpp"
-#include "ornivex/trend_v4/halftrend/fused.hpp"
-#include "ornivex/trend_v4/halftrend/rules.hpp"
+#include "ornivex/kernels/halftrend/fused.hpp"
+#include "ornivex/kernels/halftrend/rules.hpp"
 
 namespace ornivex::stream {
 

@@ -1,7 +1,7 @@
 // HalfTrend in one fused pass over blocks of bars, with no intermediate
 // arrays: the window extremes, tema3 of high and low, the trend and the line
 // (rules.hpp holds the per-bar rules, window_extremes.hpp the extremes,
-// kernels/tema3.hpp the smoothing).
+// averages/tema3.hpp the smoothing).
 //
 // Block by block: gather the raw bars and scan their window extremes; smooth
 // the block with the previous block's outputs and the next block's prefetch
@@ -25,9 +25,9 @@
 #include "ornivex/common/lanes.hpp"
 #include "ornivex/common/promotion.hpp"
 #include "ornivex/common/strided_view.hpp"
-#include "ornivex/trend_v4/halftrend/rules.hpp"
-#include "ornivex/trend_v4/halftrend/window_extremes.hpp"
-#include "ornivex/trend_v4/kernels/tema3.hpp"
+#include "ornivex/kernels/averages/tema3.hpp"
+#include "ornivex/kernels/halftrend/rules.hpp"
+#include "ornivex/kernels/halftrend/window_extremes.hpp"
 
 namespace ornivex::trend::halftrend {
 

@@ -14,8 +14,8 @@
 
 #include "ornivex/common/promotion.hpp"
 #include "ornivex/common/strided_view.hpp"
-#include "ornivex/trend_v4/kernels/ewma.hpp"
-#include "ornivex/trend_v4/kernels/tema3.hpp"
+#include "ornivex/kernels/averages/ewma.hpp"
+#include "ornivex/kernels/averages/tema3.hpp"
 
 namespace ornivex::stream {
 

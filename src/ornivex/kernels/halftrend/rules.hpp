@@ -43,9 +43,9 @@
 #include "ornivex/common/lanes.hpp"
 #include "ornivex/common/promotion.hpp"
 #include "ornivex/common/strided_view.hpp"
-#include "ornivex/trend_v4/halftrend/window_extremes.hpp"
-#include "ornivex/trend_v4/kernels/ewma.hpp"
-#include "ornivex/trend_v4/kernels/tema3.hpp"
+#include "ornivex/kernels/averages/ewma.hpp"
+#include "ornivex/kernels/averages/tema3.hpp"
+#include "ornivex/kernels/halftrend/window_extremes.hpp"
 
 namespace ornivex::trend::halftrend {
 

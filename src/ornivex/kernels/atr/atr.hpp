@@ -24,7 +24,7 @@
 #include "ornivex/common/lanes.hpp"
 #include "ornivex/common/strided_view.hpp"
 
-namespace ornivex::stream {
+namespace ornivex::atr {
 
 // x where `which` holds, else y, without branches: on one series' double a
 // select on the bits (which the compiler keeps free of branches), on lanes
@@ -119,4 +119,4 @@ private:
     double previous_close_ = std::numeric_limits<double>::quiet_NaN();  // no bar before the first
 };
 
-}  // namespace ornivex::stream
+}  // namespace ornivex::atr

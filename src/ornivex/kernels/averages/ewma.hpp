@@ -10,9 +10,9 @@
 // are NaN, so a NaN or infinity poisons every later element either way.
 #pragma once
 
+#include "ornivex/common/lanes.hpp"
 #include "ornivex/common/promotion.hpp"
 #include "ornivex/common/strided_view.hpp"
-#include "ornivex/common/lanes.hpp"
 
 namespace ornivex::trend {
 

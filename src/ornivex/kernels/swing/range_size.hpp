@@ -17,7 +17,7 @@
 
 #include "ornivex/common/lanes.hpp"
 #include "ornivex/common/strided_view.hpp"
-#include "ornivex/swing_v4/kernels/window_mean.hpp"
+#include "ornivex/kernels/swing/window_mean.hpp"
 
 namespace ornivex::swing {
 

@@ -18,7 +18,7 @@
 
 #include "ornivex/common/promotion.hpp"
 #include "ornivex/common/strided_view.hpp"
-#include "ornivex/trend_v4/kernels/ewma.hpp"
+#include "ornivex/kernels/averages/ewma.hpp"
 
 namespace ornivex::trend {
 

@@ -26,8 +26,8 @@
 #include <vector>
 
 #include "ornivex/common/strided_view.hpp"
-#include "ornivex/swing_v4/kernels/range_filter.hpp"
-#include "ornivex/swing_v4/kernels/window_mean.hpp"
+#include "ornivex/kernels/swing/range_filter.hpp"
+#include "ornivex/kernels/swing/window_mean.hpp"
 
 namespace ornivex::stream {
 
