@@ -20,6 +20,7 @@ N = 60  # bars in a generated file: enough for the swing band with --swing-perio
 
 
 def run(*args, cwd, stdin=None, env=None):
+    env = {**(os.environ if env is None else env), "ORNIVEX_CHUNK_ROWS": "7"}  # chunk boundaries in every file
     result = subprocess.run([sys.executable, "-m", "ornivex", *map(str, args)], cwd=cwd, env=env,
                             input=stdin, capture_output=True, timeout=120)
     result.stdout, result.stderr = result.stdout, result.stderr.decode()
@@ -102,6 +103,48 @@ def values_match(sep=",", decimal=".", source=BARS, want=WANT, reverse=False):
     return check
 
 
+def same_as_in_memory(name, **options):
+    """The output is byte for byte what the whole file read and computed at once gives."""
+    def check(tmp_path, result):
+        from ornivex.bars import read_bars
+        from ornivex.cli import _compute, _parser, write_columns
+        bars = read_bars(tmp_path / name, **options)
+        buffer = io.BytesIO()
+        write_columns(bars, _compute(bars, _parser().parse_args(["compute", name, *FIVE])), buffer)
+        out = tmp_path / "out.csv"
+        assert (out.read_bytes() if out.exists() else result.stdout) == buffer.getvalue()
+    return check
+
+
+def long_file(symbols=("GOOG", "EURUSD", "BTC"), n=N, newest_first=()):
+    """Symbols interleaved by date, some dates missing for some symbols, one file per symbol beside it."""
+    files, rows, header = {}, [], ["Ticker", *BARS]
+    for k, symbol in enumerate(symbols):
+        bars = walk(n, seed=20 + k)
+        kept = [i for i in range(n) if (i + k) % 4]
+        order = kept[::-1] if symbol in newest_first else kept
+        files[f"{symbol}.csv"] = csv_text({"Ticker": [symbol] * len(order), **{c: [bars[c][i] for i in order]
+                                                                              for c in BARS}})
+        rows += [(bars["Date"][i], k, [symbol, *(bars[c][i] for c in BARS)]) for i in order]
+    if newest_first:
+        rows.sort(key=lambda r: r[0], reverse=True)
+    else:
+        rows.sort(key=lambda r: (r[0], r[1]))
+    files["long.csv"] = "\n".join([",".join(header), *(",".join(r[2]) for r in rows)]) + "\n"
+    return files
+
+
+def each_symbol_as_its_own_file(tmp_path, result):
+    """Every row of a long file has the values its symbol's own file gives it, in the input's order."""
+    got = list(csv.reader(io.StringIO((tmp_path / "out.csv").read_text())))
+    source = list(csv.reader(io.StringIO((tmp_path / "long.csv").read_text())))
+    assert [row[:len(source[0])] for row in got] == source
+    for symbol in {row[0] for row in got[1:]}:
+        alone = run("compute", f"{symbol}.csv", *FIVE, cwd=tmp_path)
+        assert alone.returncode == 0, alone.stderr
+        assert [row for row in got[1:] if row[0] == symbol] == list(csv.reader(io.StringIO(alone.stdout.decode())))[1:]
+
+
 def parquet_times(expected_times):
     def check(tmp_path, result):
         table = pq.read_table(tmp_path / "out.parquet")
@@ -167,6 +210,33 @@ CASES = [
     Case("standard input", {}, ["compute", "-", *FIVE], stdin=csv_text(BARS).encode(), check=values_match()),
     Case("newest first", {"b.csv": csv_text({k: v[::-1] for k, v in BARS.items()})}, ["compute", "b.csv", *FIVE],
          check=values_match(source={k: v[::-1] for k, v in BARS.items()}, reverse=True)),
+    Case("in-memory bytes: comma", {"b.csv": csv_text(BARS)}, ["compute", "b.csv", "-o", "out.csv", *FIVE],
+         check=same_as_in_memory("b.csv")),
+    Case("in-memory bytes: semicolon, BOM, CRLF, quotes", {"b.csv": "\ufeff" + csv_text(
+        {**BARS, "Note": ['"say ""hi""; ok"'] * N}, ";", ",", "\r\n", ['"Date"', *list(BARS)[1:], "Note"]) + ";;;;;;\r\n"},
+         ["compute", "b.csv", "-o", "out.csv", *FIVE], check=same_as_in_memory("b.csv")),
+    Case("in-memory bytes: newest first, over the memory budget", {"b.csv": csv_text(
+        {k: v[::-1] for k, v in BARS.items()})}, ["compute", "b.csv", "--memory", "1K"], 2,
+         ("b.csv, row 2 (line 3), column 'Date'", "is earlier than the row before it", "--memory 1K", "sort"),
+         lines=1),
+    Case("in-memory bytes: skipped rows", {"b.csv": bad(3, "High", "NaN").replace(f",{BARS['Low'][17]},", ",,")},
+         ["compute", "-", "--skip-bad-rows", *FIVE], 0, ("skipped 2 rows", "row 4 (line 5)"),
+         stdin=bad(3, "High", "NaN").replace(f",{BARS['Low'][17]},", ",,").encode(),
+         check=same_as_in_memory("b.csv", skip_bad_rows=True), lines=1),
+    Case("in-memory bytes: parquet times of mixed units", {"b.parquet": pa.table({"when": pa.array(
+        np.where(np.arange(N) < 20, epoch, epoch + np.timedelta64(90, "s"))), **{
+        k: pa.array(np.array(v, dtype=float)) for k, v in BARS.items() if k != "Date"}})},
+         ["compute", "b.parquet", "-o", "out.csv", *FIVE], check=same_as_in_memory("b.parquet")),
+    # Long files: each symbol on its own rows, whatever the chunks; the first rows out of order named.
+    Case("long file by ticker", long_file(), ["compute", "long.csv", "-o", "out.csv", *FIVE], 0,
+         ("3 symbols computed",), check=each_symbol_as_its_own_file, lines=1),
+    Case("long file newest first, reordered", long_file(newest_first=("GOOG", "EURUSD", "BTC")),
+         ["compute", "long.csv", "-o", "out.csv", "--by", "TICKER", *FIVE], 0, ("3 symbols computed",),
+         check=each_symbol_as_its_own_file, lines=1),
+    Case("long file, one symbol out of order, over budget", long_file(newest_first=("GOOG",)),
+         ["compute", "long.csv", "--memory", "2K", *FIVE], 2, ("of symbol", "--memory 2K"), lines=1),
+    Case("long file, --by a missing column", long_file(), ["compute", "long.csv", "--by", "sym"], 2,
+         ("no column 'sym'",), lines=1),
     Case("parquet in and out", {"b.parquet": pa.table({"when": pa.array(epoch), **{
         k: pa.array(np.array(v, dtype=float)) for k, v in BARS.items() if k != "Date"}})},
          ["compute", "b.parquet", "-o", "out.parquet", *FIVE], check=parquet_times(epoch)),

@@ -614,13 +614,15 @@ def number_cells(values: np.ndarray | pa.Array | pa.ChunkedArray, decimal: str =
     return pc.replace_substring(text, ".", decimal) if decimal != "." else text
 
 
-def write_csv(columns: Sequence[pa.Array | pa.ChunkedArray], header: Sequence[str], out: BinaryIO,
+def write_csv(columns: Sequence[pa.Array | pa.ChunkedArray], header: Sequence[str] | None, out: BinaryIO,
               sep: str = ",", decimal: str = ".", *, plain_text: bool = False, chunk_rows: int = 1 << 16) -> None:
-    """Write `columns` as CSV after the header line, formatting one chunk of rows at a time.
+    """Write `columns` as CSV after the header line (None: rows only, to follow earlier ones),
+    formatting one chunk of rows at a time.
 
     Cells are made by :func:`csv_cells`; `plain_text` says no text cell needs quotes.
     """
-    out.write((sep.join(_quote(h, sep) for h in header) + "\n").encode("utf-8"))
+    if header is not None:
+        out.write((sep.join(_quote(h, sep) for h in header) + "\n").encode("utf-8"))
     # Times become text for the whole column, so every chunk writes them alike.
     columns = [_iso_text(c) if pa.types.is_timestamp(c.type) or pa.types.is_date(c.type) else c for c in columns]
     names = [f"c{i}" for i in range(len(columns))]

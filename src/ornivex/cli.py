@@ -32,6 +32,7 @@ from ornivex.bars import Bars, BarsError, read_bars, sample_bars, typed_table, w
 from ornivex.scan import SYMBOL_COLUMN, ScanError
 
 USER_ERROR = 2
+MEMORY_BUDGET = 1 << 30  # ornivex.chunked.MEMORY_BUDGET, without importing it for every command
 
 
 class UserError(Exception):
@@ -107,24 +108,39 @@ def run_demo(args: argparse.Namespace) -> int:
 
 
 def run_compute(args: argparse.Namespace) -> int:
-    bars = _read(args)
-    columns = _compute(bars, args)
-    if args.output in (None, "-"):
-        sys.stdout.flush()
-        write_columns(bars, columns, sys.stdout.buffer)
-        sys.stdout.buffer.flush()
-    elif args.output.lower().endswith((".parquet", ".pq")):
-        import pyarrow.parquet as pq
-        try:
-            pq.write_table(output_table(bars, columns, typed=True), args.output)
-        except OSError as exc:
-            raise UserError(f"{args.output}: cannot write ({exc})") from None
-        print(f"wrote {bars.table.num_rows} rows to {args.output}", file=sys.stderr)
-    else:
-        with _open_output(args.output, binary=True) as handle:
-            write_columns(bars, columns, handle)
-        print(f"wrote {bars.table.num_rows} rows to {args.output}", file=sys.stderr)
+    from ornivex import chunked
+    source = chunked.Source.open(args.bars, args.memory)
+    options = dict(by=args.by, sep=args.sep, decimal=args.decimal, skip_bad_rows=args.skip_bad_rows,
+                   memory=args.memory)
+    try:
+        if args.output is not None and args.output.lower().endswith((".parquet", ".pq")):
+            run = chunked.write_parquet(source, args.output, _chunk_settings(args), **options)
+        else:
+            run = chunked.write_chunks(source, args.output, _chunk_settings(args), **options)
+    except ValueError as exc:
+        if isinstance(exc, BarsError):
+            raise
+        raise UserError(f"{source.name}: {exc}") from None
+    _report(run)
+    if args.output not in (None, "-"):
+        print(f"wrote {run.rows} rows to {args.output}", file=sys.stderr)
     return 0
+
+
+def _chunk_settings(args: argparse.Namespace):
+    from ornivex.chunked import Settings
+    return Settings(args.amplitude, args.channel_deviation, args.atr_length,
+                    getattr(args, "swing_period", indicators.SWING_PERIOD),
+                    getattr(args, "swing_multiplier", indicators.SWING_MULTIPLIER))
+
+
+def _report(run) -> None:
+    """The reader's warnings, and how many symbols a long file held, on standard error."""
+    for warning in run.warnings():
+        print(f"ornivex: warning: {warning}", file=sys.stderr)
+    if run.symbol_count is not None:
+        print(f"ornivex: {run.symbol_count} symbol{'s' * (run.symbol_count != 1)} computed, each on its own rows",
+              file=sys.stderr)
 
 
 def run_chart(args: argparse.Namespace) -> int:
@@ -371,6 +387,28 @@ def _input_options(parser: argparse.ArgumentParser) -> None:
                        "(their indicator cells stay empty) instead of stopping")
 
 
+def _memory(text: str) -> int:
+    from ornivex.chunked import parse_size
+    try:
+        value = parse_size(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"{text!r} is less than 1 byte")
+    return value
+
+
+def _long_file_options(parser: argparse.ArgumentParser, *, memory: bool = True) -> None:
+    group = parser.add_argument_group("long files and memory")
+    group.add_argument("--by", metavar="NAME", help="the column naming each row's symbol: each symbol is "
+                       "computed on its own rows (default: a column named symbol or ticker, in any case)")
+    if memory:
+        group.add_argument("--memory", type=_memory, default=MEMORY_BUDGET, metavar="SIZE",
+                           help="memory a file whose rows must be put in time order may be read into, whole "
+                           "(about ten times its size; default %(default)s bytes, 1G); files in time order "
+                           "are read in chunks, in little memory, whatever their size")
+
+
 def _indicator_options(parser: argparse.ArgumentParser, *, swing: bool = True) -> None:
     group = parser.add_argument_group("indicator settings")
     group.add_argument("--amplitude", type=_count, default=indicators.AMPLITUDE, metavar="BARS",
@@ -410,6 +448,7 @@ def _parser() -> argparse.ArgumentParser:
     compute.add_argument("-o", "--output", metavar="OUT.csv",
                          help="output file, Parquet when it ends in .parquet ('-' or default: standard output)")
     _input_options(compute)
+    _long_file_options(compute)
     _indicator_options(compute)
     compute.set_defaults(run=run_compute)
 

@@ -1,0 +1,871 @@
+"""Computing a bar file a chunk of rows at a time: memory bounded whatever its length, one symbol or many.
+
+A chunk is checked as the whole-file reader (ornivex.bars) checks a file, with
+its own helpers and messages: row numbers count from the top of the file.
+Its rows are grouped by symbol, and each symbol's indicator streams
+(ornivex.stream) carry on from where its rows in the previous chunk left
+them, so that every value is bit for bit that of the symbol's whole series
+computed at once.  The results are placed back on the chunk's rows, in the
+input's order, and handed on (written as CSV, kept for a chart, summed up for
+a scan) before the next chunk is read.
+
+One pass needs each symbol's rows in time order.  A file whose rows must be
+reordered (newest first, or a symbol's rows out of time order) is read whole
+and reordered in memory when that fits the memory budget; beyond it the run
+stops with a message naming the first row out of order.
+"""
+
+from __future__ import annotations
+
+import csv
+import io
+import os
+import re
+import shutil
+import sys
+import tempfile
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import BinaryIO, Callable, Iterator
+
+import numpy as np
+import pyarrow as pa
+import pyarrow.compute as pc
+import pyarrow.csv as pa_csv
+
+from ornivex import indicators, stream
+from ornivex.bars import (PRICE_COLUMNS, BarsError, _CsvText, _locate_columns, _non_numbers, _numbers,
+                          _parse_times, _text, _uses_decimal_comma, write_csv)
+
+OUTPUT_COLUMNS = ("atr", *indicators.HALFTREND_KEYS, "trend", *indicators.SWING_KEYS)
+SYMBOL_NAMES = ("symbol", "ticker")  # a column of either name (any case) names each row's instrument
+CHUNK_ROWS = 1 << 17
+MEMORY_BUDGET = 1 << 30
+# Reordering holds the whole file in memory: its text, cells, prices and results take about this many
+# times the file's size.
+BYTES_PER_FILE_BYTE = 10
+_HEAD_BYTES = 1 << 20  # enough of a CSV file to find its header and separator
+
+
+def chunk_rows() -> int:
+    """Rows per chunk; ORNIVEX_CHUNK_ROWS overrides the default (tests make it tiny)."""
+    text = os.environ.get("ORNIVEX_CHUNK_ROWS", "")
+    return int(text) if text.isdigit() and int(text) > 0 else CHUNK_ROWS
+
+
+@dataclass(frozen=True)
+class Settings:
+    amplitude: int = indicators.AMPLITUDE
+    channel_deviation: float = indicators.CHANNEL_DEVIATION
+    atr_length: int = indicators.ATR_LENGTH
+    swing_period: int = indicators.SWING_PERIOD
+    swing_multiplier: float = indicators.SWING_MULTIPLIER
+
+
+class NeedsReordering(Exception):
+    """A symbol's rows go back in time: the file cannot be computed in one pass."""
+
+    def __init__(self, where: BarsError) -> None:
+        super().__init__(str(where))
+        self.where = where
+
+
+# -- the indicator state of one symbol ------------------------------------------------------------
+
+class SymbolStreams:
+    """One symbol's indicators, continued chunk after chunk: the results equal the whole-series ones."""
+
+    __slots__ = ("atr", "halftrend", "swing", "trend", "bars")
+
+    def __init__(self, settings: Settings) -> None:
+        self.atr = stream.Atr(settings.atr_length)
+        self.halftrend = stream.HalfTrend(settings.amplitude, settings.channel_deviation)
+        self.swing = stream.Swing(settings.swing_period, settings.swing_multiplier)
+        self.trend = indicators.UP
+        self.bars = 0
+
+    def extend(self, high: np.ndarray, low: np.ndarray, close: np.ndarray) -> list[np.ndarray]:
+        """The next bars' values, one array per name of OUTPUT_COLUMNS."""
+        tr = self.atr.extend(high, low, close).astype(np.float32)
+        result = self.halftrend.extend(high.astype(np.float32), low.astype(np.float32),
+                                       close.astype(np.float32), tr)
+        # The trend changes only at a signal: before a chunk's first one it is the last chunk's.
+        trend = indicators.trend_from_signals(result["buy"], result["sell"])
+        fired = np.flatnonzero((result["buy"] == 1) | (result["sell"] == 1))
+        trend[:fired[0] if len(fired) else len(trend)] = self.trend
+        self.trend = int(trend[-1])
+        bands = self.swing.extend(close)
+        self.bars += len(close)
+        return [tr, *(result[key] for key in indicators.HALFTREND_KEYS), trend,  # type: ignore[literal-required]
+                *(np.ascontiguousarray(bands[:, i]) for i in range(3))]
+
+
+# -- reading in chunks ------------------------------------------------------------------------------
+
+@dataclass
+class Source:
+    """A bar file to be read in chunks: a path, or bytes already read (standard input)."""
+
+    name: str                        # names the file in messages
+    path: str | None = None
+    data: bytes | None = None        # the whole input, when it was read into memory
+    stream: BinaryIO | None = None   # standard input beyond what was read, when it was not all read
+    parquet: bool = False
+
+    @classmethod
+    def open(cls, path: str, memory: int = MEMORY_BUDGET) -> Source:
+        """The input named on the command line; standard input is held in memory while it fits `memory`."""
+        if path == "-":
+            limit = memory // BYTES_PER_FILE_BYTE
+            head = sys.stdin.buffer.read(limit + 1)
+            parquet = head[:4] == b"PAR1"
+            if len(head) <= limit:
+                return cls("<stdin>", data=head, parquet=parquet)
+            if parquet:
+                raise BarsError("<stdin>", f"a Parquet file on standard input must be read whole, and this one is "
+                                f"larger than --memory allows ({_size(memory)}); give its path instead")
+            return cls("<stdin>", data=head, stream=sys.stdin.buffer)
+        try:
+            with open(path, "rb") as handle:
+                magic = handle.read(4)
+        except OSError as exc:
+            raise BarsError(path, f"cannot read the file ({exc.strerror or exc})") from None
+        return cls(path, path=path, parquet=path.lower().endswith((".parquet", ".pq")) or magic == b"PAR1")
+
+    @property
+    def size(self) -> int | None:
+        """Bytes in the input, None when it is not known (standard input being streamed)."""
+        if self.stream is not None:
+            return None
+        return len(self.data) if self.data is not None else os.path.getsize(self.path)  # type: ignore[arg-type]
+
+    @property
+    def rereadable(self) -> bool:
+        return self.stream is None
+
+    def binary(self) -> BinaryIO:
+        if self.data is not None and self.stream is None:
+            return io.BytesIO(self.data)
+        if self.stream is not None:
+            return _Joined(self.data or b"", self.stream)  # type: ignore[return-value]
+        return open(self.path, "rb")  # type: ignore[arg-type]
+
+
+class _Joined(io.RawIOBase):
+    """The bytes already read from a stream, then the rest of it."""
+
+    def __init__(self, head: bytes, rest: BinaryIO) -> None:
+        self.head, self.rest = memoryview(head), rest
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer) -> int:  # type: ignore[override]
+        if len(self.head):
+            count = min(len(buffer), len(self.head))
+            buffer[:count] = self.head[:count]
+            self.head = self.head[count:]
+            return count
+        data = self.rest.read(len(buffer))
+        buffer[:len(data)] = data
+        return len(data)
+
+
+@dataclass
+class Dialect:
+    header: list[str]
+    sep: str = ","
+    decimal: str | None = None
+    parquet: bool = False
+
+
+def read_chunks(source: Source, dialect_out: list, sep: str | None, decimal: str | None,
+                rows: int) -> Iterator[pa.Table]:
+    """The input's rows, `rows` at a time, blank rows left out; `dialect_out` receives its Dialect first."""
+    if source.parquet:
+        yield from _parquet_chunks(source, dialect_out, rows)
+    else:
+        yield from _csv_chunks(source, dialect_out, sep, decimal, rows)
+
+
+def _parquet_chunks(source: Source, dialect_out: list, rows: int) -> Iterator[pa.Table]:
+    import pyarrow.parquet as pq
+    try:
+        handle = pq.ParquetFile(pa.BufferReader(source.data) if source.data is not None else source.path)
+        schema = handle.schema_arrow
+    except (pa.ArrowException, OSError) as exc:
+        raise BarsError(source.name, f"not a Parquet file that can be read ({exc})") from None
+    dialect_out.append(Dialect(schema.names, parquet=True))
+    try:
+        for batch in handle.iter_batches(batch_size=rows):
+            yield pa.Table.from_batches([batch])
+    except (pa.ArrowException, OSError) as exc:
+        raise BarsError(source.name, f"not a Parquet file that can be read ({exc})") from None
+
+
+def _csv_chunks(source: Source, dialect_out: list, sep: str | None, decimal: str | None,
+                rows: int) -> Iterator[pa.Table]:
+    handle = source.binary()
+    try:
+        head = _peek(handle)
+        if head.startswith(b"\xef\xbb\xbf"):
+            head = head[3:]
+        text = _CsvText(head, source.name)
+        sep = sep or text.separator()
+        if decimal == sep:
+            raise BarsError(source.name, f"the decimal mark and the separator are both {sep!r}")
+        header = text.header(sep)
+        dialect_out.append(Dialect(header, sep, decimal))
+        names = [f"c{i}" for i in range(len(header))]
+        try:
+            reader = pa_csv.open_csv(
+                handle, read_options=pa_csv.ReadOptions(column_names=names, skip_rows=text.header_lines(sep),
+                                                        block_size=1 << 22),
+                parse_options=pa_csv.ParseOptions(delimiter=sep, newlines_in_values=True),
+                convert_options=pa_csv.ConvertOptions(column_types={n: pa.string() for n in names},
+                                                      strings_can_be_null=False, quoted_strings_can_be_null=False))
+            pending: list[pa.RecordBatch] = []
+            held = 0
+            for batch in reader:
+                pending.append(batch)
+                held += batch.num_rows
+                while held >= rows:
+                    table = pa.Table.from_batches(pending).combine_chunks()
+                    yield _without_blank_rows(table.slice(0, rows).rename_columns(header))
+                    rest = table.slice(rows)
+                    pending, held = rest.to_batches(), rest.num_rows
+            if held:
+                yield _without_blank_rows(pa.Table.from_batches(pending).rename_columns(header))
+        except pa.ArrowInvalid as exc:
+            if "UTF8" in str(exc) or "utf8" in str(exc).lower():
+                raise BarsError(source.name, "not a text file in UTF-8") from None
+            raise _ragged(source, sep, len(header), exc) from None
+    finally:
+        handle.close()
+
+
+def _peek(handle: BinaryIO) -> bytes:
+    """The first bytes of a file, the file left where it was."""
+    if isinstance(handle, _Joined):
+        return bytes(handle.head[:_HEAD_BYTES])
+    position = handle.tell()
+    head = handle.read(_HEAD_BYTES)
+    handle.seek(position)
+    return head
+
+
+def _without_blank_rows(table: pa.Table) -> pa.Table:
+    """Rows of empty cells only (",,,,") are blank rows, as spreadsheets export them."""
+    if not table.num_rows or table.num_columns < 2 or pc.min(pc.binary_length(table.column(0))).as_py() > 1:
+        return table
+    filled = pc.not_equal(pc.utf8_length(pc.utf8_trim_whitespace(table.column(0))), 0)
+    for column in table.columns[1:]:
+        filled = pc.or_(filled, pc.not_equal(pc.utf8_length(pc.utf8_trim_whitespace(column)), 0))
+    return table if pc.all(filled).as_py() else table.filter(filled)
+
+
+def _records(source: Source, sep: str) -> Iterator[tuple[int, list[str]]]:
+    """(first line, fields) of every data row as the table counts them: no header, no blank rows."""
+    if not source.rereadable:
+        return
+    handle = io.TextIOWrapper(source.binary(), encoding="utf-8-sig", newline="", errors="replace")
+    with handle:
+        reader = csv.reader(handle, delimiter=sep)
+        start, header_seen = 1, False
+        for fields in reader:
+            if header_seen and any(f.strip() for f in fields):
+                yield start, fields
+            header_seen = header_seen or bool(fields)
+            start = reader.line_num + 1
+
+
+def line_finder(source: Source, sep: str) -> Callable[[int], int | None]:
+    """A function giving the first line of a data row (1-based), read again from the file when asked."""
+    def line_of(row: int) -> int | None:
+        for number, (start, _) in enumerate(_records(source, sep), 1):
+            if number == row:
+                return start
+        return None
+    return line_of
+
+
+def _ragged(source: Source, sep: str, width: int, exc: Exception) -> BarsError:
+    for number, (start, fields) in enumerate(_records(source, sep), 1):
+        if len(fields) != width:
+            return BarsError(source.name, f"{len(fields)} fields, but the header has {width}", row=number,
+                             line=start)
+    return BarsError(source.name, f"cannot read the file ({exc})")
+
+
+# -- computing chunk after chunk -------------------------------------------------------------------
+
+@dataclass
+class ChunkResult:
+    """A chunk's rows and their indicator values, in the chunk's row order."""
+
+    table: pa.Table                  # the chunk as read (blank rows left out)
+    first_row: int                   # rows of the file before it
+    rows: np.ndarray                 # chunk rows with a bar, in computing order (by symbol, then time)
+    codes: np.ndarray                # the symbol number of each of `rows`
+    times: np.ndarray                # their times, datetime64[ms]
+    prices: dict[str, np.ndarray]    # open, high, low, close of each of `rows`
+    values: list[np.ndarray]         # OUTPUT_COLUMNS of each of `rows`
+
+    def columns(self) -> list[pa.Array]:
+        """The indicator columns on the chunk's rows: null on rows without a bar."""
+        size = self.table.num_rows
+        if len(self.rows) == size and np.array_equal(self.rows, np.arange(size)):
+            return [pa.array(v) for v in self.values]
+        missing = np.ones(size, dtype=bool)
+        missing[self.rows] = False
+        placed = []
+        for values in self.values:
+            full = np.zeros(size, dtype=values.dtype)
+            full[self.rows] = values
+            placed.append(pa.array(full, mask=missing))
+        return placed
+
+
+@dataclass
+class _FirstOf:
+    """How many rows a warning is about, and the message naming the first."""
+
+    count: int = 0
+    first: str | None = None
+
+
+class ChunkedRun:
+    """The checks and the indicators over a file's chunks, in order; `whole` allows reordering one chunk."""
+
+    def __init__(self, source: str, settings: Settings, dialect: Dialect, *, by: str | None = None,
+                 skip_bad_rows: bool = False, line_of: Callable[[int], int | None] | None = None,
+                 whole: bool = False) -> None:
+        self.source, self.settings, self.dialect = source, settings, dialect
+        self.by, self.skip_bad_rows, self.line_of, self.whole = by, skip_bad_rows, line_of, whole
+        self.columns: dict[str, int] | None = None
+        self.symbol_column: int | None = None
+        self.symbols: dict[str, int] = {}
+        self.streams: list[SymbolStreams] = []
+        self.last_times = np.empty(0, dtype="datetime64[ms]")
+        self.rows = 0   # rows of the file so far (blank rows left out)
+        self.bars = 0   # rows with a bar
+        self.skipped, self.repeated, self.inverted = _FirstOf(), _FirstOf(), _FirstOf()
+
+    # The layout is found on the first chunk, which holds data to tell an unnamed time column by.
+    def _locate(self, table: pa.Table) -> None:
+        header = self.dialect.header
+        self.symbol_column = _symbol_column(header, self.by, self.source)
+        self.columns = _locate_columns(table, self.source, not self.dialect.parquet)
+        if self.dialect.decimal is None:
+            self.dialect.decimal = "," if self.dialect.sep != "," and _uses_decimal_comma(table, header) else "."
+
+    def error(self, problem: str, index: int | None = None, column: int | None = None) -> BarsError:
+        """An error at row `index` of the current chunk (None: the file as a whole)."""
+        row = None if index is None else self.rows + index + 1
+        line = self.line_of(row) if self.line_of is not None and row is not None else None
+        return BarsError(self.source, problem, row=row, line=line,
+                         column=None if column is None else self.dialect.header[column])
+
+    def chunk(self, table: pa.Table) -> ChunkResult:
+        if table.num_rows == 0:
+            empty = np.empty(0, dtype=np.int64)
+            return ChunkResult(table, self.rows, empty, empty, np.empty(0, "datetime64[ms]"),
+                               {name: np.empty(0) for name in PRICE_COLUMNS}, [np.empty(0, t) for t in _dtypes()])
+        if self.columns is None:
+            self._locate(table)
+        columns, decimal = self.columns, self.dialect.decimal or "."
+        assert columns is not None
+        prices: dict[str, np.ndarray] = {}
+        bad = np.zeros(table.num_rows, dtype=bool)
+        first: tuple[int, int, str] | None = None
+        for name in PRICE_COLUMNS:
+            values, problem_at = _numbers(table.column(columns[name]), decimal)
+            prices[name] = values
+            if problem_at is not None:
+                row_bad = ~np.isfinite(values)
+                bad |= row_bad
+                index = int(np.argmax(row_bad))
+                if first is None or index < first[0]:
+                    first = (index, columns[name], problem_at(index))
+        if "volume" in columns:
+            _, problem_at = _numbers(table.column(columns["volume"]), decimal)
+            if problem_at is not None:
+                words = _non_numbers(table.column(columns["volume"]), decimal)
+                if words.any():
+                    index = int(np.argmax(words))
+                    raise self.error(problem_at(index), index, columns["volume"])
+        names: pa.Array | None = None
+        if self.symbol_column is not None:
+            names, empty = _symbol_cells(table.column(self.symbol_column))
+            if empty.any():
+                index = int(np.argmax(empty))
+                bad |= empty
+                if first is None or index < first[0]:
+                    first = (index, self.symbol_column, "empty value")
+        if first is not None:
+            index, column, problem = first
+            if not self.skip_bad_rows:
+                raise self.error(problem, index, column)
+            if self.skipped.first is None:
+                self.skipped.first = str(self.error(problem, index, column))
+            self.skipped.count += int(bad.sum())
+
+        time_column = columns["time"]
+        times = _parse_times(table.column(time_column), lambda problem, i: self.error(problem, i, time_column))
+        kept = np.flatnonzero(~bad)
+        codes = self._codes(names, kept)
+        order = kept
+        if names is not None:
+            grouped = np.argsort(codes, kind="stable")
+            order, codes = kept[grouped], codes[grouped]
+        order = self._time_order(table, order, codes, times, prices)
+        result = ChunkResult(table, self.rows, order, codes, times[order],
+                             {name: prices[name][order] for name in PRICE_COLUMNS}, [])
+        self._compute(result)
+        self.rows += table.num_rows
+        self.bars += len(order)
+        return result
+
+    def _codes(self, names: pa.Array | None, kept: np.ndarray) -> np.ndarray:
+        """The symbol number of each kept row, numbering new symbols as they come."""
+        if names is None:
+            if not self.streams:
+                self._add_symbol("")
+            return np.zeros(len(kept), dtype=np.int64)
+        encoded = pc.dictionary_encode(names.take(pa.array(kept)))
+        known = np.array([self.symbols.get(s) if s in self.symbols else self._add_symbol(s)
+                          for s in encoded.dictionary.to_pylist()], dtype=np.int64)
+        return known[encoded.indices.to_numpy(zero_copy_only=False)] if len(known) else np.empty(0, np.int64)
+
+    def _add_symbol(self, name: str) -> int:
+        code = self.symbols[name] = len(self.streams)
+        self.streams.append(SymbolStreams(self.settings))
+        self.last_times = np.append(self.last_times, np.datetime64("NaT", "ms"))
+        return code
+
+    def _time_order(self, table: pa.Table, order: np.ndarray, codes: np.ndarray, times: np.ndarray,
+                    prices: dict[str, np.ndarray]) -> np.ndarray:
+        """`order` (rows grouped by symbol, in file order within each) checked to be in time order.
+
+        A symbol's rows must not go back in time, from the last chunk into
+        this one either; a whole file may have a symbol's rows all newest first,
+        which are then turned round.  Repeated times and highs below their lows
+        are counted for the warnings.
+        """
+        time_column = self.columns["time"]  # type: ignore[index]
+        t = times[order]
+        starts = np.flatnonzero(np.concatenate(([True], codes[1:] != codes[:-1]))) if len(codes) else codes
+        previous = np.empty_like(t)
+        previous[1:] = t[:-1]
+        previous[starts] = self.last_times[codes[starts]]
+        back = previous > t
+        if back.any():
+            if not self.whole:
+                index = int(order[np.flatnonzero(back)].min())
+                cell = _cell(table.column(time_column), index)
+                raise NeedsReordering(self.error(f"{cell!r} is earlier than the row before it"
+                                                 + self._of_symbol(codes[np.flatnonzero(order == index)[0]]),
+                                                 index, time_column))
+            order = self._turned(table, order, codes, t, starts)
+            t = times[order]
+            previous[1:] = t[:-1]
+            previous[starts] = self.last_times[codes[starts]]
+        ends = np.concatenate((starts[1:], [len(order)])) if len(order) else starts
+        if len(order):
+            self.last_times[codes[starts]] = t[ends - 1]
+        self._note(self.repeated, np.flatnonzero(previous == t), order,
+                   lambda i: self.error(f"{_label(table.column(time_column), i, times[i])} repeats the time of "
+                                        "the row before it", i, time_column))
+        high, low = prices["high"][order], prices["low"][order]
+        self._note(self.inverted, np.flatnonzero(high < low), order,
+                   lambda i: f"{str(self.error('', i, self.columns['high']))[:-2]}: the high "  # type: ignore[index]
+                   f"{_text(high[np.flatnonzero(order == i)[0]])} is below the low "
+                   f"{_text(low[np.flatnonzero(order == i)[0]])}")
+        return order
+
+    def _turned(self, table: pa.Table, order: np.ndarray, codes: np.ndarray, t: np.ndarray,
+                starts: np.ndarray) -> np.ndarray:
+        """The rows of each symbol in time order: one whose rows run newest first is turned round."""
+        order = order.copy()
+        bounds = [*starts, len(order)]
+        worst: tuple[int, BarsError] | None = None
+        for a, b in zip(bounds[:-1], bounds[1:]):
+            steps = t[a + 1:b] - t[a:b - 1]
+            zero = np.timedelta64(0, "ms")
+            if np.all(steps >= zero):
+                continue
+            if np.all(steps <= zero):
+                order[a:b] = order[a:b][::-1]
+                continue
+            forwards = steps[np.flatnonzero(steps != zero)[0]] > zero
+            index = int(order[a + 1 + int(np.flatnonzero(steps < zero if forwards else steps > zero)[0])])
+            if worst is None or index < worst[0]:
+                cell = _cell(table.column(self.columns["time"]), index)  # type: ignore[index]
+                direction = "earlier" if forwards else "later"
+                worst = (index, self.error(f"{cell!r} is {direction} than the row before it; rows must be in "
+                                           "time order" + self._of_symbol(codes[a]), index,
+                                           self.columns["time"]))  # type: ignore[index]
+        if worst is not None:
+            raise worst[1]
+        return order
+
+    def _of_symbol(self, code: int) -> str:
+        if self.symbol_column is None:
+            return ""
+        name = next(name for name, number in self.symbols.items() if number == code)
+        return f" of symbol {name}"
+
+    def _note(self, note: _FirstOf, positions: np.ndarray, order: np.ndarray,
+              message: Callable[[int], object]) -> None:
+        if not len(positions):
+            return
+        if note.first is None:
+            note.first = str(message(int(order[positions[0]])))
+        note.count += len(positions)
+
+    def _compute(self, result: ChunkResult) -> None:
+        codes, prices = result.codes, result.prices
+        if not len(codes):
+            result.values = [np.empty(0, dtype=dtype) for dtype in _dtypes()]
+            return
+        starts = np.flatnonzero(np.concatenate(([True], codes[1:] != codes[:-1])))
+        bounds = [*starts.tolist(), len(codes)]
+        parts = [self.streams[codes[a]].extend(prices["high"][a:b], prices["low"][a:b], prices["close"][a:b])
+                 for a, b in zip(bounds[:-1], bounds[1:])]
+        result.values = parts[0] if len(parts) == 1 else [np.concatenate(p) for p in zip(*parts)]
+
+    def warnings(self) -> list[str]:
+        """The reader's warnings about the whole file, as the whole-file reader words them."""
+        notes = []
+        if self.skipped.count:
+            count = self.skipped.count
+            notes.append(f"skipped {count} row{'s' * (count != 1)} with a missing or bad price "
+                         f"(the first: {self.skipped.first})")
+        for note in (self.repeated, self.inverted):
+            if note.count:
+                notes.append(f"{note.first} ({note.count} such row{'s' * (note.count != 1)}); "
+                             "the results are still written")
+        needed = indicators.swing_bars_needed(self.settings.swing_period)
+        short = [name for name, code in self.symbols.items() if self.streams[code].bars < needed]
+        if short and self.symbol_column is None:
+            notes.append(f"{self.source}: {self.bars} bars are too few for the range filter's band with "
+                         f"--swing-period {self.settings.swing_period} (it needs {needed}); rangeHigh and "
+                         "rangeLow stay empty")
+        elif short:
+            notes.append(f"{self.source}: {len(short)} symbol{'s' * (len(short) != 1)} ({_listing(short)}) "
+                         f"have fewer than the {needed} bars the range filter's band needs with --swing-period "
+                         f"{self.settings.swing_period}; their rangeHigh and rangeLow stay empty")
+        return notes
+
+    def finish(self) -> None:
+        """Checks of the file as a whole, once every chunk is in."""
+        if self.columns is None or self.rows == 0:
+            raise BarsError(self.source, "no bars after the header", line=None if self.dialect.parquet else 1)
+        if self.bars == 0:
+            raise BarsError(self.source, "no bars left after skipping the rows with a missing or bad price")
+
+    @property
+    def symbol_count(self) -> int | None:
+        """Symbols computed, None for a file of one instrument."""
+        return None if self.symbol_column is None else len(self.symbols)
+
+
+def _dtypes() -> list[type]:
+    return [np.float32] * 6 + [np.int64] * 2 + [np.int8] + [np.float64] * 3
+
+
+def _symbol_column(header: list[str], by: str | None, source: str) -> int | None:
+    keys = [name.strip().strip("<>").strip().lower() for name in header]
+    if by is not None:
+        if by.strip().lower() not in keys:
+            raise BarsError(source, f"no column {by!r} (given with --by); the header has: {', '.join(header)}")
+        return keys.index(by.strip().lower())
+    for name in SYMBOL_NAMES:
+        if name in keys:
+            return keys.index(name)
+    return None
+
+
+def _symbol_cells(column: pa.ChunkedArray) -> tuple[pa.Array, np.ndarray]:
+    """Each row's symbol as text and where it is missing."""
+    column = column.combine_chunks()
+    if pa.types.is_dictionary(column.type):
+        column = column.dictionary_decode()
+    if not pa.types.is_string(column.type):
+        column = pc.cast(column, pa.string())
+    text = pc.fill_null(pc.utf8_trim_whitespace(column), "")
+    return text, np.asarray(pc.equal(text, "").to_numpy(zero_copy_only=False), dtype=bool)
+
+
+def _cell(column: pa.ChunkedArray, index: int) -> str:
+    value = column[index].as_py()
+    return value.strip() if isinstance(value, str) else str(value)
+
+
+def _label(column: pa.ChunkedArray, index: int, time: np.datetime64) -> str:
+    """A time as the file writes it (see Bars.label)."""
+    value = column[index]
+    if pa.types.is_string(value.type):
+        return value.as_py()
+    ticks = int(np.datetime64(time, "ms").astype(np.int64))
+    unit = "D" if ticks % 86_400_000 == 0 else "s" if ticks % 1000 == 0 else "ms"
+    return str(np.datetime64(time, "ms").astype(f"datetime64[{unit}]"))
+
+
+def _listing(names: list[str], shown: int = 5) -> str:
+    return ", ".join(names[:shown]) + (f" and {len(names) - shown} more" if len(names) > shown else "")
+
+
+def _size(count: int) -> str:
+    for unit, scale in (("G", 1 << 30), ("M", 1 << 20), ("K", 1 << 10)):
+        if count >= scale and count % scale == 0:
+            return f"{count // scale}{unit}"
+    return str(count)
+
+
+def parse_size(text: str) -> int:
+    """A memory size: bytes, or a number with K, M or G (powers of 1024)."""
+    match = re.fullmatch(r"\s*(\d+(?:\.\d+)?)\s*([kmg]?)i?b?\s*", text.lower())
+    if not match:
+        raise ValueError(f"{text!r} is not a size such as 500M or 2G")
+    return int(float(match.group(1)) * {"": 1, "k": 1 << 10, "m": 1 << 20, "g": 1 << 30}[match.group(2)])
+
+
+@dataclass
+class Plan:
+    """What to do with each computed chunk, and what the run found."""
+
+    on_dialect: Callable[[Dialect], None] = lambda dialect: None
+    on_chunk: Callable[[ChunkResult], None] = lambda chunk: None
+    restart: Callable[[], None] = lambda: None     # called before the file is read again, whole
+    run: ChunkedRun | None = field(default=None)
+
+
+def compute_chunks(source: Source, settings: Settings, plan: Plan, *, by: str | None = None,
+                   sep: str | None = None, decimal: str | None = None, skip_bad_rows: bool = False,
+                   memory: int = MEMORY_BUDGET, rows: int | None = None, whole: bool = False) -> ChunkedRun:
+    """Read `source` in chunks and hand each computed chunk to the plan; returns the finished run.
+
+    A file that needs reordering is read again whole when it fits `memory`
+    (the plan is told to start over); beyond it, BarsError names the first
+    row out of order.
+    """
+    rows = rows or chunk_rows()
+    try:
+        return _pass(source, settings, plan, by, sep, decimal, skip_bad_rows, rows, whole)
+    except NeedsReordering as stop:
+        size = source.size
+        if not source.rereadable or size is None or size * BYTES_PER_FILE_BYTE > memory:
+            need = "" if size is None else f", about {_size(-(-size * BYTES_PER_FILE_BYTE // (1 << 20)) << 20)}"
+            raise BarsError(stop.where.source, f"{stop.where.problem}; rows must be in time order (oldest first) "
+                            f"for each symbol to be computed in one pass, and reordering this file in memory "
+                            f"needs more than --memory {_size(memory)}{need}: sort the file by time, or give "
+                            "a larger --memory", row=stop.where.row, line=stop.where.line,
+                            column=stop.where.column) from None
+        plan.restart()
+        return _pass(source, settings, plan, by, sep, decimal, skip_bad_rows, rows, True)
+
+
+def _pass(source: Source, settings: Settings, plan: Plan, by: str | None, sep: str | None, decimal: str | None,
+          skip_bad_rows: bool, rows: int, whole: bool) -> ChunkedRun:
+    dialect: list[Dialect] = []
+    chunks = read_chunks(source, dialect, sep, decimal, rows)
+    if whole:  # every chunk at once: one chunk to reorder
+        tables = list(chunks)
+        chunks = iter([pa.concat_tables(tables)] if tables else [])
+    run: ChunkedRun | None = None
+    for table in chunks:
+        if run is None:
+            run = _start(source, settings, dialect[0], by, skip_bad_rows, whole)
+            plan.on_dialect(dialect[0])
+        plan.on_chunk(run.chunk(table))
+    if run is None:
+        if not dialect:  # an empty CSV file never had a header
+            raise BarsError(source.name, "the file is empty (a header row and at least one bar are needed)")
+        run = _start(source, settings, dialect[0], by, skip_bad_rows, whole)
+    run.finish()
+    plan.run = run
+    return run
+
+
+def _start(source: Source, settings: Settings, dialect: Dialect, by: str | None, skip_bad_rows: bool,
+           whole: bool) -> ChunkedRun:
+    line_of = None if dialect.parquet else line_finder(source, dialect.sep)
+    return ChunkedRun(source.name, settings, dialect, by=by, skip_bad_rows=skip_bad_rows, line_of=line_of,
+                      whole=whole)
+
+
+# -- writing ------------------------------------------------------------------------------------
+
+class CsvChunks:
+    """Computed chunks written as CSV: the input's columns as read, then the indicator columns.
+
+    The input's own dialect (separator, decimal mark) is kept, and each cell's
+    text is what the whole-file route writes: a Parquet file's times get one
+    unit per column for the whole file, found by a first look at that column.
+    """
+
+    def __init__(self, source: Source, out: BinaryIO) -> None:
+        self.source, self.out = source, out
+        self.dialect: Dialect | None = None
+        self.time_units: dict[int, str] = {}
+        self.started = False
+
+    def on_dialect(self, dialect: Dialect) -> None:
+        self.dialect = dialect
+        if dialect.parquet:
+            self.time_units = _time_units(self.source)
+
+    def on_chunk(self, chunk: ChunkResult) -> None:
+        assert self.dialect is not None
+        table = chunk.table
+        kept = [i for i, name in enumerate(table.column_names) if name not in OUTPUT_COLUMNS]
+        columns = [_time_text(table.column(i), self.time_units[i]) if i in self.time_units else table.column(i)
+                   for i in kept]
+        header = None if self.started else [*(table.column_names[i] for i in kept), *OUTPUT_COLUMNS]
+        write_csv([*columns, *chunk.columns()], header, self.out, self.dialect.sep, self.dialect.decimal or ".")
+        self.started = True
+
+    def restart(self) -> None:
+        self.out.seek(0)
+        self.out.truncate()
+        self.started = False
+
+    def plan(self) -> Plan:
+        return Plan(self.on_dialect, self.on_chunk, self.restart)
+
+
+def _time_units(source: Source) -> dict[int, str]:
+    """The text unit of each time column of a Parquet file: days alone when every time is at midnight."""
+    import pyarrow.parquet as pq
+    handle = pq.ParquetFile(pa.BufferReader(source.data) if source.data is not None else source.path)
+    units: dict[int, str] = {}
+    for index, column in enumerate(handle.schema_arrow):
+        if not (pa.types.is_timestamp(column.type) or pa.types.is_date(column.type)):
+            continue
+        unit = "D"
+        for batch in handle.iter_batches(batch_size=1 << 20, columns=[column.name]):
+            times = np.asarray(pc.cast(batch.column(0), pa.timestamp("ms")).to_numpy(zero_copy_only=False),
+                               dtype="datetime64[ms]")
+            ticks = times.astype(np.int64)  # NaT counts as it does for the whole column
+            if unit == "D" and not np.all(ticks % 86_400_000 == 0):
+                unit = "s"
+            if unit == "s" and not np.all(ticks % 1000 == 0):
+                unit = "ms"
+                break
+        units[index] = unit
+    return units
+
+
+def _time_text(values: pa.ChunkedArray, unit: str) -> pa.Array:
+    times = np.asarray(pc.cast(values, pa.timestamp("ms")).to_numpy(zero_copy_only=False), dtype="datetime64[ms]")
+    return pa.array(times.astype(f"datetime64[{unit}]").astype(str), mask=np.isnat(times))
+
+
+class Target:
+    """The output of a run: complete or untouched.
+
+    A regular file is written beside itself under a temporary name and renamed
+    over it at the end; standard output and special files (a pipe,
+    /dev/null) are written directly, or, when the run may have to start over,
+    after it, from a temporary file.
+    """
+
+    def __init__(self, path: str | None, *, may_restart: bool) -> None:
+        self.path = None if path in (None, "-") else path
+        self.direct: BinaryIO | None = None
+        self.temporary: str | None = None
+        special = self.path is not None and os.path.exists(self.path) and not os.path.isfile(self.path)
+        try:
+            if self.path is None or special:
+                self.direct = sys.stdout.buffer if self.path is None else open(self.path, "wb")
+                if self.path is None:
+                    sys.stdout.flush()
+                self.handle: BinaryIO = tempfile.TemporaryFile() if may_restart else self.direct
+            else:
+                folder = os.path.dirname(os.path.abspath(self.path))
+                descriptor, self.temporary = tempfile.mkstemp(prefix=f".{os.path.basename(self.path)}.",
+                                                              suffix=".part", dir=folder)
+                self.handle = os.fdopen(descriptor, "wb")
+        except OSError as exc:
+            raise BarsError(path or "<stdout>", f"cannot write ({exc.strerror or exc})") from None
+
+    def commit(self) -> None:
+        try:
+            if self.direct is not None and self.handle is not self.direct:
+                self.handle.seek(0)
+                shutil.copyfileobj(self.handle, self.direct, 1 << 20)
+                self.handle.close()
+            if self.direct is not None:
+                self.direct.flush()
+                if self.direct is not sys.stdout.buffer:
+                    self.direct.close()
+                return
+            self.handle.close()
+            os.replace(self.temporary, self.path)  # type: ignore[arg-type]
+            self.temporary = None
+        except OSError as exc:
+            self.discard()
+            raise BarsError(self.path or "<stdout>", f"cannot write ({exc.strerror or exc})") from None
+
+    def discard(self) -> None:
+        if self.temporary is not None:
+            self.handle.close()
+            try:
+                os.unlink(self.temporary)
+            except OSError:
+                pass
+            self.temporary = None
+
+
+def may_restart(source: Source, memory: int) -> bool:
+    """Whether a run over `source` could start over, whole, within `memory`."""
+    size = source.size
+    return source.rereadable and size is not None and size * BYTES_PER_FILE_BYTE <= memory
+
+
+def write_chunks(source: Source, output: str | None, settings: Settings, **options) -> ChunkedRun:
+    """Compute `source` chunk by chunk into the CSV file `output` (None or '-': standard output)."""
+    target = Target(output, may_restart=may_restart(source, options.get("memory", MEMORY_BUDGET)))
+    try:
+        run = compute_chunks(source, settings, CsvChunks(source, target.handle).plan(), **options)
+        target.commit()
+    except BaseException:
+        target.discard()
+        raise
+    return run
+
+
+def write_parquet(source: Source, output: str, settings: Settings, **options) -> ChunkedRun:
+    """Compute `source` whole and write it with its indicator columns as Parquet; text columns of a CSV
+    file get the types their text holds."""
+    import pyarrow.parquet as pq
+
+    from ornivex.bars import typed_table
+    results: list[ChunkResult] = []
+    plan = Plan(on_chunk=results.append, restart=results.clear)
+    run = compute_chunks(source, settings, plan, whole=True, **options)
+    chunk = results[0]
+    table = chunk.table
+    if not run.dialect.parquet:
+        table = typed_table(_TableOf(table, run.columns["time"], run.dialect.decimal or "."))  # type: ignore[index, arg-type]
+    table = table.drop_columns([name for name in table.column_names if name in OUTPUT_COLUMNS])
+    for name, values in zip(OUTPUT_COLUMNS, chunk.columns()):
+        table = table.append_column(name, values)
+    target = Target(output, may_restart=False)
+    try:
+        pq.write_table(table, target.handle)
+        target.commit()
+    except BaseException:
+        target.discard()
+        raise
+    return run
+
+
+@dataclass
+class _TableOf:
+    """What typed_table needs of the bars read."""
+
+    table: pa.Table
+    time_column: int
+    decimal: str
