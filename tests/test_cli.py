@@ -276,7 +276,7 @@ CASES = [
     Case("unreachable scheduler", {"S.csv": csv_text(BARS)},
          ["scan", ".", "--scheduler", "tcp://127.0.0.1:1", "--connect-timeout", "0.5"], 2,
          ("ornivex: error: cannot reach the Dask scheduler at tcp://127.0.0.1:1",), lines=1),
-    Case("dataset without its symbol column", {"long.parquet": pa.table({"ticker": ["A"] * N, "date": epoch, **{
+    Case("dataset without its symbol column", {"long.parquet": pa.table({"instrument": ["A"] * N, "date": epoch, **{
         k: pa.array(np.array(v, dtype=float)) for k, v in BARS.items() if k != "Date"}})},
          ["scan", "long.parquet"], 2, ("no 'symbol' column", "--symbol-column"), lines=1),
     # Options: one line, exit status 2.
@@ -324,6 +324,23 @@ def test_chart_and_scan_read_as_compute_does(tmp_path):
     scan = run("scan", ".", "-o", "scan.csv", cwd=tmp_path)
     assert scan.returncode == 0 and f"skipped bad: {message}" in scan.stderr
     assert "1 symbols scanned, 1 skipped" in scan.stderr
+
+
+def test_long_file_chart_and_scan(tmp_path):
+    """A long file's scan equals the scan of its symbols' own files; its chart needs a symbol."""
+    pytest.importorskip("matplotlib")
+    (tmp_path / "each").mkdir()
+    for name, text in long_file(("AAA", "BBB", "CCC"), n=700).items():
+        (tmp_path / ("." if name == "long.csv" else "each") / name).write_text(text)
+    long, each = run("scan", "long.csv", cwd=tmp_path), run("scan", "each", cwd=tmp_path)
+    assert long.returncode == each.returncode == 0, long.stderr
+    assert long.stdout == each.stdout and "3 symbols scanned" in long.stderr
+    chart = run("chart", "long.csv", "-o", "c.png", cwd=tmp_path)
+    assert chart.returncode == 2 and chart.stderr.splitlines() == [
+        "ornivex: error: long.csv: a long file of several symbols (AAA, BBB, CCC): choose one with --symbol"]
+    for shown, count in ((["--all", "--width", "300"], "525"), (["--last", "50"], "50"), ([], "500")):
+        chart = run("chart", "long.csv", "-o", "c.png", "--symbol", "BBB", *shown, cwd=tmp_path)
+        assert chart.returncode == 0 and f"chart of {count} bars" in chart.stderr, chart.stderr
 
 
 def test_default_run_prints_the_table_and_writes_the_chart(tmp_path):

@@ -25,14 +25,18 @@ class ChartUnavailable(RuntimeError):
 
 def draw_chart(bars: Bars, columns: dict[str, np.ndarray], path: str | Path, *,
                last: int | None = None, width: int = 1600, height: int = 900, dpi: int = 100,
-               title: str | None = None, log: bool = False) -> Path:
+               title: str | None = None, log: bool = False, total: int | None = None) -> Path:
     """Write the chart of `bars` and their indicator `columns` to `path`; return the path.
 
     `columns` holds the HalfTrend keys plus "trend", and the swing keys.
     `last` limits the chart to the last bars; the image is `width` x `height`
     pixels, in the format named by the file's suffix (PNG, SVG, PDF, ...).
     The title (default: the file's name) is followed by the range of bars
-    shown; `log` draws the prices on a logarithmic axis.
+    shown (`total`: the bars of the whole series, when `bars` are its last
+    ones); `log` draws the prices on a logarithmic axis.  Bars closer together
+    than a pixel are drawn a group at a time: the group's open, high, low and
+    close, its channel's and band's extremes, its lines' last values and its
+    signals.
     """
     try:
         from matplotlib.collections import LineCollection
@@ -45,12 +49,19 @@ def draw_chart(bars: Bars, columns: dict[str, np.ndarray], path: str | Path, *,
         raise ChartUnavailable("charts need matplotlib: pip install 'ornivex[chart]'") from None
 
     start = max(len(bars) - last, 0) if last else 0
-    x = np.arange(len(bars) - start, dtype=np.float64)
+    shown = len(bars) - start
     view = {name: np.asarray(values)[start:] for name, values in columns.items()}
     o, h, l, c = (np.asarray(a)[start:] for a in (bars.open, bars.high, bars.low, bars.close))
-    labels = _date_labels(bars.times[start:])
+    times = bars.times[start:]
+    label, timed = _date_labeller(times)
     if log and not (np.nanmin(l) > 0 and np.nanmin(view["atrLow"]) > 0):
         raise ValueError("a logarithmic price axis needs prices and a HalfTrend channel above 0")
+    # Without the first bar's band (0.0 before there is a range), the price scale keeps its range.
+    if start == 0:
+        for edge in ("rangeLow", "rangeHigh"):
+            view[edge] = np.concatenate(([np.nan], view[edge][1:]))
+    step = max(1, -(-shown // max(int(width * 0.9), 1)))  # bars per pixel column of the plot, rounded up
+    x, o, h, l, c, view = _grouped(step, o, h, l, c, view)
 
     fig = Figure(figsize=(width / dpi, height / dpi), dpi=dpi, layout="constrained")
     price, swing = fig.subplots(2, 1, sharex=True, height_ratios=(3, 2))
@@ -59,7 +70,7 @@ def draw_chart(bars: Bars, columns: dict[str, np.ndarray], path: str | Path, *,
     rising = c >= o
     colours = np.where(rising, CANDLE_UP, CANDLE_DOWN)
     price.vlines(x, l, h, colors=colours, linewidth=0.8, zorder=2)
-    price.bar(x, np.abs(c - o), bottom=np.minimum(o, c), width=0.65, color=colours,
+    price.bar(x, np.abs(c - o), bottom=np.minimum(o, c), width=0.65 * step, color=colours,
               edgecolor=colours, linewidth=0.5, zorder=3)
 
     # HalfTrend: the line coloured by the trend of each bar, and its channel.
@@ -74,9 +85,10 @@ def draw_chart(bars: Bars, columns: dict[str, np.ndarray], path: str | Path, *,
     # Reversal arrows and their buy/sell words, a few points clear of the candle's wick.
     buys, sells = np.flatnonzero(view["buy"] == 1), np.flatnonzero(view["sell"] == 1)
     below, above = np.fmin(view["arrowUp"], l), np.fmax(view["arrowDown"], h)
-    price.scatter(x[buys], below[buys], marker="^", s=70, color=TREND_UP, zorder=5,
+    marker_size = 70 if step == 1 else 14  # one arrow per group: many, so small
+    price.scatter(x[buys], below[buys], marker="^", s=marker_size, color=TREND_UP, zorder=5,
                   transform=offset_copy(price.transData, fig=fig, y=-8, units="points"))
-    price.scatter(x[sells], above[sells], marker="v", s=70, color=TREND_DOWN, zorder=5,
+    price.scatter(x[sells], above[sells], marker="v", s=marker_size, color=TREND_DOWN, zorder=5,
                   transform=offset_copy(price.transData, fig=fig, y=8, units="points"))
     labelled = len(x) <= 300  # words stay readable; on longer charts the markers say it
     for i in buys if labelled else ():
@@ -87,11 +99,7 @@ def draw_chart(bars: Bars, columns: dict[str, np.ndarray], path: str | Path, *,
                        ha="center", va="bottom", fontsize=8, color=TREND_DOWN, fontweight="bold")
     price.margins(y=0.15)  # room for the arrows and words at the top and bottom
 
-    # Swing panel: the closes, the range filter line and its band.  The first bar has no
-    # range yet, and its band edges are 0.0: left out, so the price scale keeps its range.
-    if start == 0:
-        for edge in ("rangeLow", "rangeHigh"):
-            view[edge] = np.concatenate(([np.nan], view[edge][1:]))
+    # Swing panel: the closes, the range filter line and its band.
     swing.plot(x, c, color="#455a64", linewidth=0.9)
     swing.fill_between(x, view["rangeLow"], view["rangeHigh"], color=BAND, alpha=0.35, linewidth=0)
     swing.plot(x, view["rangeFilter"], color=FILTER, linewidth=1.8)
@@ -117,30 +125,60 @@ def draw_chart(bars: Bars, columns: dict[str, np.ndarray], path: str | Path, *,
         price.yaxis.set_major_formatter(ScalarFormatter())
         price.yaxis.set_minor_formatter(NullFormatter())
     swing.set_ylabel("range filter")
-    shown = f"{_range_label(bars.times[start])} to {_range_label(bars.times[-1])}, {len(x)} bar{'s' * (len(x) != 1)}"
-    fig.suptitle(f"{title or Path(bars.source).stem}: {shown}", x=0.01, ha="left")
+    total = max(total or len(bars), len(bars))
+    count = (f"all {shown} bar{'s' * (shown != 1)}" if shown == total else f"the last {shown} of {total} bars")
+    grouping = f", one candle per {step} bars" if step > 1 else ""
+    fig.suptitle(f"{title or Path(bars.source).stem}: {_range_label(times[0])} to {_range_label(times[-1])}, "
+                 f"{count}{grouping}", x=0.01, ha="left")
     for axes in (price, swing):
         axes.grid(True, color="#eceff1", linewidth=0.8)
         axes.set_axisbelow(True)
-    swing.set_xlim(-0.8, len(x) - 0.2)
-    swing.xaxis.set_major_locator(MaxNLocator(nbins=8 if "\n" in labels[0] else 10, integer=True))
+    swing.set_xlim(-0.8, shown - 0.2)
+    swing.xaxis.set_major_locator(MaxNLocator(nbins=8 if timed else 10, integer=True))
     swing.xaxis.set_major_formatter(FuncFormatter(
-        lambda value, _pos: labels[int(round(value))] if 0 <= round(value) < len(labels) else ""))
-    swing.set_xlabel("date" if "\n" not in labels[0] else "time (UTC where the file gave an offset)")
+        lambda value, _pos: label(int(round(value))) if 0 <= round(value) < shown else ""))
+    swing.set_xlabel("time (UTC where the file gave an offset)" if timed else "date")
 
     path = Path(path)
     fig.savefig(path, dpi=dpi)
     return path
 
 
-def _date_labels(times: np.ndarray) -> list[str]:
-    """Tick labels: days when every bar is at midnight, else the time of day above its day."""
+def _date_labeller(times: np.ndarray):
+    """A tick label for bar i: its day when every bar is at midnight, else its time of day above its
+    day; and whether the labels hold times of day."""
     ticks = times.astype("datetime64[s]")
     if np.all(ticks.astype(np.int64) % 86400 == 0):
-        return [str(t) for t in ticks.astype("datetime64[D]")]
-    days = ticks.astype("datetime64[D]")
-    clock = (ticks - days).astype("timedelta64[m]").astype(np.int64)
-    return [f"{m // 60:02d}:{m % 60:02d}\n{d}" for m, d in zip(clock.tolist(), days.astype(str).tolist())]
+        return (lambda i: str(ticks[i].astype("datetime64[D]"))), False
+
+    def label(i: int) -> str:
+        day = ticks[i].astype("datetime64[D]")
+        minutes = int((ticks[i] - day).astype("timedelta64[m]").astype(np.int64))
+        return f"{minutes // 60:02d}:{minutes % 60:02d}\n{day}"
+    return label, True
+
+
+def _grouped(step: int, o: np.ndarray, h: np.ndarray, l: np.ndarray, c: np.ndarray,
+             view: dict[str, np.ndarray]) -> tuple:
+    """Bar positions and values with every `step` bars taken as one: its open, high, low and close, its
+    channel's and band's outer edges, its lines' last values and its signals."""
+    if step == 1:
+        return np.arange(len(c), dtype=np.float64), o, h, l, c, view
+    starts = np.arange(0, len(c), step)
+    ends = np.minimum(starts + step, len(c)) - 1
+    highest, lowest = np.fmax.reduceat, np.fmin.reduceat
+    grouped = {name: values[ends] for name, values in view.items()}
+    for name in ("atrHigh", "rangeHigh"):
+        grouped[name] = highest(view[name], starts)
+    for name in ("atrLow", "rangeLow"):
+        grouped[name] = lowest(view[name], starts)
+    # A group's arrows stand where its signals' arrows stand: the lowest buy, the highest sell.
+    grouped["arrowUp"] = lowest(np.where(view["buy"] == 1, view["arrowUp"], np.nan), starts)
+    grouped["arrowDown"] = highest(np.where(view["sell"] == 1, view["arrowDown"], np.nan), starts)
+    for name in ("buy", "sell"):
+        grouped[name] = np.maximum.reduceat(view[name], starts)
+    x = starts + (ends - starts) / 2
+    return x, o[starts], highest(h, starts), lowest(l, starts), c[ends], grouped
 
 
 def _range_label(time: np.datetime64) -> str:

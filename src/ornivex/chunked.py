@@ -148,7 +148,8 @@ class Source:
             return io.BytesIO(self.data)
         if self.stream is not None:
             return _Joined(self.data or b"", self.stream)  # type: ignore[return-value]
-        return open(self.path, "rb")  # type: ignore[arg-type]
+        assert self.path is not None
+        return open(self.path, "rb")
 
 
 class _Joined(io.RawIOBase):
@@ -676,7 +677,7 @@ def _pass(source: Source, settings: Settings, plan: Plan, by: str | None, sep: s
     run: ChunkedRun | None = None
     for table in chunks:
         if run is None:
-            run = _start(source, settings, dialect[0], by, skip_bad_rows, whole)
+            run = plan.run = _start(source, settings, dialect[0], by, skip_bad_rows, whole)
             plan.on_dialect(dialect[0])
         plan.on_chunk(run.chunk(table))
     if run is None:
@@ -693,6 +694,125 @@ def _start(source: Source, settings: Settings, dialect: Dialect, by: str | None,
     line_of = None if dialect.parquet else line_finder(source, dialect.sep)
     return ChunkedRun(source.name, settings, dialect, by=by, skip_bad_rows=skip_bad_rows, line_of=line_of,
                       whole=whole)
+
+
+# -- keeping bars for a chart ---------------------------------------------------------------------
+
+class KeptBars:
+    """The last `count` bars of one symbol (every bar when `count` is None), with their indicator values.
+
+    A long file needs `symbol`; a file of one instrument must not be given one.
+    """
+
+    def __init__(self, symbol: str | None, count: int | None) -> None:
+        self.symbol, self.count = symbol, count
+        self.parts: list[tuple[np.ndarray, dict[str, np.ndarray], list[np.ndarray]]] = []
+        self.kept = 0
+        self.plan = Plan(on_chunk=self.on_chunk, restart=self.clear)
+
+    def clear(self) -> None:
+        self.parts, self.kept = [], 0
+
+    def on_chunk(self, chunk: ChunkResult) -> None:
+        run = self.plan.run
+        assert run is not None
+        if run.symbol_column is None:
+            if self.symbol is not None:
+                raise BarsError(run.source, f"--symbol {self.symbol} is for a long file, one with a column "
+                                "naming each row's symbol (see --by); this file has none")
+            pick = slice(None)
+        else:
+            if self.symbol is None:
+                raise BarsError(run.source, f"a long file of several symbols ({_listing(sorted(run.symbols))}): "
+                                "choose one with --symbol")
+            code = run.symbols.get(self.symbol)
+            if code is None:
+                return
+            pick = np.flatnonzero(chunk.codes == code)  # type: ignore[assignment]
+        self.parts.append((chunk.times[pick], {k: v[pick] for k, v in chunk.prices.items()},
+                           [v[pick] for v in chunk.values]))
+        self.kept += len(chunk.times[pick])
+        if self.count is not None and self.kept > 2 * self.count:
+            self._trim()
+
+    def _trim(self) -> None:
+        times, prices, values = self._joined()
+        cut = max(len(times) - (self.count or len(times)), 0)
+        self.parts = [(times[cut:], {k: v[cut:] for k, v in prices.items()}, [v[cut:] for v in values])]
+        self.kept = len(times) - cut
+
+    def _joined(self) -> tuple[np.ndarray, dict[str, np.ndarray], list[np.ndarray]]:
+        if len(self.parts) == 1:
+            return self.parts[0]
+        return (np.concatenate([p[0] for p in self.parts]),
+                {k: np.concatenate([p[1][k] for p in self.parts]) for k in PRICE_COLUMNS},
+                [np.concatenate(column) for column in zip(*(p[2] for p in self.parts))])
+
+    def bars(self) -> tuple:
+        """(Bars, indicator columns, bars in the whole series) of what was kept."""
+        from ornivex.bars import Bars
+        run = self.plan.run
+        assert run is not None
+        if not self.parts or not self.kept:
+            raise BarsError(run.source, f"no rows of symbol {self.symbol!r}; the symbols are "
+                            f"{_listing(sorted(run.symbols))}")
+        total = run.bars if self.symbol is None else run.streams[run.symbols[self.symbol]].bars  # type: ignore[index]
+        self._trim()
+        times, prices, values = self.parts[0]
+        name = run.source if self.symbol is None else f"{self.symbol}"
+        bars = Bars(source=name, table=pa.table({"time": pa.array(times)}), rows=np.arange(len(times)),
+                    times=times, open=prices["open"], high=prices["high"], low=prices["low"],
+                    close=prices["close"], volume=None, time_column=0)
+        return bars, dict(zip(OUTPUT_COLUMNS, values)), total
+
+
+# -- the latest state of every symbol, for a scan -------------------------------------------------
+
+class LatestStates:
+    """Each symbol's last bar and last signal, kept as the chunks go by: what a scan reports."""
+
+    def __init__(self) -> None:
+        self.last: dict[int, tuple[str, float, float, int]] = {}   # code: (time text, close, line, trend)
+        self.signal: dict[int, tuple[str, int]] = {}               # code: (buy or sell, bar number)
+        self.plan = Plan(on_chunk=self.on_chunk, restart=self.clear)
+
+    def clear(self) -> None:
+        self.last, self.signal = {}, {}
+
+    def on_chunk(self, chunk: ChunkResult) -> None:
+        run = self.plan.run
+        assert run is not None
+        if not len(chunk.codes):
+            return
+        codes, values = chunk.codes, dict(zip(OUTPUT_COLUMNS, chunk.values))
+        ends = np.flatnonzero(np.concatenate((codes[1:] != codes[:-1], [True])))
+        fired = np.flatnonzero((values["buy"] == 1) | (values["sell"] == 1))
+        time_column = chunk.table.column(run.columns["time"])  # type: ignore[index]
+        for start, end in zip([0, *(ends[:-1] + 1).tolist()], ends.tolist()):
+            code = int(codes[end])
+            self.last[code] = (_label(time_column, int(chunk.rows[end]), chunk.times[end]),
+                               float(chunk.prices["close"][end]), float(values["halftrend"][end]),
+                               int(values["trend"][end]))
+            latest = int(np.searchsorted(fired, end, side="right")) - 1
+            if latest >= 0 and fired[latest] >= start:  # the symbol's last signal in this chunk
+                position = int(fired[latest])
+                self.signal[code] = ("buy" if values["buy"][position] == 1 else "sell",
+                                     run.streams[code].bars - 1 - (end - position))
+
+    def rows(self) -> list[tuple[str, str, float, float, str, str | None, int | None, int]]:
+        """(symbol, last time, close, line, trend, last signal, bars since it, bars) in symbol order."""
+        run = self.plan.run
+        assert run is not None
+        table = []
+        for name, code in sorted(run.symbols.items()):
+            if code not in self.last:
+                continue
+            time, close, line, trend = self.last[code]
+            bars = run.streams[code].bars
+            signal, at = self.signal.get(code, (None, None))
+            table.append((name, time, close, line, "up" if trend == indicators.UP else "down", signal,
+                          None if at is None else bars - 1 - at, bars))
+        return table
 
 
 # -- writing ------------------------------------------------------------------------------------

@@ -29,7 +29,7 @@ import pyarrow as pa
 
 from ornivex import __version__, indicators
 from ornivex.bars import Bars, BarsError, read_bars, sample_bars, typed_table, write_bars, write_csv
-from ornivex.scan import SYMBOL_COLUMN, ScanError
+from ornivex.scan import ScanError
 
 USER_ERROR = 2
 MEMORY_BUDGET = 1 << 30  # ornivex.chunked.MEMORY_BUDGET, without importing it for every command
@@ -144,22 +144,37 @@ def _report(run) -> None:
 
 
 def run_chart(args: argparse.Namespace) -> int:
+    from ornivex import chunked
     from ornivex.chart import ChartUnavailable, draw_chart
-    bars = _read(args)
-    columns = _compute(bars, args)
+    source = chunked.Source.open(args.bars, args.memory)
+    kept = chunked.KeptBars(args.symbol, None if args.all else args.last)
     try:
-        path = draw_chart(bars, columns, args.output, last=args.last, width=args.width,
-                          height=args.height, title=args.title, log=args.log)
+        chunked.compute_chunks(source, _chunk_settings(args), kept.plan, by=args.by, sep=args.sep,
+                               decimal=args.decimal, skip_bad_rows=args.skip_bad_rows, memory=args.memory)
+        bars, columns, total = kept.bars()
+    except ValueError as exc:
+        if isinstance(exc, BarsError):
+            raise
+        raise UserError(f"{source.name}: {exc}") from None
+    assert kept.plan.run is not None
+    for warning in kept.plan.run.warnings():
+        print(f"ornivex: warning: {warning}", file=sys.stderr)
+    title = args.title or (f"{Path(source.name).stem} {args.symbol}" if args.symbol else None)
+    try:
+        path = draw_chart(bars, columns, args.output, width=args.width, height=args.height, title=title,
+                          log=args.log, total=total)
     except ChartUnavailable as exc:
         raise UserError(str(exc)) from None
     except (OSError, ValueError) as exc:
         raise UserError(f"{args.output}: cannot write the chart ({exc})") from None
-    print(f"chart of {min(args.last or len(bars), len(bars))} bars: {path}", file=sys.stderr)
+    print(f"chart of {len(bars)} bars: {path}", file=sys.stderr)
     return 0
 
 
 def run_scan(args: argparse.Namespace) -> int:
     from ornivex.scan import ProgressBar, connect, scan_symbols, symbol_inputs
+    if Path(args.directory).is_file() and not args.directory.lower().endswith((".parquet", ".pq")):
+        return _scan_long_file(args)
     inputs, unread = symbol_inputs(args.directory, symbol_column=args.symbol_column)
     show = args.progress if args.progress is not None else (len(inputs) >= 20 and sys.stderr.isatty())
     client = connect(args.scheduler, timeout=args.connect_timeout) if args.scheduler else None
@@ -175,14 +190,7 @@ def run_scan(args: argparse.Namespace) -> int:
     failures = sorted(unread + failures, key=lambda failure: failure.symbol)
     table = [[r.symbol, r.date, _short(r.close), _short(r.halftrend), r.trend, r.signal or "-",
               "-" if r.bars_since is None else str(r.bars_since), str(r.bars)] for r in rows]
-    headers = ["symbol", "last bar", "close", "HalfTrend", "trend", "last signal", "bars since", "bars"]
-    if args.output:
-        with _open_output(args.output) as handle:
-            writer = csv.writer(handle, lineterminator="\n")
-            writer.writerow([h.replace(" ", "_") for h in headers])
-            writer.writerows(table)
-    if rows:
-        print(format_table(headers, table))
+    _scan_table(args, table)
     for row in rows:
         for warning in row.warnings:
             print(f"warning {row.symbol}: {warning}", file=sys.stderr)
@@ -190,6 +198,42 @@ def run_scan(args: argparse.Namespace) -> int:
         print(f"skipped {failure.symbol}: {failure.message}", file=sys.stderr)
     print(f"{len(rows)} symbols scanned, {len(failures)} skipped", file=sys.stderr)
     return 0 if rows else USER_ERROR
+
+
+def _scan_long_file(args: argparse.Namespace) -> int:
+    """The scan of one long CSV file, read in chunks: each symbol's latest state."""
+    from ornivex import chunked
+    source = chunked.Source.open(args.directory, args.memory)
+    latest = chunked.LatestStates()
+    settings = chunked.Settings(args.amplitude, args.channel_deviation, args.atr_length)
+    try:
+        run = chunked.compute_chunks(source, settings, latest.plan, by=args.symbol_column, sep=args.sep,
+                                     decimal=args.decimal, skip_bad_rows=args.skip_bad_rows, memory=args.memory)
+    except ValueError as exc:
+        if isinstance(exc, BarsError):
+            raise
+        raise UserError(f"{source.name}: {exc}") from None
+    if run.symbol_count is None:
+        raise UserError(f"{source.name}: a bar file of one instrument is not a scan; give its folder, or a long "
+                        "file with a column naming each row's symbol (see --by)")
+    table = [[symbol, time, _short(close), _short(line), trend, signal or "-", "-" if since is None else str(since),
+              str(bars)] for symbol, time, close, line, trend, signal, since, bars in latest.rows()]
+    _scan_table(args, table)
+    for warning in run.warnings():
+        print(f"ornivex: warning: {warning}", file=sys.stderr)
+    print(f"{len(table)} symbols scanned, 0 skipped", file=sys.stderr)
+    return 0
+
+
+def _scan_table(args: argparse.Namespace, table: list[list[str]]) -> None:
+    headers = ["symbol", "last bar", "close", "HalfTrend", "trend", "last signal", "bars since", "bars"]
+    if args.output:
+        with _open_output(args.output) as handle:
+            writer = csv.writer(handle, lineterminator="\n")
+            writer.writerow([h.replace(" ", "_") for h in headers])
+            writer.writerows(table)
+    if table:
+        print(format_table(headers, table))
 
 
 def run_sample(args: argparse.Namespace) -> int:
@@ -456,12 +500,18 @@ def _parser() -> argparse.ArgumentParser:
     chart.add_argument("bars", metavar="BARS.csv")
     chart.add_argument("-o", "--output", metavar="CHART.png", required=True,
                        help="image file; its suffix picks the format (png, svg, pdf)")
-    chart.add_argument("--last", type=_count, metavar="BARS", help="show only the last bars (default: all)")
+    shown = chart.add_mutually_exclusive_group()
+    shown.add_argument("--last", type=_count, default=500, metavar="BARS",
+                       help="show the last bars (default %(default)s)")
+    shown.add_argument("--all", action="store_true", help="show every bar; bars closer together than a pixel "
+                       "are drawn as their group's open, high, low and close")
+    chart.add_argument("--symbol", metavar="S", help="the symbol to draw, of a long file")
     chart.add_argument("--width", type=_count, default=1600, metavar="PX", help="default %(default)s")
     chart.add_argument("--height", type=_count, default=900, metavar="PX", help="default %(default)s")
     chart.add_argument("--title", help="default: the file name and the range shown")
     chart.add_argument("--log", action="store_true", help="logarithmic price axis")
     _input_options(chart)
+    _long_file_options(chart)
     _indicator_options(chart)
     chart.set_defaults(run=run_chart)
 
@@ -471,8 +521,12 @@ def _parser() -> argparse.ArgumentParser:
                                "column, is read as one dataset of many symbols.")
     scan.add_argument("directory", metavar="PATH", help="folder of SYMBOL.csv / SYMBOL.parquet bar files, "
                       "or a Parquet dataset (file or folder) with a symbol column")
-    scan.add_argument("--symbol-column", default=SYMBOL_COLUMN, metavar="NAME",
-                      help="the symbol column of a Parquet dataset (default %(default)s, in any case)")
+    scan.add_argument("--by", "--symbol-column", dest="symbol_column", metavar="NAME",
+                      help="the symbol column of a long file or Parquet dataset (default: one named symbol or "
+                      "ticker, in any case)")
+    scan.add_argument("--memory", type=_memory, default=MEMORY_BUDGET, metavar="SIZE",
+                      help="memory a long file whose rows must be put in time order may be read into (default "
+                      "1G)")
     where = scan.add_mutually_exclusive_group()
     where.add_argument("-j", "--jobs", type=_count, default=1, help="worker processes (default %(default)s)")
     where.add_argument("--scheduler", metavar="ADDRESS",

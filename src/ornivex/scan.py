@@ -94,7 +94,7 @@ def symbol_files(directory: str | Path) -> list[Path]:
     return sorted(p for p in Path(directory).iterdir() if p.suffix.lower() in BAR_SUFFIXES and p.is_file())
 
 
-def symbol_inputs(path: str | Path, *, symbol_column: str = SYMBOL_COLUMN
+def symbol_inputs(path: str | Path, *, symbol_column: str | None = None
                   ) -> tuple[list[SymbolInput], list[ScanFailure]]:
     """The symbols at `path` (a folder of symbol files, or a Parquet dataset), in symbol order.
 
@@ -106,14 +106,16 @@ def symbol_inputs(path: str | Path, *, symbol_column: str = SYMBOL_COLUMN
     if path.is_file():
         if path.suffix.lower() not in _PARQUET_SUFFIXES:
             raise ScanError(f"{path}: a bar file alone is not a scan; give its folder, or a Parquet dataset "
-                            f"with a {symbol_column!r} column")
+                            f"with a {symbol_column or SYMBOL_COLUMN!r} column")
         return _dataset_inputs(path, [path], symbol_column)
     if not path.is_dir():
         raise ScanError(f"{path}: no such folder or Parquet dataset")
     files = symbol_files(path)
     parquet = sorted(p for p in path.rglob("*") if p.suffix.lower() in _PARQUET_SUFFIXES and p.is_file())
     has_csv = any(p.suffix.lower() == ".csv" for p in files)
-    if not has_csv and parquet and (any(p.parent != path for p in parquet) or _has_column(parquet[0], symbol_column)):
+    if not has_csv and parquet and (any(p.parent != path for p in parquet)
+                                    or _has_column(parquet[0], symbol_column or SYMBOL_COLUMN)
+                                    or (symbol_column is None and _has_column(parquet[0], "ticker"))):
         return _dataset_inputs(path, parquet, symbol_column)
     if not files:
         raise ScanError(f"{path}: no .csv or .parquet files in this folder")
@@ -136,7 +138,7 @@ def _has_column(path: Path, name: str) -> bool:
         return False
 
 
-def _dataset_inputs(root: Path, files: list[Path], symbol_column: str
+def _dataset_inputs(root: Path, files: list[Path], symbol_column: str | None
                     ) -> tuple[list[SymbolInput], list[ScanFailure]]:
     """One input per symbol of a Parquet dataset: only the bar columns are read, each symbol's rows apart."""
     import pyarrow.dataset as ds
@@ -145,8 +147,10 @@ def _dataset_inputs(root: Path, files: list[Path], symbol_column: str
         dataset = ds.dataset([str(f) for f in files], format="parquet", partitioning="hive",
                              partition_base_dir=str(root) if root.is_dir() else None)
         schema = dataset.schema
-        symbol = next((n for n in schema.names if n.lower() == symbol_column.lower()), None)
+        symbol = next((n for name in ([symbol_column] if symbol_column else [SYMBOL_COLUMN, "ticker"])
+                       for n in schema.names if n.lower() == name.lower()), None)
         if symbol is None:
+            symbol_column = symbol_column or SYMBOL_COLUMN
             raise ScanError(f"{source}: no {symbol_column!r} column (columns: {', '.join(schema.names)}); "
                             "name the symbol column with --symbol-column")
         columns = bar_columns(pa.schema([f for f in schema if f.name != symbol]), source)
@@ -232,7 +236,7 @@ def scan_symbols(inputs: list[SymbolInput], *, jobs: int = 1, client: Any = None
             [o for o in outcomes if isinstance(o, ScanFailure)])
 
 
-def scan_path(path: str | Path, *, symbol_column: str = SYMBOL_COLUMN, **options: Any
+def scan_path(path: str | Path, *, symbol_column: str | None = None, **options: Any
               ) -> tuple[list[ScanRow], list[ScanFailure]]:
     """:func:`symbol_inputs` then :func:`scan_symbols`: the whole scan of a folder or dataset."""
     inputs, failures = symbol_inputs(path, symbol_column=symbol_column)
