@@ -343,6 +343,60 @@ def test_long_file_chart_and_scan(tmp_path):
         assert chart.returncode == 0 and f"chart of {count} bars" in chart.stderr, chart.stderr
 
 
+def test_watch_follows_appends_and_rotation(tmp_path):
+    """Rows appended in steps (one line cut in two) and a rotated file: the output stays what compute
+    writes, each new signal is printed once, and SIGINT stops it with status 0."""
+    import signal
+    import time
+    options = ["--swing-period", "5", "--atr-length", "5"]
+    first, second = csv_text(walk(120, seed=7)).encode(), csv_text(walk(90, seed=8)).encode()
+    lines = first.splitlines(keepends=True)
+    bars = tmp_path / "bars.csv"
+    bars.write_bytes(b"".join(lines[:40]) + lines[40][:9])
+    env = {**os.environ, "ORNIVEX_CHUNK_ROWS": "7"}
+    watcher = subprocess.Popen([sys.executable, "-m", "ornivex", "watch", "bars.csv", "-o", "out.csv", *options],
+                               cwd=tmp_path, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+    def settled(expected_lines):  # waits for the watcher to catch up, never for a set time
+        for _ in range(600):
+            out = tmp_path / "out.csv"
+            if out.exists() and out.read_bytes().count(b"\n") == expected_lines:
+                return
+            time.sleep(0.05)
+        raise AssertionError(f"out.csv never reached {expected_lines} lines")
+
+    def append(data):
+        with open(bars, "ab") as handle:
+            handle.write(data)
+
+    try:
+        settled(40)
+        append(lines[40][9:] + b"".join(lines[41:70]))
+        settled(70)
+        append(b"".join(lines[70:]))
+        settled(121)
+        rotated = tmp_path / "bars.new"
+        rotated.write_bytes(b"".join(second.splitlines(keepends=True)[:50]))
+        os.replace(rotated, bars)
+        settled(50)
+        append(b"".join(second.splitlines(keepends=True)[50:]))
+        settled(91)
+    finally:
+        watcher.send_signal(signal.SIGINT)
+        stdout, stderr = watcher.communicate(timeout=60)
+    assert watcher.returncode == 0, stderr
+    assert stderr.decode().count("replaced; starting over") == 1
+    compute = run("compute", "bars.csv", *options, cwd=tmp_path)
+    assert (tmp_path / "out.csv").read_bytes() == compute.stdout
+    header, first_columns = read_output(run("compute", "-", *options, cwd=tmp_path, stdin=first).stdout)
+    header, columns = read_output(compute.stdout)
+    expected = [(first_columns, i) for i in range(39, 120)] + [(columns, i) for i in range(49, 90)]
+    signals = [f"{c['Date'][i]}  {'buy' if c['buy'][i] == '1' else 'sell'}" for c, i in expected
+               if "1" in (c["buy"][i], c["sell"][i])]
+    printed = stdout.decode().splitlines()
+    assert len(signals) > 2 and [line.split("  close")[0] for line in printed] == signals
+
+
 def test_default_run_prints_the_table_and_writes_the_chart(tmp_path):
     pytest.importorskip("matplotlib")
     env = dict(os.environ, TMPDIR=str(tmp_path))

@@ -236,6 +236,19 @@ def _scan_table(args: argparse.Namespace, table: list[list[str]]) -> None:
         print(format_table(headers, table))
 
 
+def run_watch(args: argparse.Namespace) -> int:
+    from ornivex.watch import watch
+    if args.output is not None and (args.output == "-" or args.output.lower().endswith((".parquet", ".pq"))):
+        raise UserError(f"{args.output}: watch writes a CSV file; name one with -o")
+    try:
+        return watch(args.bars, args.output, _chunk_settings(args), quiet=args.quiet, by=args.by, sep=args.sep,
+                     decimal=args.decimal, skip_bad_rows=args.skip_bad_rows)
+    except ValueError as exc:
+        if isinstance(exc, BarsError):
+            raise
+        raise UserError(f"{args.bars}: {exc}") from None
+
+
 def run_sample(args: argparse.Namespace) -> int:
     bars, description = sample_bars()
     if args.output in (None, "-"):
@@ -539,6 +552,18 @@ def _parser() -> argparse.ArgumentParser:
     _input_options(scan)
     _indicator_options(scan, swing=False)
     scan.set_defaults(run=run_scan)
+
+    watch = commands.add_parser("watch", help="follow a growing CSV file: each new bar computed as it comes, "
+                                "each new signal printed")
+    watch.add_argument("bars", metavar="BARS.csv")
+    watch.add_argument("-o", "--output", metavar="OUT.csv", help="write the indicator rows as compute does, "
+                       "then append each new bar's row")
+    watch.add_argument("--quiet", action="store_true", help="print no signal lines")
+    _input_options(watch)
+    watch.add_argument("--by", metavar="NAME", help="the column naming each row's symbol (default: a column "
+                       "named symbol or ticker, in any case)")
+    _indicator_options(watch)
+    watch.set_defaults(run=run_watch)
 
     sample = commands.add_parser("sample", help="write the default daily bars as a CSV file")
     sample.add_argument("-o", "--output", metavar="BARS.csv", help="default: standard output")
