@@ -107,11 +107,32 @@ def test_any_split_equals_whole_series(name, seed):
         assert same_bits(g.astype(e.dtype), e, nan_payloads=False), (name, g, e)
 
 
-def test_average_true_range_is_the_stream():
-    rng = np.random.default_rng(7)
-    high, low, close = random_columns(rng, 3, np.float64, 500)
+@np.errstate(invalid="ignore")
+def true_range_model(high, low, close):
+    previous_close = np.concatenate(([np.nan], close[:-1]))
+    result = np.fmax(high - low, np.fmax(np.abs(high - previous_close), np.abs(low - previous_close)))
+    result[np.isnan(high) | np.isnan(low)] = np.nan
+    return result
+
+
+def trend_model(buy, sell):
+    side, trend = 0, []
+    for b, s in zip(buy.tolist(), sell.tolist()):
+        side = 1 if s == 1 else 0 if b == 1 else side
+        trend.append(side)
+    return np.array(trend, dtype=np.int8)
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_single_series_rules_are_the_native_ones(seed):
+    rng = np.random.default_rng(seed)
+    n = int(rng.integers(0, 300))
+    high, low, close = random_columns(rng, 3, np.float64, n)
     assert same_bits(indicators.average_true_range(high, low, close, 14),
                      average_true_range_model(high, low, close, 14))
+    assert same_bits(indicators.true_range(high, low, close), true_range_model(high, low, close))
+    buy, sell = rng.integers(0, 3, n), rng.integers(0, 3, n)
+    np.testing.assert_array_equal(indicators.trend_from_signals(buy, sell), trend_model(buy, sell))
 
 
 BAD_CALLS = [

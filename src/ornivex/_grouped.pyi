@@ -34,3 +34,9 @@ def string_codes(offsets: npt.NDArray[np.int32] | _I64, data: npt.NDArray[np.uin
 def string_view_codes(views: npt.NDArray[np.uint8], buffers: tuple[npt.NDArray[np.uint8], ...],
                       validity: npt.NDArray[np.uint8] | None, validity_offset: int, threads: int) -> tuple[_I64, _I64]:
     """string_codes of an Arrow string-view column: 16 bytes of views per row and the data buffers."""
+
+def true_range(high: _F64, low: _F64, close: _F64) -> _F64:
+    """One series' true range: the largest of high - low, |high - previous close| and |low - previous close|."""
+
+def trend(buy: _I64, sell: _I64) -> npt.NDArray[np.int8]:
+    """HalfTrend's trend (0 up, 1 down) from its signals: up at first, then the side of the last signal."""

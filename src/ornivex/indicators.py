@@ -15,7 +15,7 @@ from __future__ import annotations
 
 import numpy as np
 
-from ornivex import stream, swing_v4, trend_v4
+from ornivex import _grouped, stream, swing_v4, trend_v4
 
 AMPLITUDE = 2
 CHANNEL_DEVIATION = 2.0
@@ -37,11 +37,7 @@ def true_range(high: np.ndarray, low: np.ndarray, close: np.ndarray) -> np.ndarr
     a NaN close before it).  NaN where the bar's high or low is NaN.
     """
     high, low, close = _float64(high=high, low=low, close=close).values()
-    previous_close = np.concatenate(([np.nan], close[:-1]))
-    gap = np.fmax(np.abs(high - previous_close), np.abs(low - previous_close))
-    result = np.fmax(high - low, gap)
-    result[np.isnan(high) | np.isnan(low)] = np.nan
-    return result
+    return _grouped.true_range(high, low, close)
 
 
 def average_true_range(high: np.ndarray, low: np.ndarray, close: np.ndarray,
@@ -88,10 +84,7 @@ def trend_from_signals(buy: np.ndarray, sell: np.ndarray) -> np.ndarray:
     down is a sell and every change back is a buy, so the trend of a bar is
     that of the last signal at or before it.
     """
-    signal = np.where(np.asarray(sell) == 1, DOWN + 1, np.where(np.asarray(buy) == 1, UP + 1, 0))
-    positions = np.where(signal > 0, np.arange(len(signal)), -1)
-    last = np.maximum.accumulate(positions) if len(positions) else positions
-    return np.where(last >= 0, signal[np.maximum(last, 0)] - 1, UP).astype(np.int8)
+    return _grouped.trend(np.asarray(buy, dtype=np.int64), np.asarray(sell, dtype=np.int64))
 
 
 def swing_bars_needed(period: int) -> int:

@@ -1,4 +1,5 @@
-// halftrend, swing and atr over the rows of a long table, group by group.
+// halftrend, swing and atr over the rows of a long table, group by group, and
+// the string columns' group codes; true_range and trend of one series.
 //
 // Every function takes the table's price columns, `codes` (a group number per
 // row, -1 for a row left out), the number of groups, `times` (int64 per row,
@@ -220,7 +221,7 @@ Owned swing_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     const Py_ssize_t n = close.size();
     // A group long enough for the band hands the period to the range size as
     // an int32, as the swing module's own calls do.
-    if (*period > INT32_MAX && *period - 1 <= n / 3) return err::int_overflow();
+    if (*period > INT32_MAX && swing::has_range_sizes(n, *period)) return err::int_overflow();
 
     Columns columns;
     const StridedView<double> high_band = columns.add<double>(n, NPY_DOUBLE);
@@ -270,6 +271,52 @@ Owned atr_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
                        *length,             true_range,         atr,                 bad};
     if (!run_groups(grouping, work)) return Owned();
     return columns.tuple(bad);
+}
+
+// ---- true_range(high, low, close) and trend(buy, sell) -------------------------
+//
+// One series' true range and HalfTrend's trend from its signals: the rules the
+// long tables use, for the single-series routes.
+
+const Signature& true_range_signature() {
+    static PyObject* const params[] = {key().high, key().low, key().close};
+    static const Signature signature{"true_range", 3, 3, params};
+    return signature;
+}
+
+Owned true_range_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    PyObject* bound[3];
+    if (!bind_arguments(true_range_signature(), args, nargsf, kwnames, bound)) return Owned();
+    ArrayView high, low, close;
+    if (!view_argument(high, "high", bound[0], double_element) || !view_argument(low, "low", bound[1], double_element) ||
+        !view_argument(close, "close", bound[2], double_element) ||
+        !equal_lengths("true_range", {{"high", &high}, {"low", &low}, {"close", &close}}, bound))
+        return Owned();
+    Columns columns;
+    const StridedView<double> out = columns.add<double>(high.size(), NPY_DOUBLE);
+    if (!columns.made()) return Owned();
+    atr::true_ranges(high.read<double>(), low.read<double>(), close.read<double>(), out);
+    return std::move(columns.arrays[0]);
+}
+
+const Signature& trend_signature() {
+    static PyObject* const params[] = {key().buy, key().sell};
+    static const Signature signature{"trend", 2, 2, params};
+    return signature;
+}
+
+Owned trend_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    PyObject* bound[2];
+    if (!bind_arguments(trend_signature(), args, nargsf, kwnames, bound)) return Owned();
+    ArrayView buy, sell;
+    if (!view_argument(buy, "buy", bound[0], int64_element) || !view_argument(sell, "sell", bound[1], int64_element) ||
+        !equal_lengths("trend", {{"buy", &buy}, {"sell", &sell}}, bound))
+        return Owned();
+    Columns columns;
+    const StridedView<std::int8_t> out = columns.add<std::int8_t>(buy.size(), NPY_INT8);
+    if (!columns.made()) return Owned();
+    trend::halftrend::trend_from_signals(buy.read<std::int64_t>(), sell.read<std::int64_t>(), out);
+    return std::move(columns.arrays[0]);
 }
 
 // ---- string_codes(offsets, data, validity, validity_offset, threads) ---------
@@ -409,12 +456,14 @@ Owned string_view_codes_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject
 
 }  // namespace
 
-const Entry entries[5] = {
+const Entry entries[7] = {
     {"halftrend", halftrend_entry, halftrend_signature},
     {"swing", swing_entry, swing_signature},
     {"atr", atr_entry, atr_signature},
     {"string_codes", string_codes_entry, string_codes_signature},
     {"string_view_codes", string_view_codes_entry, string_view_codes_signature},
+    {"true_range", true_range_entry, true_range_signature},
+    {"trend", trend_entry, trend_signature},
 };
 
 }  // namespace ornivex::grouped

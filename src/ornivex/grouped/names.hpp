@@ -9,7 +9,8 @@
 
 #define ORNIVEX_GROUPED_NAMES(X)                                                                      \
     X(high) X(low) X(close) X(tr) X(codes) X(groups) X(times) X(amplitude) X(channel_deviation)      \
-    X(atr_length) X(period) X(multiplier) X(length) X(threads) X(offsets) X(data) X(validity) X(validity_offset) X(views) X(buffers)
+    X(atr_length) X(period) X(multiplier) X(length) X(threads) X(offsets) X(data) X(validity) X(validity_offset) X(views) X(buffers) \
+    X(buy) X(sell)
 
 namespace ornivex::grouped {
 
@@ -23,6 +24,6 @@ struct Entry {
     Owned (*body)(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
     const Signature& (*signature)();
 };
-extern const Entry entries[5];
+extern const Entry entries[7];
 
 }  // namespace ornivex::grouped

@@ -7,8 +7,8 @@
 //
 //   halftrend: the average true range in float64 (kernels/atr/atr.hpp), or
 //              the given tr, rounded to float32 with the prices; the fused
-//              HalfTrend pass; the trend rebuilt from the signals (it starts
-//              up and takes the side of the last signal).
+//              HalfTrend pass; the trend rebuilt from the signals
+//              (kernels/halftrend/trend.hpp).
 //   swing:     range size then range filter over the closes; a group shorter
 //              than the band needs has NaN ranges (the filter holds the first
 //              close, the bands stay NaN).
@@ -22,6 +22,7 @@
 #include <atomic>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -33,6 +34,7 @@
 #include "ornivex/kernels/atr/atr.hpp"
 #include "ornivex/kernels/atr/side_by_side.hpp"
 #include "ornivex/kernels/halftrend/fused.hpp"
+#include "ornivex/kernels/halftrend/trend.hpp"
 #include "ornivex/kernels/swing/range_filter.hpp"
 #include "ornivex/kernels/swing/range_size.hpp"
 
@@ -178,6 +180,16 @@ struct HalftrendWork {
         std::vector<float> line[6];  // halftrend, atrHigh, atrLow, arrowUp, arrowDown, atr
         std::vector<std::int64_t> signals[2];
         std::vector<std::int8_t> trend;
+        std::unique_ptr<trend::halftrend::FusedScratch> fused;  // made again only for a longer window
+        index_t fused_window = 0;
+
+        trend::halftrend::FusedScratch& fused_for(index_t window) {
+            if (window > fused_window) {
+                fused = trend::halftrend::FusedScratch::make(window);
+                fused_window = window;
+            }
+            return *fused;
+        }
     };
 
     StridedView<const double> high, low, close, tr;  // tr.size == 0: the average true range
@@ -209,21 +221,14 @@ struct HalftrendWork {
             const trend::halftrend::Outputs group_out{
                 group(lines.halftrend), group(lines.atr_high),   group(lines.atr_low), group(lines.arrow_up),
                 group(lines.arrow_down), group(lines.buy), group(lines.sell)};
-            const auto scratch = trend::halftrend::FusedScratch::make(std::min(amplitude, length));
+            trend::halftrend::FusedScratch& scratch = s.fused_for(std::min(amplitude, length));
             if (promotion == Promotion::weak_float32)
                 run_kernel<trend::halftrend::FusedKernel>(group_in, amplitude, channel_deviation, group_out,
-                                                          *scratch);
+                                                          scratch);
             else
                 trend::halftrend::fused_pass<Promotion::legacy_double>(group_in, amplitude, channel_deviation,
-                                                                       group_out, *scratch);
-            std::int8_t side = 0;  // up
-            for (index_t i = from; i < from + length; ++i) {
-                if (lines.sell[i] == 1)
-                    side = 1;
-                else if (lines.buy[i] == 1)
-                    side = 0;
-                computed.trend.set(i, side);
-            }
+                                                                       group_out, scratch);
+            trend::halftrend::trend_from_signals(group(lines.buy), group(lines.sell), group(computed.trend));
         }
         const auto pair = [](auto written, auto column) { return std::pair{written, column}; };
         at.put_back(pair(lines.halftrend, out.native.halftrend), pair(lines.atr_high, out.native.atr_high),
@@ -307,7 +312,7 @@ struct SwingWork {
             const StridedView<const double> group_x = part(x, from, length);
             const StridedView<double> group_r = part(r, from, length);
             // Shorter than the 3 * (period - 1) bars the band needs: NaN ranges.
-            if (period - 1 > length / 3)
+            if (!swing::has_range_sizes(length, period))
                 for (index_t k = 0; k < length; ++k) group_r.set(k, nan);
             else
                 swing::range_size_pass(group_x, static_cast<std::int32_t>(period), multiplier, group_r);
@@ -346,11 +351,8 @@ struct AtrWork {
         const StridedView<double> ranges = at.write(true_range, s.true_range), average = at.write(atr, s.atr);
         average_true_ranges(batch, length, h, l, c, average);
         for (index_t j = 0; j < batch.size(); ++j) {
-            double previous_close = nan;  // none before a group's first bar
-            for (index_t i = batch.begin(j); i < batch.begin(j) + batch.length(j); ++i) {
-                ranges.set(i, atr::true_range(h[i], l[i], previous_close));
-                previous_close = c[i];
-            }
+            const auto group = [&](auto view) { return part(view, batch.begin(j), batch.length(j)); };
+            atr::true_ranges(group(h), group(l), group(c), group(ranges));
         }
         at.put_back(std::pair{ranges, true_range}, std::pair{average, atr});
     }

@@ -65,6 +65,16 @@ template <class V>
                 max_skipping_nan(high - low, gap));
 }
 
+// Every bar's true range (the first bar has no previous close).
+inline void true_ranges(StridedView<const double> high, StridedView<const double> low,
+                        StridedView<const double> close, StridedView<double> out) noexcept {
+    double previous_close = std::numeric_limits<double>::quiet_NaN();
+    for (index_t i = 0; i < high.size; ++i) {
+        out.set(i, true_range(high[i], low[i], previous_close));
+        previous_close = close[i];
+    }
+}
+
 // One bar: the state (count, average, previous close) moves on.  V is one
 // series' double with an integer count, or lanes of several series side by
 // side with their counts in double lanes (exact, far below 2^53).

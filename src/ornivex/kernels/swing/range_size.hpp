@@ -77,6 +77,56 @@ inline void pad_and_scale(StridedView<const double> second, double multiplier, S
     for (index_t t = 0; t < pad; ++t) out.set(t, std::numeric_limits<double>::quiet_NaN());
 }
 
+// Range size's windows: p differences make a first mean, 2p - 1 first means
+// a second.  A series' first range is on bar 3(p - 1): the (p - 1) + (2p - 2)
+// bars before it fill the two windows.
+constexpr index_t second_period_of(index_t period) noexcept { return 2 * period - 1; }
+
+// Whether a series of n bars has any range (n >= 3(p - 1)), for 1 <= p,
+// without overflow for any int64 period.
+constexpr bool has_range_sizes(index_t n, index_t period) noexcept { return period - 1 <= n / 3; }
+
+// Differences and first means a series keeps for its next bars after `bars`
+// bars: the last p - 1 differences and 2p - 2 first means, fewer until that
+// many exist.
+constexpr index_t diffs_kept_after(std::int64_t bars, index_t period) noexcept {
+    return std::min<std::int64_t>(bars, period - 1);
+}
+constexpr index_t firsts_kept_after(std::int64_t bars, index_t period) noexcept {
+    return std::clamp<std::int64_t>(bars - (period - 1), 0, second_period_of(period) - 1);
+}
+
+// The differences of a stretch of bars that continues a series: out[0] =
+// |arr[0] - previous|, or 0.0 on the series' first bar (`first_bar`), then as
+// abs_diff.
+inline void abs_diff_after(double previous, bool first_bar, StridedView<const double> arr,
+                           StridedView<double> out) noexcept {
+    abs_diff(arr, out);
+    if (arr.size > 0 && !first_bar) out.set(0, std::fabs(arr[0] - previous));
+}
+
+// The two means and the scale over a stretch of differences: `diffs` (oldest
+// first) become window_count(diffs.size, p) new first means, written after the
+// `kept` ones already at the start of `firsts`; the first means make the
+// second means, times `multiplier`, in the last of `out`'s elements, and the
+// elements before them (bars whose windows are not full yet) are NaN.
+// Returns the number of first means now in `firsts`.
+inline index_t range_size_means(StridedView<const double> diffs, index_t period, double multiplier, double* firsts,
+                                index_t kept, StridedView<double> out) noexcept {
+    const auto local = [](double* data, index_t size) {
+        return StridedView<double>{reinterpret_cast<char*>(data), sizeof(double), size};
+    };
+    const index_t second_period = second_period_of(period);
+    const index_t new_firsts = std::max<index_t>(window_count(diffs.size, period), 0);
+    window_mean(diffs, period, window_weight(period), local(firsts + kept, new_firsts));
+    const index_t first_count = kept + new_firsts;
+    const index_t seconds = std::max<index_t>(window_count(first_count, second_period), 0);
+    const StridedView<double> second = part(out, out.size - seconds, seconds);
+    window_mean(local(firsts, first_count), second_period, window_weight(second_period), second);
+    pad_and_scale(second, multiplier, out);
+    return first_count;
+}
+
 // The whole range size of `arr` into `out` (out.size == arr.size, no overlap).
 // Requires plan_range_size(arr.size, range_period).feasible().  The result is
 // made block by block, so that a block's differences and first means stay in
@@ -92,9 +142,6 @@ inline void range_size_pass(StridedView<const double> arr, std::int32_t range_pe
     pad_and_scale({}, range_multiplier, {out.base, out.stride, plan.pad_length});
     if (plan.second_count == 0) return;  // all padding
 
-    const auto part = [](auto view, index_t from, index_t size) {
-        return decltype(view){view.base + from * view.stride, view.stride, size};
-    };
     const auto local = [](double* data, index_t size) {
         return StridedView<double>{reinterpret_cast<char*>(data), sizeof(double), size};
     };
@@ -110,12 +157,8 @@ inline void range_size_pass(StridedView<const double> arr, std::int32_t range_pe
         const index_t from = start == 0 ? 0 : start - 1;
         const StridedView<const double> prices = part(arr, from, start + count + halo - from);
         abs_diff(prices, local(diffs.get(), prices.size));
-        const StridedView<const double> window_diffs = local(diffs.get() + (start - from), count + halo);
-        const StridedView<double> first = local(firsts.get(), count + plan.second_period - 1);
-        window_mean(window_diffs, plan.period, window_weight(plan.period), first);
-        const StridedView<double> second = part(out, plan.pad_length + start, count);
-        window_mean(first, plan.second_period, window_weight(plan.second_period), second);
-        pad_and_scale(second, range_multiplier, second);
+        range_size_means(local(diffs.get() + (start - from), count + halo), plan.period, range_multiplier,
+                         firsts.get(), 0, part(out, plan.pad_length + start, count));
     }
 }
 

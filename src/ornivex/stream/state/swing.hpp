@@ -27,6 +27,7 @@
 
 #include "ornivex/common/strided_view.hpp"
 #include "ornivex/kernels/swing/range_filter.hpp"
+#include "ornivex/kernels/swing/range_size.hpp"
 #include "ornivex/kernels/swing/window_mean.hpp"
 
 namespace ornivex::stream {
@@ -86,7 +87,7 @@ struct WindowWithNext {
 class SwingStream {
 public:
     SwingStream(index_t period, double multiplier) noexcept
-        : period_(period), multiplier_(multiplier), diffs_(period - 1), firsts_(2 * period - 2) {}
+        : period_(period), multiplier_(multiplier), diffs_(period - 1), firsts_(swing::second_period_of(period) - 1) {}
 
     index_t period() const noexcept { return period_; }
     double multiplier() const noexcept { return multiplier_; }
@@ -96,10 +97,8 @@ public:
     const History& diffs() const noexcept { return diffs_; }
     const History& firsts() const noexcept { return firsts_; }
     // Lengths as diffs() and firsts() have them after `bars` bars.
-    index_t diffs_after(std::int64_t bars) const noexcept { return std::min<std::int64_t>(bars, period_ - 1); }
-    index_t firsts_after(std::int64_t bars) const noexcept {
-        return std::clamp<std::int64_t>(bars - (period_ - 1), 0, 2 * period_ - 2);
-    }
+    index_t diffs_after(std::int64_t bars) const noexcept { return swing::diffs_kept_after(bars, period_); }
+    index_t firsts_after(std::int64_t bars) const noexcept { return swing::firsts_kept_after(bars, period_); }
     void restore(std::int64_t bars, double previous, const FilterState& filter, const double* diffs,
                  const double* firsts) {
         diffs_.keep_tail(diffs, diffs_after(bars));
@@ -163,25 +162,16 @@ public:
         double* const filt = rows + 2 * n;
         for (index_t start = 0; start < n; start += block) {
             const index_t length = std::min(block, n - start);
-            // The histories, then this block's d's and the means they complete.
+            // The histories, then this block's d's and the ranges their means complete.
             std::copy_n(diffs_.data(), diffs_.size(), diffs.get());
-            index_t diff_count = diffs_.size();
-            for (index_t j = 0; j < length; ++j) {
-                const double price = x[start + j];
-                diffs[diff_count++] = bars_ + j == 0 ? 0.0 : std::fabs(price - previous_);
-                previous_ = price;
-            }
+            const index_t diff_count = diffs_.size() + length;
+            swing::abs_diff_after(previous_, bars_ == 0, part(x, start, length),
+                                  local(diffs.get() + diffs_.size(), length));
+            previous_ = x[start + length - 1];
             std::copy_n(firsts_.data(), firsts_.size(), firsts.get());
-            const index_t new_firsts = std::max<index_t>(swing::window_count(diff_count, period_), 0);
-            swing::window_mean(local(diffs.get(), diff_count), period_, first_weight(),
-                               local(firsts.get() + firsts_.size(), new_firsts));
-            const index_t first_count = firsts_.size() + new_firsts;
-            const index_t seconds = std::max<index_t>(swing::window_count(first_count, second_period()), 0);
-            const index_t unranged = length - seconds;
-            swing::window_mean(local(firsts.get(), first_count), second_period(), second_weight(),
-                               local(ranges.get() + unranged, seconds));
-            std::fill_n(ranges.get(), unranged, std::numeric_limits<double>::quiet_NaN());
-            for (index_t j = unranged; j < length; ++j) ranges[j] *= multiplier_;
+            const index_t first_count = swing::range_size_means(local(diffs.get(), diff_count), period_, multiplier_,
+                                                                firsts.get(), firsts_.size(),
+                                                                local(ranges.get(), length));
 
             FilterState filter = filter_;
             for (index_t j = 0; j < length; ++j) {
@@ -208,7 +198,7 @@ private:
     static StridedView<double> local(double* data, index_t size) noexcept {
         return {reinterpret_cast<char*>(data), sizeof(double), size};
     }
-    index_t second_period() const noexcept { return 2 * period_ - 1; }
+    index_t second_period() const noexcept { return swing::second_period_of(period_); }
     double first_weight() const noexcept { return swing::window_weight(period_); }
     double second_weight() const noexcept { return swing::window_weight(second_period()); }
 
