@@ -28,6 +28,14 @@ def numpy_proxy(log=None):
     return NumpyProxy(log)
 
 
+def outcome(call):
+    """("result", what call() returns) or ("raised", the exception it raises)."""
+    try:
+        return "result", call()
+    except Exception as error:  # noqa: BLE001 - the exception is the outcome
+        return "raised", error
+
+
 def convert_c_integer(value, bits):
     """The __index__ / __int__ rules for a C int (bits 32) or long (bits 64)."""
     if isinstance(value, int):

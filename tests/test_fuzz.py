@@ -31,7 +31,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from conftest import LEGACY_NUMPY, same_bits
-from hostile import Boom, convert_c_integer, numpy_proxy
+from hostile import Boom, convert_c_integer, numpy_proxy, outcome
 from models import swing_model, trend_model
 from ornivex import swing_v4, trend_v4
 from ornivex.swing_v4 import QuorvelSwing
@@ -347,13 +347,6 @@ def expected_body(name, bound, numbers, values):
     if len(x) >= 2 and len(r) < len(x):
         raise ValueError(f"range_filter() needs r at least as long as x: r has {len(r)} elements, x has {len(x)}")
     return swing_model.range_filter(x, r)
-
-
-def outcome(call):
-    try:
-        return "result", call()
-    except Exception as error:  # noqa: BLE001 - the exception is the outcome
-        return "raised", error
 
 
 def snapshot(value):

@@ -22,7 +22,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from hostile import Boom, convert_c_integer
+from hostile import Boom, convert_c_integer, outcome
 from ornivex import swing_v4
 from ornivex.swing_v4 import QuorvelSwing
 
@@ -148,13 +148,6 @@ def rebuild_steps(*args, **kwargs):
         check_state_type(state)
         set_state(result, state)
     return result
-
-
-def outcome(call):
-    try:
-        return "result", call()
-    except Exception as error:  # noqa: BLE001 - the exception is the outcome
-        return "raised", error
 
 
 def instance_state(obj):

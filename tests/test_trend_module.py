@@ -42,10 +42,6 @@ def test_import_twice_and_reload_give_the_same_module():
     assert sys.modules["ornivex.trend_v4"] is trend_v4
 
 
-def test_module_is_registered_under_its_full_name():
-    assert sys.modules["ornivex.trend_v4"] is trend_v4
-
-
 def test_a_second_interpreter_is_refused():
     testcapi = pytest.importorskip("_testcapi")
     import os
