@@ -16,3 +16,17 @@ find_python() {
     done
     [ -n "$best" ] && echo "$best"
 }
+
+# python_of_minor MINOR: prints the CPython 3.MINOR found (on PATH or installed
+# by pyenv), or fails.
+python_of_minor() {
+    local candidate
+    for candidate in "python3.$1" "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3."$1".*/bin/python3; do
+        candidate="$(command -v "$candidate" 2>/dev/null || true)"
+        [ -n "$candidate" ] && [ -x "$candidate" ] || continue
+        "$candidate" -c "import sys; sys.exit(sys.version_info[:2] != (3, $1))" 2>/dev/null || continue
+        echo "$candidate"
+        return 0
+    done
+    return 1
+}
