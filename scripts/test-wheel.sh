@@ -46,6 +46,7 @@ echo "test-wheel: $(basename "$PACKAGE") with $("$PY" -c 'import sys; print(sys.
 # the C++ headers, which a distribution does not ship: they are the source
 # tree's (scripts/test.sh).
 cp -r "$ROOT/tests" "$WORK/tests"
+cp "$ROOT/pyproject.toml" "$WORK/"  # pytest's settings; nothing is built from it here
 rm -rf "$WORK/tests/native" "$WORK/tests/test_lane_widths.py"
 cd "$WORK"
 "$PY" - <<'PYEOF'
@@ -54,4 +55,4 @@ where = pathlib.Path(ornivex.__file__).resolve()
 assert "site-packages" in where.parts, where
 print(f"test-wheel: ornivex {ornivex.__version__} from {where.parent}", file=sys.stderr)
 PYEOF
-"$PY" -m pytest -q -p no:cacheprovider --rootdir "$WORK" -n auto --maxprocesses=4 --dist loadgroup tests "$@"
+"$PY" -m pytest -q -p no:cacheprovider -n auto --maxprocesses=4 --dist loadgroup "$@"
