@@ -4,8 +4,8 @@
 //   * the recursion guard (recursion_guard.hpp): the entries reach one another
 //     through names and attributes a caller may rebind, so a cycle is
 //     possible; it becomes RecursionError, not a stack overflow;
-//   * std::bad_alloc (the scratch of a kernel or a container) becomes
-//     MemoryError; the package throws no other C++ exception;
+//   * a C++ exception becomes the Python exception err::cpp_exception names
+//     (std::bad_alloc from a kernel's scratch or a container: MemoryError);
 //   * a failure gets the entry's traceback entry, named by its qualified
 //     name ("ornivex.trend_v4.ewma"), as a Python function gets a frame.
 // Bodies return Owned: the result, or empty with an exception set.  The lock
@@ -25,11 +25,11 @@ namespace ornivex {
 namespace boundary_detail {
 
 template <class Body>
-auto catching_bad_alloc(Body& body, decltype(body()) failure) noexcept -> decltype(body()) {
+auto catching_exceptions(Body& body, decltype(body()) failure) noexcept -> decltype(body()) {
     try {
         return body();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+    } catch (...) {
+        err::cpp_exception(std::current_exception());
         return failure;
     }
 }
@@ -46,7 +46,7 @@ template <class Body>
 PyObject* call_entry(const char* qualname, Body&& body) noexcept {
     const RecursionGuard guard;
     if (!guard) return boundary_detail::traced_failure(qualname);
-    Owned result = boundary_detail::catching_bad_alloc(body, Owned());
+    Owned result = boundary_detail::catching_exceptions(body, Owned());
     return result ? result.release() : boundary_detail::traced_failure(qualname);
 }
 
@@ -58,15 +58,15 @@ PyObject* call_entry(const char* qualname, Body&& body) noexcept {
 template <class Check, class Run>
 PyObject* call_entry(const char* qualname, Check&& check, Run&& run) noexcept {
     const RecursionGuard guard;
-    if (!guard || !boundary_detail::catching_bad_alloc(check, false)) return boundary_detail::traced_failure(qualname);
+    if (!guard || !boundary_detail::catching_exceptions(check, false)) return boundary_detail::traced_failure(qualname);
     return run();
 }
 
 // An operation with a traceback entry of its own and no guard (its callers
-// hold one): bad_alloc becomes MemoryError, a failure gets the entry.
+// hold one): a C++ exception becomes a Python one, a failure gets the entry.
 template <class Body>
 PyObject* call_traced(const char* qualname, Body&& body) noexcept {
-    Owned result = boundary_detail::catching_bad_alloc(body, Owned());
+    Owned result = boundary_detail::catching_exceptions(body, Owned());
     return result ? result.release() : boundary_detail::traced_failure(qualname);
 }
 

@@ -2,6 +2,8 @@
 
 #include <frameobject.h>
 
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <unordered_map>
 
@@ -300,8 +302,8 @@ Raised cannot_import_name(PyObject* name) {
     return {};
 }
 
-Raised parameter_not_integer(const char* cls, const char* param, PyObject* got) {
-    PyErr_Format(PyExc_TypeError, "%s() %s must be an integer, not %.200s", cls, param, Py_TYPE(got)->tp_name);
+Raised parameter_rule(const char* param, const char* rule, PyObject* got) {
+    PyErr_Format(PyExc_ValueError, "%s must be %s, got %R", param, rule, got);
     return {};
 }
 
@@ -354,8 +356,34 @@ Raised not_contiguous(const char* param) {
     return {};
 }
 
-Raised validity_too_short(Py_ssize_t bytes, Py_ssize_t first, Py_ssize_t last) {
-    PyErr_Format(PyExc_ValueError, "validity has %zd bytes, too few for bits %zd .. %zd", bytes, first, last);
+Raised reentered(const char* cls) {
+    PyErr_Format(PyExc_RuntimeError,
+                 "%s object called from inside one of its own calls (by a finalizer or callback on the same thread)",
+                 cls);
+    return {};
+}
+
+Raised validity_too_short(Py_ssize_t bytes, Py_ssize_t first, Py_ssize_t rows) {
+    // The last bit may lie beyond the largest Py_ssize_t; it fits an unsigned 64-bit number.
+    const unsigned long long last = static_cast<unsigned long long>(first) + static_cast<unsigned long long>(rows) - 1;
+    PyErr_Format(PyExc_ValueError, "validity has %zd bytes, too few for bits %zd .. %llu", bytes, first, last);
+    return {};
+}
+
+Raised cpp_exception(std::exception_ptr error) noexcept {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        PyErr_NoMemory();
+    } catch (const std::overflow_error& e) {
+        PyErr_SetString(PyExc_OverflowError, e.what());
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "an unknown C++ exception reached the call boundary");
+    }
     return {};
 }
 

@@ -9,6 +9,7 @@
 
 #include <concepts>
 #include <cstddef>
+#include <exception>
 #include <optional>
 
 #include "ornivex/common/pyref.hpp"
@@ -37,6 +38,12 @@ namespace err {
 
 // An exception is already set (by the C API, NumPy or user code): pass it on.
 inline Raised propagate() noexcept { return {}; }
+
+// A C++ exception that reached the call boundary, as the Python exception
+// that says the same: std::bad_alloc and std::length_error (a size no
+// container can hold) MemoryError, std::overflow_error OverflowError, any
+// other std::exception RuntimeError with its text, anything else SystemError.
+Raised cpp_exception(std::exception_ptr error) noexcept;
 
 // --- argument binding -------------------------------------------------------
 // "takes exactly/at least/at most N positional argument(s) (G given)"
@@ -99,8 +106,8 @@ Raised unable_to_init_pickling(PyTypeObject* type);
 Raised cannot_import_name(PyObject* name);
 
 // --- stream objects ---------------------------------------------------------
-// "<cls>() <param> must be an integer, not <type>"
-Raised parameter_not_integer(const char* cls, const char* param, PyObject* got);
+// "<param> must be <rule>, got <value>": the parameter rules every route shares
+Raised parameter_rule(const char* param, const char* rule, PyObject* got);
 // "<cls>() <param> must be at least <minimum>, got <value>"
 Raised parameter_too_small(const char* cls, const char* param, long long minimum, PyObject* got);
 // "<cls>() <param> must be at most <maximum>, got <value>"
@@ -109,6 +116,8 @@ Raised parameter_too_large(const char* cls, const char* param, long long maximum
 Raised state_shape(const char* cls, Py_ssize_t count, PyObject* got);
 // "<cls> state: <what>"
 Raised state_value(const char* cls, const char* what);
+// RuntimeError: a call on a stream object from inside another call on it, on the same thread
+Raised reentered(const char* cls);
 
 // --- grouped rows -----------------------------------------------------------
 // "codes[<row>] is <code>: a group number is -1 (left out) or 0 .. <count - 1>"
@@ -121,8 +130,8 @@ Raised string_offset(Py_ssize_t index, long long value, Py_ssize_t data_size);
 Raised no_offsets();
 // "<param> must be contiguous"
 Raised not_contiguous(const char* param);
-// "validity has <n> bytes, too few for bits <first> .. <last>"
-Raised validity_too_short(Py_ssize_t bytes, Py_ssize_t first, Py_ssize_t last);
+// "validity has <n> bytes, too few for bits <first> .. <first + rows - 1>"
+Raised validity_too_short(Py_ssize_t bytes, Py_ssize_t first, Py_ssize_t rows);
 // "views has <n> bytes: a string's view has 16"
 Raised view_bytes(Py_ssize_t bytes);
 // "views[<row>] is no string of the <count> data buffers"

@@ -13,6 +13,7 @@
 #include <Python.h>
 
 #include <climits>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -61,6 +62,11 @@ struct Grouping {
         if (!thread_count || !view_argument(codes, "codes", bound[0], int64_element) ||
             !view_argument(times, "times", bound[2], int64_element, /*optional=*/true))
             return false;
+        // The rows' grouping holds an offset per group: refuse a count no memory could hold.
+        if (*groups > PTRDIFF_MAX / static_cast<long>(sizeof(index_t)) - 2) {
+            PyErr_NoMemory();
+            return false;
+        }
         count = *groups;
         threads = *thread_count;
         return true;
@@ -366,10 +372,13 @@ struct Rows {
         return true;
     }
 
-    // The bitmap has a bit for each of n rows.
+    // The bitmap has a bit for each of n rows: offset + n bits, counted in
+    // 64 unsigned bits, where two Py_ssize_t values always fit.
     bool cover(PyObject* validity, Py_ssize_t n) const {
-        return validity == Py_None || n == 0 || bitmap.size() >= (offset + n + 7) / 8 ||
-               err::validity_too_short(bitmap.size(), offset, offset + n - 1);
+        const std::uint64_t bits = static_cast<std::uint64_t>(offset) + static_cast<std::uint64_t>(n);
+        const std::uint64_t bytes = bits / 8 + (bits % 8 != 0);
+        return validity == Py_None || n == 0 || bytes <= static_cast<std::uint64_t>(bitmap.size()) ||
+               err::validity_too_short(bitmap.size(), offset, n);
     }
 
     Validity valid() const noexcept { return {bitmap.read<std::uint8_t>(), offset}; }

@@ -43,28 +43,37 @@ struct RowGroups {
     }
 };
 
+// The threads a call may start: as many as asked, but no more than the
+// machine's cores (further ones only wait their turn and cost their start).
+inline index_t usable_threads(index_t asked) noexcept {
+    const index_t cores = std::max<index_t>(1, static_cast<index_t>(std::thread::hardware_concurrency()));
+    return std::clamp<index_t>(asked, 1, cores);
+}
+
 // Runs task(k) for k = 0 .. tasks - 1 over up to `threads` threads (the
-// calling one included), each thread with a State of its own, taking the
-// tasks in the order order(k) gives (k itself by default).  A thread that
-// cannot be started leaves its share to the others.  Throws std::bad_alloc
-// when any task did, after every thread has stopped.
+// calling one included; never more than the cores or the tasks), each thread
+// with a State of its own, taking the tasks in the order order(k) gives (k
+// itself by default).  A thread that cannot be started leaves its share to
+// the others.  Rethrows the first
+// exception any task threw, after every thread has stopped.
 struct InOrder {
     index_t operator()(index_t k) const noexcept { return k; }
 };
 
 template <class State, class Task, class Order = InOrder>
 void run_tasks(index_t tasks, index_t threads, Task&& task, Order&& order = {}) {
-    const index_t workers = std::max<index_t>(1, std::min(threads, tasks));
+    const index_t workers = std::max<index_t>(1, std::min(usable_threads(threads), tasks));
     std::atomic<index_t> next{0};
     std::atomic<bool> failed{false};
+    std::exception_ptr error;  // the first failure's, written by the thread that set `failed`
     auto run = [&] {
         try {
             State state;
             for (index_t k; !failed.load(std::memory_order_relaxed) &&
                             (k = next.fetch_add(1, std::memory_order_relaxed)) < tasks;)
                 task(order(k), state);
-        } catch (const std::bad_alloc&) {
-            failed.store(true);
+        } catch (...) {
+            if (!failed.exchange(true)) error = std::current_exception();
         }
     };
     std::vector<std::thread> started;
@@ -76,8 +85,9 @@ void run_tasks(index_t tasks, index_t threads, Task&& task, Order&& order = {}) 
     }
     run();
     for (std::thread& thread : started) thread.join();
-    if (failed.load()) throw std::bad_alloc();
+    if (failed.load()) std::rethrow_exception(error);
 }
+
 
 struct NoState {};
 
