@@ -197,3 +197,62 @@ def test_a_refused_second_initialisation_leaves_the_first_module_working():
     assert run_child(SECOND_EXEC) == [
         f"Module '{name}' has already been imported. Re-initialisation is not supported." for name in
         ("trend_v4", "swing_v4")] + [""]
+
+
+HUGE_SIZES = """
+    import numpy as np
+    from ornivex import _grouped
+    x, codes, bits = np.ones(4), np.zeros(4, np.int64), np.zeros(1, np.uint8)
+    calls = {
+        "atr": lambda: _grouped.atr(x, x, x, codes, 2**60, None, 14, 1),
+        "swing": lambda: _grouped.swing(x, codes, 2**62, None, 3, 1.0, 2),
+        "halftrend": lambda: _grouped.halftrend(x, x, x, None, codes, 2**63 - 1, None, 2, 2.0, 14, 10**9),
+        "string_codes": lambda: _grouped.string_codes(np.arange(3, dtype=np.int32), np.zeros(2, np.uint8), bits,
+                                                      2**63 - 9, 1),
+        "string_view_codes": lambda: _grouped.string_view_codes(np.zeros(32, np.uint8), (), bits, 2**63 - 2, 1),
+    }
+    for name, call in calls.items():
+        try:
+            call()
+            print(name, "returned")
+        except Exception as error:
+            print(name, type(error).__name__)
+"""
+
+
+def test_native_helpers_refuse_sizes_no_memory_or_bitmap_holds():
+    assert run_child(HUGE_SIZES)[:5] == ["atr MemoryError", "swing MemoryError", "halftrend MemoryError",
+                                         "string_codes ValueError", "string_view_codes ValueError"]
+
+
+# A collection while a stream object makes its result runs a finalizer that
+# calls the same object: it must be refused, not wait for its own thread.
+REENTERED = """
+    import gc
+    import numpy as np
+    from ornivex import stream
+    swing, halftrend, bar = stream.Swing(3), stream.HalfTrend(2), np.ones(1, np.float32)
+    for call in (lambda: swing.update(1.0), lambda: halftrend.update(1.0, 0.5, 0.7, 0.1),
+                 lambda: halftrend.extend(bar, bar, bar, bar), swing.__reduce__, lambda: repr(swing),
+                 lambda: halftrend.amplitude):
+        class Cycle:
+            def __init__(self):
+                self.me = self
+
+            def __del__(self):
+                call()
+
+        gc.disable()
+        gc.set_threshold(1)
+        Cycle()
+        # Empties the free lists of tuples and dicts, so that making the result allocates.
+        keep = [tuple(range(k)) for k in range(1, 21) for _ in range(2100)] + [{} for _ in range(100)]
+        gc.enable()
+        call()
+        del keep
+    print("returned")
+"""
+
+
+def test_a_finalizer_calling_the_object_in_use_does_not_deadlock():
+    assert run_child(REENTERED, timeout=120)[0] == "returned"

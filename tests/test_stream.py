@@ -3,6 +3,8 @@ with a pickle or copy round trip on the way, gives the whole-series result
 bit for bit."""
 
 import copy
+import doctest
+import inspect
 import pickle
 import threading
 
@@ -136,11 +138,13 @@ def test_single_series_rules_are_the_native_ones(seed):
 
 
 BAD_CALLS = [
-    (lambda: stream.Atr(0), ValueError, "Atr() length must be at least 1, got 0"),
-    (lambda: stream.Atr(2.0), TypeError, "Atr() length must be an integer, not float"),
-    (lambda: stream.Atr(True), TypeError, "Atr() length must be an integer, not bool"),
+    (lambda: stream.Atr(0), ValueError, "length must be a whole number of at least 1, got 0"),
+    (lambda: stream.Atr(2.0), ValueError, "length must be a whole number of at least 1, got 2.0"),
+    (lambda: stream.Atr(True), ValueError, "length must be a whole number of at least 1, got True"),
     (lambda: stream.Ewma(), TypeError, "Ewma() takes exactly 1 positional argument (0 given)"),
-    (lambda: stream.Ewma("0.5"), TypeError, "must be real number, not str"),
+    (lambda: stream.Ewma("0.5"), ValueError, "alpha must be a finite number in (0, 1], got '0.5'"),
+    (lambda: stream.Ewma(0), ValueError, "alpha must be a finite number in (0, 1], got 0"),
+    (lambda: stream.Ewma(1.5), ValueError, "alpha must be a finite number in (0, 1], got 1.5"),
     (lambda: stream.Ewma(0.5).update(1.0, 2.0), TypeError, "update() takes exactly 1 positional argument (2 given)"),
     (lambda: stream.Ewma(0.5).update(None), TypeError, "must be real number, not NoneType"),
     (lambda: stream.Ewma(0.5).extend([1.0]), TypeError,
@@ -152,18 +156,30 @@ BAD_CALLS = [
     (lambda: stream.Ewma(0.5).__setstate__((1,)), ValueError, "Ewma state must be a tuple of 2 items, got 1 items"),
     (lambda: stream.Atr(3).__setstate__((4, 0, 0)), ValueError, "Atr state: a count is out of range"),
     (lambda: stream.Tema3(3).__setstate__([0, 0, 0, 0, 0]), TypeError, "Tema3 state must be a tuple of 5 items, got list"),
-    (lambda: stream.HalfTrend(0), ValueError, "HalfTrend() amplitude must be at least 1, got 0"),
+    (lambda: stream.HalfTrend(0), ValueError, "amplitude must be a whole number of at least 1, got 0"),
     (lambda: stream.HalfTrend(2**31), ValueError, "HalfTrend() amplitude must be at most 2147483647, got 2147483648"),
-    (lambda: stream.HalfTrend(channel_deviation="2"), TypeError, "must be real number, not str"),
+    (lambda: stream.HalfTrend(channel_deviation="2"), ValueError,
+     "channel_deviation must be a finite number of at least 0, got '2'"),
+    (lambda: stream.HalfTrend(channel_deviation=-1), ValueError,
+     "channel_deviation must be a finite number of at least 0, got -1"),
+    (lambda: stream.Swing(multiplier=float("nan")), ValueError,
+     "multiplier must be a finite number of at least 0, got nan"),
+    (lambda: stream.Swing(multiplier=10**400), ValueError,
+     "multiplier must be a finite number of at least 0, got " + str(10**400)),
     (lambda: stream.HalfTrend().update(1.0, 0.5, 0.7), TypeError,
      "update() takes exactly 4 positional arguments (3 given)"),
     (lambda: stream.HalfTrend(2).__setstate__((3,) + (0,) + (0.0,) * 15 + (1.0, 0.5)), ValueError,
      "HalfTrend state: the window must hold min(bars, amplitude) bars"),
-    (lambda: stream.Swing(period=-1), ValueError, "Swing() period must be at least 1, got -1"),
-    (lambda: stream.Swing(14.0), TypeError, "Swing() period must be an integer, not float"),
+    (lambda: stream.Swing(period=-1), ValueError, "period must be a whole number of at least 1, got -1"),
+    (lambda: stream.Swing(14.0), ValueError, "period must be a whole number of at least 1, got 14.0"),
     (lambda: stream.Swing().extend(np.zeros((2, 2))), ValueError, "Buffer has wrong number of dimensions (expected 1, got 2)"),
     (lambda: stream.Swing(2).__setstate__((2, 0.0, 0.0, 0.0, 0.0, 0.0, 1.0)), ValueError,
      "Swing state: the windows must hold the values the bars so far leave"),
+    # Counts that leave no room for the next bars.
+    (lambda: stream.HalfTrend(2).__setstate__((2**63 - 1, 1) + (0.0,) * 15 + (1.0, 0.5) * 2), ValueError,
+     "HalfTrend state: a count is out of range"),
+    (lambda: stream.Swing(2).__setstate__((2**63 - 6, 0.0, 0.0, 0.0, 0.0, 0.0, 1.0, 1.0, 1.0)), ValueError,
+     "Swing state: a count is out of range"),
 ]
 
 
@@ -172,6 +188,15 @@ def test_bad_input(call, error, message):
     with pytest.raises(error) as raised:
         call()
     assert str(raised.value) == message
+
+
+@pytest.mark.parametrize("name", CLASSES)
+def test_help_gives_the_signature_and_a_working_example(name):
+    cls = getattr(stream, name)
+    assert str(inspect.signature(cls)) == cls.__text_signature__.replace("$", "")
+    assert all(f"{parameter}:" in cls.__doc__ for parameter in inspect.signature(cls).parameters)
+    test = doctest.DocTestParser().get_doctest(cls.__doc__, vars(stream), name, None, 0)
+    assert test.examples and doctest.DocTestRunner().run(test).failed == 0
 
 
 @pytest.mark.parametrize("name", CLASSES)

@@ -36,7 +36,7 @@ class Ewma:
 
     The first bar is copied as it is; every later bar is
     ``alpha * value + (1 - alpha) * previous`` in NumPy's float32 arithmetic.
-    State: ``(started, last output)``.
+    ``alpha`` is a finite number in (0, 1].  State: ``(started, last output)``.
     """
 
     def __new__(cls, alpha: float) -> Self: ...
@@ -115,8 +115,7 @@ class HalfTrend:
 
     Each bar goes through the same per-bar rules as the whole-series
     function, in float32.  ``amplitude`` is a whole number from 1 to
-    2**31 - 1; ``channel_deviation`` is any float, as the whole-series
-    function takes it.
+    2**31 - 1; ``channel_deviation`` is a finite number of at least 0.
 
     State: ``(bars, phase, max_low_price, min_high_price, line, high, low,
     high_price, low_price, e1 high, e1 low, e2 high, e2 low, e3 high, e3 low,
@@ -160,8 +159,8 @@ class Swing:
     Fewer than 3 * (period - 1) prices have no whole-series result (it
     raises); here their ranges are NaN, so the bands are NaN and the filter
     holds, exactly as the whole-series rows begin once there are enough.
-    ``period`` is a whole number from 1 to 2**31 - 1; ``multiplier`` is any
-    float, as the whole-series function takes it.
+    ``period`` is a whole number from 1 to 2**31 - 1; ``multiplier`` is a
+    finite number of at least 0.
 
     State: ``(bars, previous price, the filter's stored value, high band, low
     band and filter of the last row, then the last period - 1 d's and the

@@ -17,6 +17,23 @@ struct AtrSpec {
     using Kernel = atr::AtrStream;
     static constexpr const char* name = "Atr";
     static constexpr const char* qualname = "ornivex.stream.Atr";
+    static constexpr const char* doc =
+        "Atr(length=100)\n--\n\n"
+        "The average true range over `length` bars, in float64, one bar at a time;\n"
+        "indicators.average_true_range is this class over the whole series.\n\n"
+        "True range: max(high - low, |high - previous close|, |low - previous\n"
+        "close|), just high - low on the first bar or after a NaN close, NaN where\n"
+        "high or low is NaN.  With k the bars with a true range so far, capped at\n"
+        "length: atr = atr + (tr - atr) / k (the first one is tr); a NaN true range\n"
+        "keeps the previous average (NaN before the first).\n\n"
+        "length: a whole number of at least 1.\n"
+        "update(high, low, close) takes one bar and returns its average true range;\n"
+        "extend(high, low, close) takes float64 arrays and returns theirs.  State\n"
+        "(pickles, __setstate__): (k, atr, previous close).\n\n"
+        "Example:\n"
+        "    >>> atr = Atr(2)\n"
+        "    >>> atr.update(11.0, 9.0, 10.0), atr.update(14.0, 10.0, 13.0)\n"
+        "    (2.0, 3.0)\n";
     static constexpr const char* parameters[] = {"length"};
     static constexpr int required = 0;
     static constexpr const char* inputs[] = {"high", "low", "close"};
@@ -28,7 +45,7 @@ struct AtrSpec {
         std::int64_t length = 100;
         if (bound[0] != nullptr) {
             const auto converted =
-                count_parameter(name, "length", bound[0], 1, std::numeric_limits<std::int64_t>::max());
+                count_parameter(name, "length", bound[0], std::numeric_limits<std::int64_t>::max());
             if (!converted) return err::propagate();
             length = *converted;
         }

@@ -67,8 +67,10 @@ struct EwmaSpec : AverageSpec<typename Names::Kernel> {
     static constexpr const char* parameters[] = {Names::parameter};
     static constexpr int required = 1;
 
+    static constexpr const char* doc = Names::doc;
+
     static std::optional<Kernel> make(PyObject* const* bound) {
-        const auto value = to_double(bound[0]);
+        const auto value = Names::parameter_from(bound[0]);
         if (!value) return err::propagate();
         return Kernel(*value);
     }
@@ -93,6 +95,20 @@ struct EwmaNames {
     static constexpr const char* name = "Ewma";
     static constexpr const char* qualname = "ornivex.stream.Ewma";
     static constexpr const char* parameter = "alpha";
+    static constexpr const char* doc =
+        "Ewma(alpha)\n--\n\n"
+        "trend_v4.ewma(series, alpha) one bar at a time, in float32.\n\n"
+        "The first bar is copied as it is; every later bar is\n"
+        "alpha * value + (1 - alpha) * previous in NumPy's float32 arithmetic.\n\n"
+        "alpha: the weight of the newest value, a finite number in (0, 1].\n"
+        "update(value) takes one bar and returns its average; extend(values)\n"
+        "takes a float32 array and returns theirs.  State (pickles, __setstate__):\n"
+        "(started, last output).\n\n"
+        "Example:\n"
+        "    >>> average = Ewma(0.5)\n"
+        "    >>> average.update(1.0), average.update(3.0)\n"
+        "    (1.0, 2.0)\n";
+    static std::optional<double> parameter_from(PyObject* value) { return alpha_parameter(value); }
     static double parameter_of(const Kernel& kernel) { return kernel.alpha(); }
 };
 
@@ -101,6 +117,20 @@ struct Ema2Names {
     static constexpr const char* name = "Ema2";
     static constexpr const char* qualname = "ornivex.stream.Ema2";
     static constexpr const char* parameter = "length";
+    static constexpr const char* doc =
+        "Ema2(length)\n--\n\n"
+        "trend_v4.ema2(source, length) one bar at a time: Ewma with\n"
+        "alpha = 2 / (max(length, 1) + 1), in float32.\n\n"
+        "length: the average's span in bars, a number as ema2 takes it.\n"
+        "update(value) takes one bar and returns its average; extend(values)\n"
+        "takes a float32 array and returns theirs.  State (pickles, __setstate__):\n"
+        "(started, last output).\n\n"
+        "Example:\n"
+        "    >>> average = Ema2(3)\n"
+        "    >>> average.update(1.0), average.update(3.0)\n"
+        "    (1.0, 2.0)\n";
+    // A span as ema2 takes it: any number (it clamps below 1).
+    static std::optional<double> parameter_from(PyObject* value) { return to_double(value); }
     static double parameter_of(const Kernel& kernel) { return kernel.length(); }
 };
 
@@ -110,6 +140,20 @@ struct Tema3Spec : AverageSpec<Tema3Stream> {
     static constexpr const char* qualname = "ornivex.stream.Tema3";
     static constexpr const char* parameters[] = {"length"};
     static constexpr int required = 1;
+    static constexpr const char* doc =
+        "Tema3(length)\n--\n\n"
+        "trend_v4.tema3(source, length) one bar at a time, in float32: four\n"
+        "chained Ema2(length) stages E1..E4 combined as\n"
+        "3 (E1 - E3) + 3 (E3 - E4) + E4.\n\n"
+        "length: the stages' span in bars, a number as tema3 takes it.\n"
+        "update(value) takes one bar and returns its triple average;\n"
+        "extend(values) takes a float32 array and returns theirs.  State\n"
+        "(pickles, __setstate__): (started, e1, e2, e3, e4), the stages after the\n"
+        "last bar.\n\n"
+        "Example:\n"
+        "    >>> average = Tema3(3)\n"
+        "    >>> average.update(1.0), average.update(3.0)\n"
+        "    (1.0, 3.75)\n";
 
     static std::optional<Kernel> make(PyObject* const* bound) {
         const auto length = to_double(bound[0]);

@@ -81,6 +81,26 @@ struct HalfTrendSpec {
     using Kernel = HalfTrendStream;
     static constexpr const char* name = "HalfTrend";
     static constexpr const char* qualname = "ornivex.stream.HalfTrend";
+    static constexpr const char* doc =
+        "HalfTrend(amplitude=2, channel_deviation=2.0)\n--\n\n"
+        "trend_v4.halftrend(high, low, close, tr, amplitude, channel_deviation)\n"
+        "one bar at a time, in float32: each bar goes through the same per-bar\n"
+        "rules as the whole-series function, bit for bit.\n\n"
+        "amplitude: the window of bars whose extremes the trend follows, a whole\n"
+        "number of at least 1 (at most 2**31 - 1).\n"
+        "channel_deviation: the channel's width in multiples of half the range\n"
+        "input tr, a finite number of at least 0.\n\n"
+        "update(high, low, close, tr) takes one bar and returns its (halftrend,\n"
+        "atrHigh, atrLow, arrowUp, arrowDown, buy, sell); extend(high, low, close,\n"
+        "tr) takes float32 arrays and returns halftrend's dict for them.\n\n"
+        "State (pickles, __setstate__): (bars, phase, max_low_price,\n"
+        "min_high_price, line, high, low, high_price, low_price, the tema3 stages\n"
+        "e1..e4 of high and low, then the last min(bars, amplitude) bars as high,\n"
+        "low pairs, oldest first).\n\n"
+        "Example:\n"
+        "    >>> trend = HalfTrend(amplitude=2)\n"
+        "    >>> trend.update(10.0, 9.0, 9.5, 1.0)[:3]\n"
+        "    (9.0, 10.0, 8.0)\n";
     static constexpr const char* parameters[] = {"amplitude", "channel_deviation"};
     static constexpr int required = 0;
     static constexpr const char* inputs[] = {"high", "low", "close", "tr"};
@@ -89,7 +109,7 @@ struct HalfTrendSpec {
     static constexpr const ElementDescriptor& element = float32_element;
 
     static std::optional<Kernel> make(PyObject* const* bound) {
-        const auto given = bars_and_factor(name, bound, "amplitude", {2, 2.0});
+        const auto given = bars_and_factor(name, bound, "amplitude", "channel_deviation", {2, 2.0});
         if (!given) return err::propagate();
         return Kernel(given->bars, given->factor);
     }
@@ -120,7 +140,7 @@ struct HalfTrendSpec {
         StateReader reader(name, state, std::max(given, fixed_state_items));
         HalfTrendState s(kernel.amplitude());
         long long bars, phase;
-        if (!reader || !reader.read_count(bars, 0, INT64_MAX) || !reader.read_count(phase, 0, 2) ||
+        if (!reader || !reader.read_count(bars, 0, most_restored_bars) || !reader.read_count(phase, 0, 2) ||
             !reader.read(s.trend.max_low_price) || !reader.read(s.trend.min_high_price) || !reader.read(s.line) ||
             !reader.read(s.high) || !reader.read(s.low) || !reader.read(s.high_price) || !reader.read(s.low_price))
             return false;

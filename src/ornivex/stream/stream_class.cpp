@@ -1,33 +1,73 @@
 #include "ornivex/stream/stream_class.hpp"
 
 #include <climits>
+#include <cmath>
+#include <limits>
 #include <vector>
 
 namespace ornivex::stream {
 
+namespace {
+
+constexpr const char* whole_rule = "a whole number of at least 1";
+
+bool is_integer(PyObject* value) noexcept {
+    return (PyLong_Check(value) && !PyBool_Check(value)) || PyArray_IsScalar(value, Integer);
+}
+
+// The value of an int, float or NumPy real number (not a bool), else nullopt with nothing raised.
+std::optional<double> real_value(PyObject* value) {
+    if (!is_integer(value) && !PyFloat_Check(value) && !PyArray_IsScalar(value, Floating)) return std::nullopt;
+    const double number = PyFloat_AsDouble(value);
+    if (number == -1.0 && PyErr_Occurred()) {
+        // An int too large for a double: not finite as a double either.
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return std::nullopt;
+        PyErr_Clear();
+        return std::numeric_limits<double>::infinity();
+    }
+    return number;
+}
+
+}  // namespace
+
 std::optional<std::int64_t> count_parameter(const char* cls, const char* param, PyObject* value,
-                                            std::int64_t minimum, std::int64_t maximum) {
-    if (PyBool_Check(value) || PyFloat_Check(value) || !PyIndex_Check(value))
-        return err::parameter_not_integer(cls, param, value);
+                                            std::int64_t maximum) {
+    if (!is_integer(value)) return err::parameter_rule(param, whole_rule, value);
     Owned index = Owned::steal(PyNumber_Index(value));
     if (!index) return err::propagate();
     int overflow = 0;
     const long long number = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
     if (number == -1 && PyErr_Occurred()) return err::propagate();
-    if (overflow < 0 || (overflow == 0 && number < minimum)) return err::parameter_too_small(cls, param, minimum, value);
+    if (overflow < 0 || (overflow == 0 && number < 1)) return err::parameter_rule(param, whole_rule, value);
     if (overflow > 0 || number > maximum) return err::parameter_too_large(cls, param, maximum, value);
     return number;
 }
 
+std::optional<double> width_parameter(const char* param, PyObject* value) {
+    const std::optional<double> number = real_value(value);
+    if (PyErr_Occurred()) return err::propagate();
+    if (!number || !std::isfinite(*number) || !(*number >= 0.0))
+        return err::parameter_rule(param, "a finite number of at least 0", value);
+    return number;
+}
+
+std::optional<double> alpha_parameter(PyObject* value) {
+    const std::optional<double> number = real_value(value);
+    if (PyErr_Occurred()) return err::propagate();
+    if (!number || !(*number > 0.0 && *number <= 1.0))
+        return err::parameter_rule("alpha", "a finite number in (0, 1]", value);
+    return number;
+}
+
 std::optional<BarsAndFactor> bars_and_factor(const char* cls, PyObject* const* bound, const char* bars_param,
-                                             BarsAndFactor values) {
+                                             const char* factor_param, BarsAndFactor values) {
     if (bound[0] != nullptr) {
-        const auto bars = count_parameter(cls, bars_param, bound[0], 1, INT_MAX);
+        const auto bars = count_parameter(cls, bars_param, bound[0], INT_MAX);
         if (!bars) return err::propagate();
         values.bars = *bars;
     }
     if (bound[1] != nullptr) {
-        const auto factor = to_double(bound[1]);
+        const auto factor = width_parameter(factor_param, bound[1]);
         if (!factor) return err::propagate();
         values.factor = *factor;
     }

@@ -4,6 +4,7 @@
 // A class is described by a Spec (see atr.cpp for a plain one):
 //   Kernel                        the Python-free state and rules
 //   name, qualname                "Ewma", "ornivex.stream.Ewma"
+//   doc                           "Ewma(alpha)\n--\n\n" and the help text
 //   parameters[], required        constructor parameter names; the first
 //                                 `required` have no default
 //   inputs[], chunks[]            parameter names of update and extend
@@ -18,17 +19,22 @@
 //
 // Calls hold the object's lock from after their arguments are converted
 // (which may run Python code) until their result exists, so two threads
-// never interleave inside one object; a refused call changes nothing.
+// never interleave inside one object; a refused call changes nothing.  Making
+// a result may still run Python code on the holding thread (a collection
+// whose finalizer calls the same object): that call is refused with
+// RuntimeError instead of waiting for its own thread.
 #pragma once
 
 #include <Python.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <new>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "ornivex/common/args.hpp"
 #include "ornivex/common/boundary.hpp"
@@ -43,48 +49,75 @@ namespace ornivex::stream {
 
 // One caller at a time per object.  A caller that finds the object busy waits
 // without the interpreter lock, so that the holder, which may have released
-// it to compute, can finish.
+// it to compute, can finish; unless the holder is its own thread, which would
+// wait forever: acquire() then returns false.
 class StreamLock {
 public:
-    void acquire() noexcept {
-        if (mutex_.try_lock()) return;
-        Py_BEGIN_ALLOW_THREADS
-        mutex_.lock();
-        Py_END_ALLOW_THREADS
+    bool acquire() noexcept {
+        const std::thread::id me = std::this_thread::get_id();
+        // Only this thread ever stores its own id, so reading it here means it holds the lock.
+        if (owner_.load(std::memory_order_relaxed) == me) return false;
+        if (!mutex_.try_lock()) {
+            Py_BEGIN_ALLOW_THREADS
+            mutex_.lock();
+            Py_END_ALLOW_THREADS
+        }
+        owner_.store(me, std::memory_order_relaxed);
+        return true;
     }
-    void release() noexcept { mutex_.unlock(); }
+    void release() noexcept {
+        owner_.store(std::thread::id(), std::memory_order_relaxed);
+        mutex_.unlock();
+    }
 
 private:
     std::mutex mutex_;
+    std::atomic<std::thread::id> owner_{};
 };
 
+// The lock for one call; false (nothing held) for a call from inside another
+// call on the same object and thread.
 class HeldLock {
 public:
-    explicit HeldLock(StreamLock& lock) noexcept : lock_(lock) { lock_.acquire(); }
-    ~HeldLock() { lock_.release(); }
+    explicit HeldLock(StreamLock& lock) noexcept : lock_(lock), held_(lock.acquire()) {}
+    ~HeldLock() {
+        if (held_) lock_.release();
+    }
     HeldLock(const HeldLock&) = delete;
     HeldLock& operator=(const HeldLock&) = delete;
+    explicit operator bool() const noexcept { return held_; }
 
 private:
     StreamLock& lock_;
+    bool held_;
 };
+
+// The largest bar count a restored state may carry: it leaves room for more
+// bars than any array can hold, so no later count overflows.
+inline constexpr long long most_restored_bars = 1LL << 62;
 
 // --- parameters --------------------------------------------------------------
 
-// A whole number of bars in [minimum, maximum]: an int (numpy integers
-// included, bool not); a float is refused rather than truncated.
+// The parameter rules every route shares, each refusal a ValueError naming
+// the rule.  A count of bars: a whole number of at least 1 (an int or NumPy
+// integer, not a bool; a float is refused rather than truncated), and at most
+// `maximum`.
 std::optional<std::int64_t> count_parameter(const char* cls, const char* param, PyObject* value,
-                                            std::int64_t minimum, std::int64_t maximum);
+                                            std::int64_t maximum);
+// A width: a finite number of at least 0 (an int, float or NumPy number, not a bool).
+std::optional<double> width_parameter(const char* param, PyObject* value);
+// An average's weight of the newest value: a finite number in (0, 1].
+std::optional<double> alpha_parameter(PyObject* value);
 
 // The window-and-width pair of HalfTrend and Swing: a bar count as their batch
-// functions take it (a C int, at least 1) and a factor, any float as they take
-// any.  Arguments not given (null) keep the defaults passed in.
+// functions take it (a C int) and a width.  Arguments not given (null) keep
+// the defaults passed in.
 struct BarsAndFactor {
     std::int64_t bars;
     double factor;
 };
 std::optional<BarsAndFactor> bars_and_factor(const char* cls, PyObject* const* bound, const char* bars_param,
-                                             BarsAndFactor defaults);
+                                             const char* factor_param, BarsAndFactor defaults);
 
 // --- state -------------------------------------------------------------------
 // The carried state is a flat tuple of Python floats (the float32 ones
@@ -181,6 +214,7 @@ public:
                          reinterpret_cast<void*>(static_cast<std::intptr_t>(k))};
         getset[parameter_count] = {nullptr, nullptr, nullptr, nullptr, nullptr};
         type.tp_name = Spec::qualname;
+        type.tp_doc = Spec::doc;  // its first line is the signature inspect reads
         type.tp_basicsize = sizeof(Object);
         type.tp_dealloc = dealloc;
         type.tp_repr = repr;
@@ -238,6 +272,7 @@ private:
             if (!promotion_now(promotion)) return Owned();
             Object* object = as_object(self);
             const HeldLock held(object->lock);
+            if (!held) return err::reentered(Spec::name);
             return Spec::update(object->kernel, values, promotion);
         });
     }
@@ -263,12 +298,14 @@ private:
             if (!promotion_now(promotion)) return Owned();
             Object* object = as_object(self);
             const HeldLock held(object->lock);
+            if (!held) return err::reentered(Spec::name);
             return Spec::extend(object->kernel, views, lengths[0], promotion);
         });
     }
 
     static Owned parameter_values(Object* object) {
         const HeldLock held(object->lock);
+        if (!held) return err::reentered(Spec::name);
         return Spec::parameter_values(object->kernel);
     }
 
@@ -280,6 +317,7 @@ private:
             Owned parameters, state;
             {
                 const HeldLock held(object->lock);
+                if (!held) return err::reentered(Spec::name);
                 parameters = Spec::parameter_values(object->kernel);
                 if (parameters) state = Spec::state(object->kernel);
             }
@@ -293,6 +331,7 @@ private:
         return call_entry(qualname_setstate.c_str(), [&]() -> Owned {
             Object* object = as_object(self);
             const HeldLock held(object->lock);
+            if (!held) return err::reentered(Spec::name);
             if (!Spec::restore(object->kernel, state)) return Owned();
             return Owned::incref(Py_None);
         });

@@ -20,6 +20,26 @@ struct SwingSpec {
     using Kernel = SwingStream;
     static constexpr const char* name = "Swing";
     static constexpr const char* qualname = "ornivex.stream.Swing";
+    static constexpr const char* doc =
+        "Swing(period=14, multiplier=2.0)\n--\n\n"
+        "QuorvelSwing().quorvel_swing(values, period, multiplier) one price at a\n"
+        "time, in float64.  With d the move from the previous price (0.0 on the\n"
+        "first bar), the range is the mean of the last 2 * period - 1 means of the\n"
+        "last `period` d's, times `multiplier`; the range filter then steps with\n"
+        "it.  Rows are (high band, low band, filter): (0.0, 0.0, price) on the\n"
+        "first bar, NaN bands while the windows fill (the first 3 * (period - 1)\n"
+        "bars), where the filter holds.\n\n"
+        "period: a whole number of at least 1 (at most 2**31 - 1).\n"
+        "multiplier: the range's factor, a finite number of at least 0.\n\n"
+        "update(value) takes one price and returns its row; extend(values) takes a\n"
+        "float64 array and returns its rows as an array of shape (k, 3).  State\n"
+        "(pickles, __setstate__): (bars, previous price, the filter's stored value,\n"
+        "the last row, then the last period - 1 d's and 2 * period - 2 first\n"
+        "means), fewer of those while the windows fill.\n\n"
+        "Example:\n"
+        "    >>> swing = Swing(period=2)\n"
+        "    >>> swing.update(10.0)\n"
+        "    (0.0, 0.0, 10.0)\n";
     static constexpr const char* parameters[] = {"period", "multiplier"};
     static constexpr int required = 0;
     static constexpr const char* inputs[] = {"value"};
@@ -28,7 +48,7 @@ struct SwingSpec {
     static constexpr const ElementDescriptor& element = double_element;
 
     static std::optional<Kernel> make(PyObject* const* bound) {
-        const auto given = bars_and_factor(name, bound, "period", {14, 2.0});
+        const auto given = bars_and_factor(name, bound, "period", "multiplier", {14, 2.0});
         if (!given) return err::propagate();
         return Kernel(given->bars, given->factor);
     }
@@ -56,7 +76,7 @@ struct SwingSpec {
         long long bars;
         double previous;
         FilterState filter;
-        if (!reader || !reader.read_count(bars, 0, INT64_MAX) || !reader.read(previous) ||
+        if (!reader || !reader.read_count(bars, 0, most_restored_bars) || !reader.read(previous) ||
             !reader.read(filter.prev) || !reader.read(filter.shown.hi_band) || !reader.read(filter.shown.lo_band) ||
             !reader.read(filter.shown.range_filt))
             return false;
