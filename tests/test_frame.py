@@ -1,13 +1,31 @@
 """The DataFrame adapters and the ATR against the native functions and a literal model."""
 
+import warnings
+
 import numpy as np
 import pytest
 
 from models import trend_model
-from ornivex import _grouped, frame, indicators, swing_v4, trend_v4
+from ornivex import _grouped, frame, indicators, swing_v4, symbols, trend_v4
 
 pd = pytest.importorskip("pandas")
 dd = pytest.importorskip("dask.dataframe")
+
+
+def ewma(df, **kwargs):
+    return frame.ewma(df, 0.2, **kwargs)
+
+
+def ema2(df, **kwargs):
+    return frame.ema2(df, 9, **kwargs)
+
+
+def tema3(df, **kwargs):
+    return frame.tema3(df, 5, **kwargs)
+
+
+FUNCTIONS = [frame.halftrend, frame.swing, frame.atr, ewma, ema2, tema3]
+ONE_COLUMN = (frame.swing, ewma, ema2, tema3)  # functions of the closes alone
 
 
 def literal_atr(high, low, close, length):
@@ -53,7 +71,7 @@ def test_atr_matches_the_literal_recursion(seed, holes, length):
                                       literal_atr(df["High"], df["LOW"], df["close"], length))
 
 
-@pytest.mark.parametrize("seed, amplitude, deviation", [(0, 2, 2.0), (1, 1, 0.0), (2, 5, 3.5), (3, 2, -1.0)])
+@pytest.mark.parametrize("seed, amplitude, deviation", [(0, 2, 2.0), (1, 1, 0.0), (2, 5, 3.5), (3, 2, 0.25)])
 def test_halftrend_adapter_is_the_native_function_on_float32(seed, amplitude, deviation, monkeypatch):
     df = ohlc(300, seed)
     result = frame.halftrend(df, amplitude, deviation, atr_length=20)
@@ -63,7 +81,11 @@ def test_halftrend_adapter_is_the_native_function_on_float32(seed, amplitude, de
     native = trend_v4.halftrend(f32["High"], f32["LOW"], f32["close"], tr, amplitude, deviation)
     for key, values in native.items():
         assert result[key].dtype == values.dtype
+        if key.startswith("arrow"):  # an arrow's price on its own signal's bars only, NaN elsewhere
+            values = np.where(native["buy" if key == "arrowUp" else "sell"] == 1, values, np.float32(np.nan))
         np.testing.assert_array_equal(result[key].to_numpy(), values, err_msg=key)
+    assert result["signal"].dtype == np.int8
+    np.testing.assert_array_equal(result["signal"].to_numpy(), native["buy"] - native["sell"])
     np.testing.assert_array_equal(result["atr"].to_numpy(), tr)
     # The trend rebuilt from the signals is the state of the trend pass itself.
     passes = []
@@ -93,12 +115,13 @@ def test_swing_adapter_is_the_native_composition_in_float64(period, multiplier):
     df = ohlc(500, period)
     result = frame.swing(df, period, multiplier)
     native = swing_v4.QuorvelSwing().quorvel_swing(df["close"].to_numpy(), period, multiplier)
+    native[:max(3 * (period - 1), 1), :2] = np.nan  # the band is missing until defined, bar 0 included
     np.testing.assert_array_equal(result.to_numpy(), native)
     assert list(result.columns) == ["rangeHigh", "rangeLow", "rangeFilter"] and result.index.equals(df.index)
     pd.testing.assert_frame_equal(frame.swing(df["close"], period, multiplier), result)
 
 
-@pytest.mark.parametrize("function", [frame.halftrend, frame.swing, frame.atr], ids=lambda f: f.__name__)
+@pytest.mark.parametrize("function", FUNCTIONS, ids=lambda f: f.__name__)
 def test_rows_are_computed_in_time_order_and_bad_rows_named_or_skipped(function):
     df = ohlc(120, 8)
     forwards = function(df)
@@ -114,16 +137,16 @@ def test_rows_are_computed_in_time_order_and_bad_rows_named_or_skipped(function)
     with pytest.raises(ValueError, match=r"row 2020-01-10 00:00:00, column 'close': a missing value"):
         function(holed)
     # ... or left out on request: the other rows are those of the frame without it.
-    bad = [7] if function is frame.swing else [7, 30]  # the swing indicator reads the closes alone
+    bad = [7] if function in ONE_COLUMN else [7, 30]
     skipped = function(holed, skip_bad_rows=True)
     kept = function(df.drop(index=df.index[bad]))
     assert skipped.index.equals(df.index) and skipped.iloc[bad].isna().all(axis=None)
     pd.testing.assert_frame_equal(skipped.drop(index=df.index[bad]), kept, check_dtype=False)
-    if function is not frame.swing:
+    if function not in ONE_COLUMN:
         with pytest.raises(TypeError, match=f"{function.__name__} needs a DataFrame with high, low and close"):
             function(df["close"])
     shuffled = df.iloc[[0, 2, 1, *range(3, 120)]]
-    with pytest.raises(ValueError, match="not in time order"):
+    with pytest.raises(ValueError, match="row 2020-01-02 00:00:00, column 'when': .* is earlier than the row before"):
         function(shuffled)
 
 
@@ -168,7 +191,7 @@ def alone(function, df, symbol, **kwargs):
         return function(rows.sort_values("date", kind="stable"), **kwargs)
 
 
-@pytest.mark.parametrize("function", [frame.halftrend, frame.swing, frame.atr], ids=lambda f: f.__name__)
+@pytest.mark.parametrize("function", FUNCTIONS, ids=lambda f: f.__name__)
 def test_long_tables_give_each_symbol_its_own_values(function, tmp_path):
     pl = pytest.importorskip("polars")
     df = long_frame()
@@ -213,7 +236,7 @@ def test_long_tables_give_each_symbol_its_own_values(function, tmp_path):
         function(overlapping, by="symbol").partitions[1].compute(scheduler="sync")
 
 
-@pytest.mark.parametrize("function", [frame.halftrend, frame.swing, frame.atr], ids=lambda f: f.__name__)
+@pytest.mark.parametrize("function", FUNCTIONS, ids=lambda f: f.__name__)
 def test_many_symbols_of_unequal_lengths(function):
     """Enough symbols for the native threads to take several per batch, of unequal lengths,
     shuffled or sorted by symbol and time (read and written in place); and of equal lengths as a
@@ -275,6 +298,148 @@ def test_long_tables_bad_rows_and_bad_symbol_columns():
         _grouped.atr(x, x, x, np.arange(3), 2, None, 14, 1)
 
 
+def test_one_column_averages_are_the_native_functions_on_float32():
+    df = ohlc(200, 9)
+    close = df["close"].to_numpy().astype(np.float32)
+    for function, native in [(ewma, trend_v4.ewma(close, 0.2)), (ema2, trend_v4.ema2(close, 9)),
+                             (tema3, trend_v4.tema3(close, 5))]:
+        result = function(df)
+        assert list(result.columns) == [function.__name__] and result.index.equals(df.index)
+        np.testing.assert_array_equal(result[function.__name__].to_numpy(), native)
+        pd.testing.assert_frame_equal(function(df["close"]), result)
+
+
+def with_times(df, times):
+    return df.assign(date=times)
+
+
+@pytest.mark.parametrize("function", [frame.halftrend, ewma], ids=lambda f: f.__name__)
+def test_time_columns_in_other_forms_order_the_rows_as_their_times(function):
+    """Text, whole numbers, zones and far-apart years: the rows in the same time order as
+    datetime64 times give them, newest-first included, with no warning."""
+    pl = pytest.importorskip("polars")
+    df = ohlc(120, 8).rename_axis("date").reset_index()
+    want = function(df)
+    newest = df.iloc[::-1]
+    dates = newest["date"]
+    far = df["date"].to_numpy().copy()
+    far[0] = np.datetime64("1700-01-01")
+    forms = [dates.dt.strftime("%Y-%m-%d"), dates.dt.strftime("%d/%m/%Y %H:%M"), dates.dt.strftime("%d-%b-%y"),
+             dates.dt.strftime("%Y%m%d").astype(np.int64), dates.dt.tz_localize("UTC").dt.tz_convert("Asia/Tokyo"),
+             dates.dt.strftime("%Y-%m-%d").astype("category"), dates.dt.strftime("%Y-%m-%d").astype("string[pyarrow]")]
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        for times in forms:
+            pd.testing.assert_frame_equal(function(with_times(newest, times)), want.iloc[::-1])
+            polars_result = function(pl.from_pandas(with_times(newest, times)))
+            np.testing.assert_array_equal(polars_result.to_numpy(), want.iloc[::-1].to_numpy())
+        for unit, last in (("s", "2999-01-01"), ("ns", "2200-01-01")):  # far apart: compared, never subtracted
+            times = far.astype(f"datetime64[{unit}]")
+            times[-1] = np.datetime64(last)
+            np.testing.assert_array_equal(function(with_times(df, times)).to_numpy(), want.to_numpy())
+        zoned = ohlc(120, 8).tz_localize("UTC").iloc[::-1]  # a zone in the index
+        np.testing.assert_array_equal(function(zoned).to_numpy(), want.iloc[::-1].to_numpy())
+    long = long_frame()
+    grouped = function(long, by="symbol")
+    zoned = long.assign(date=long["date"].dt.tz_localize("America/New_York"))
+    for table in (long.assign(date=long["date"].dt.strftime("%m/%d/%Y")), zoned, pl.from_pandas(zoned)):
+        np.testing.assert_array_equal(np.asarray(function(table, by="symbol").to_numpy()), grouped.to_numpy())
+    # A time that is no time, or no such day, is named; a missing one is a bad row.
+    for text, message in [("Jan 02 2020", "row 7, column 'date': 'Jan 02 2020' is not a date or time"),
+                          ("2020-02-30", "row [0-9]+, column 'date': .* is not a date or time")]:
+        table = df.assign(date=df["date"].dt.strftime("%Y-%m-%d").where(df.index != 7, text))
+        for given in (table, pl.from_pandas(table)):
+            with pytest.raises(ValueError, match=message):
+                function(given)
+    holed = df.assign(date=df["date"].where(df.index != 7))
+    for table in (holed, pl.from_pandas(holed), holed.assign(date=holed["date"].dt.strftime("%Y-%m-%d"))):
+        with pytest.raises(ValueError, match="row 7, column 'date': a missing value"):
+            function(table)
+        skipped = function(table, skip_bad_rows=True)
+        kept = function(df.drop(index=7))
+        skipped = (skipped if isinstance(skipped, pd.DataFrame) else skipped.to_pandas()).astype(float)
+        np.testing.assert_array_equal(np.delete(skipped.to_numpy(), 7, axis=0),
+                                      kept.to_numpy().astype(float))
+    with pytest.raises(ValueError, match="column 'symbol': a missing value"):  # a NaN symbol, as pandas takes it
+        function(pl.from_pandas(long.assign(symbol=long["symbol"].map({"AAA": 1.0, "BBB": np.nan, "CCC": 3.0,
+                                                                        "DDD": 4.0}))), by="symbol")
+
+
+PARAMETER_ERRORS = [
+    (lambda df: frame.halftrend(df, channel_deviation=-1), "channel_deviation must be a finite number of at least 0, "
+                                                           "got -1"),
+    (lambda df: df.ornivex.halftrend(amplitude=1.5), "amplitude must be a whole number of at least 1, got 1.5"),
+    (lambda df: frame.halftrend(df, atr_length=True), "atr_length must be a whole number of at least 1, got True"),
+    (lambda df: frame.swing(df, multiplier=np.nan), "multiplier must be a finite number of at least 0, got nan"),
+    (lambda df: frame.swing(df, period=0, by="symbol"), "period must be a whole number of at least 1, got 0"),
+    (lambda df: frame.atr(df, length=-3), "length must be a whole number of at least 1, got -3"),
+    (lambda df: frame.ewma(df, 0), r"alpha must be a finite number in \(0, 1\], got 0"),
+    (lambda df: frame.ewma(df, float("inf")), r"alpha must be a finite number in \(0, 1\], got inf"),
+    (lambda df: frame.ema2(df, 2.5), "length must be a whole number of at least 1, got 2.5"),
+    (lambda df: frame.tema3(dd.from_pandas(df, npartitions=2), 0, by="symbol"), "length must be a whole number"),
+    (lambda df: indicators.swing(df["close"], multiplier=-0.5), "multiplier must be a finite number of at least 0"),
+    (lambda df: pytest.importorskip("polars").col("close").ornivex.ewma(1.01), r"alpha must be a finite number in"),
+]
+
+
+@pytest.mark.parametrize("call, message", PARAMETER_ERRORS)
+def test_parameters_follow_one_rule(call, message):
+    with pytest.raises(ValueError, match=message):
+        call(ohlc(50, 1).assign(symbol="A"))
+
+
+def test_accessors_namespaces_and_expressions_are_the_frame_functions():
+    pl = pytest.importorskip("polars")
+    df = long_frame()
+    table = pl.from_pandas(df)
+    for function, args in [(frame.halftrend, (3, 1.5)), (frame.swing, (5,)), (frame.atr, (20,)),
+                           (frame.ewma, (0.3,)), (frame.ema2, (4,)), (frame.tema3, (6,))]:
+        name = function.__name__
+        want = function(df, *args, by="symbol")
+        pd.testing.assert_frame_equal(getattr(df.ornivex, name)(*args, by="symbol"), want)
+        eager = getattr(table.ornivex, name)(*args, by="symbol")
+        np.testing.assert_array_equal(eager.to_numpy(), want.to_numpy())
+        for lazy in (getattr(table.lazy().ornivex, name)(*args, by="symbol"),
+                     function(table.lazy(), *args, by="symbol")):
+            assert isinstance(lazy, pl.LazyFrame) and lazy.collect_schema() == eager.schema
+            assert lazy.collect().equals(eager)
+        assert getattr(df.ornivex, name).__doc__ == function.__doc__ == getattr(table.ornivex, name).__doc__
+    # Expressions: each symbol's rows in time order (given `time`), or in row order.
+    expression = {"ewma": (0.3, trend_v4.ewma), "ema2": (4, trend_v4.ema2), "tema3": (6, trend_v4.tema3)}
+    in_time = df.sort_values(["symbol", "date"], kind="stable")
+    for name, (parameter, native) in expression.items():
+        over = table.with_columns(getattr(pl.col("close").ornivex, name)(parameter, time="date").over("symbol"))
+        np.testing.assert_array_equal(over["close"].to_numpy(),
+                                      getattr(frame, name)(df, parameter, by="symbol")[name].to_numpy())
+        plain = pl.from_pandas(in_time).select(getattr(pl.col("close").ornivex, name)(parameter).over("symbol"))
+        for symbol in ("AAA", "BBB", "DDD"):
+            rows = (in_time["symbol"] == symbol).to_numpy()
+            np.testing.assert_array_equal(plain["close"].to_numpy()[rows],
+                                          native(in_time["close"].to_numpy()[rows].astype(np.float32), parameter))
+
+
+def test_a_backtesting_strategy_on_halftrend_signals_needs_no_glue():
+    from backtesting import Backtest, Strategy
+    from backtesting.test import GOOG
+
+    class HalfTrendStrategy(Strategy):
+        def init(self):
+            self.signal = self.I(lambda: self.data.df.ornivex.halftrend()["signal"], name="signal")
+
+        def next(self):
+            if self.signal[-1] == 1 and not self.position.is_long:
+                self.position.close()
+                self.buy()
+            elif self.signal[-1] == -1 and not self.position.is_short:
+                self.position.close()
+                self.sell()
+
+    stats = Backtest(GOOG, HalfTrendStrategy, cash=100_000, finalize_trades=True).run()
+    signals = frame.halftrend(GOOG)["signal"]
+    assert stats["# Trades"] == (signals != 0).sum() - (signals.to_numpy()[-1] != 0)
+    np.testing.assert_array_equal(stats._strategy.signal, signals.to_numpy())
+
+
 def same_partition(codes, expected):
     """The codes tell the same rows apart as `expected` does, and the same rows missing."""
     pairs = set(zip(codes.tolist(), expected.tolist()))
@@ -301,13 +466,13 @@ def test_string_symbols_are_numbered_as_factorize_numbers_them(arrow_type):
                         (strings[:0], values[:0])]:
         expected, uniques = pd.factorize(rows)  # in order of first appearance, -1 for None
         for threads in (1, 3):
-            codes, count = frame._symbol_numbers(pd.Series(pd.arrays.ArrowExtensionArray(array)), threads)
+            codes, count = symbols.numbers(pd.Series(pd.arrays.ArrowExtensionArray(array)), threads)
             np.testing.assert_array_equal(codes, expected)
             assert codes.dtype == np.int64 and count == len(uniques)
     for dtype in (pl.String, pl.Categorical, pl.Enum(sorted(set(tricky) | set(values[values != None])))):  # noqa: E711
         column = pl.Series(values[:5000].tolist(), dtype=pl.String).cast(dtype)
         for rows in (slice(None), slice(-50, None)):  # the tail's categories outnumber its rows
-            codes, count = frame._symbol_numbers(column[rows], 2)
+            codes, count = symbols.numbers(column[rows], 2)
             assert same_partition(codes, pd.factorize(values[:5000][rows])[0]) and count == codes.max() + 1
 
 

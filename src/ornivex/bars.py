@@ -263,7 +263,7 @@ def _bars(table: pa.Table, source: str, line_of: Callable[[int], int] | None, *,
 
     times = _parse_times(table.column(columns["time"]), lambda problem, i: error(problem, i, columns["time"]))
     kept = np.flatnonzero(~bad)
-    order = _time_order(times[kept], lambda problem, i: error(
+    order = time_order(times[kept], lambda problem, i: error(
         f"{_cell_text(table.column(columns['time']), int(kept[i]))!r} {problem}", int(kept[i]), columns["time"]))
     rows = kept[order]
 
@@ -467,19 +467,26 @@ def _checked_years(times: np.ndarray, error: Callable[[str, int], Exception]) ->
     return times
 
 
-def _time_order(times: np.ndarray, error: Callable[[str, int], Exception]) -> np.ndarray:
-    """Indices that put the rows forwards in time; the file must be monotonic."""
-    steps = times[1:] - times[:-1]
-    zero = np.timedelta64(0, "ms")
-    if np.all(steps >= zero):
+def time_order(times: np.ndarray, error: Callable[[str, int], Exception]) -> np.ndarray:
+    """Indices that put the rows forwards in time; the rows must run one way (times compared, never
+    subtracted: any two times of any unit compare, however far apart)."""
+    later, earlier = times[1:] > times[:-1], times[1:] < times[:-1]
+    if not earlier.any():
         return np.arange(len(times))
-    if np.all(steps <= zero):
+    if not later.any():
         return np.arange(len(times))[::-1]
-    # Mixed directions: name the first row that breaks the direction the file starts in.
-    forwards = steps[np.flatnonzero(steps != zero)[0]] > zero
-    bad = int(np.flatnonzero(steps < zero if forwards else steps > zero)[0]) + 1
+    # Mixed directions: name the first row that breaks the direction the rows start in.
+    forwards = bool(later[np.argmax(later | earlier)])
+    bad = int(np.argmax(earlier if forwards else later)) + 1
     direction = "earlier" if forwards else "later"
     raise error(f"is {direction} than the row before it; rows must be in time order", bad)
+
+
+def parse_times(column: pa.Array | pa.ChunkedArray, error: Callable[[str, int], Exception]) -> np.ndarray:
+    """Times of any form the reader takes (text, whole numbers, dates, timestamps with or without
+    a zone) as datetime64[ms], UTC where they give an offset; `error(problem, index)` makes the
+    exception for the first value that is no time (a null included)."""
+    return _parse_times(column if isinstance(column, pa.ChunkedArray) else pa.chunked_array([column]), error)
 
 
 def _cell_text(column: pa.ChunkedArray, index: int) -> str:

@@ -27,7 +27,7 @@ from typing import BinaryIO, Iterable, NoReturn, Sequence
 import numpy as np
 import pyarrow as pa
 
-from ornivex import __version__, indicators
+from ornivex import __version__, indicators, parameters
 from ornivex.bars import Bars, BarsError, read_bars, sample_bars, typed_table, write_bars, write_csv
 from ornivex.scan import ScanError
 
@@ -293,17 +293,12 @@ def _input_columns(table: pa.Table) -> pa.Table:
 
 
 def _in_file_order(bars: Bars, values: np.ndarray) -> pa.Array:
-    """Per-bar values placed on their table rows; null on rows without a bar."""
-    rows, size = bars.rows, bars.table.num_rows
-    if len(rows) == size:
-        if not bars.reversed:
-            return pa.array(values)
-        if rows[0] == size - 1 and np.all(np.diff(rows) == -1):
-            return pa.array(values[::-1])
-    placed = np.zeros(size, dtype=values.dtype)
-    placed[rows] = values
-    missing = np.ones(size, dtype=bool)
-    missing[rows] = False
+    """Per-bar values placed on their table rows; null on rows without a bar and where not defined (NaN)."""
+    size = bars.table.num_rows
+    placed, missing = indicators.put_back(values, bars.rows, size, nullable=len(bars.rows) < size)
+    if placed.dtype.kind == "f":
+        undefined = np.isnan(placed)
+        missing = undefined if missing is None else missing | undefined
     return pa.array(placed, mask=missing)
 
 
@@ -382,13 +377,11 @@ def _open_output(path: str, *, binary: bool = False):
 # -- arguments --------------------------------------------------------------------------------
 
 def _count(text: str) -> int:
+    """A whole number of at least 1 (a count of bars, rows, pixels or workers)."""
     try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"{text!r} is less than 1")
-    return value
+        return parameters.whole_number_text(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
 
 
 def _seconds(text: str) -> float:
@@ -404,12 +397,9 @@ def _seconds(text: str) -> float:
 def _width(text: str) -> float:
     """A finite number, at least 0: a channel or band width."""
     try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
-    if not math.isfinite(value) or value < 0:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a finite number of at least 0")
-    return value
+        return parameters.width_text(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
 
 
 def _separator(text: str) -> str:

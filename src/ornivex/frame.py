@@ -1,25 +1,34 @@
-"""DataFrame adapters: the indicators over pandas (or polars) price tables.
+"""DataFrame adapters: the indicators over pandas, polars or Dask price tables.
 
     from ornivex import frame
     ht = frame.halftrend(df)           # df has high, low, close columns (any case)
     rf = frame.swing(df)               # or frame.swing(df["Close"])
     tr = frame.atr(df, length=100)
+    e = frame.ewma(df, 0.1)            # and frame.ema2(df, 20), frame.tema3(df, 20)
+    ht = df.ornivex.halftrend()        # the same, as a pandas accessor or a polars namespace
 
 Each function returns a new DataFrame of named columns, one row per input
 row in the input's own row order: a pandas result has the index of its input,
-a polars result (for polars input) has one row per input row.
+a polars result (for polars input) has one row per input row, a LazyFrame
+gives a LazyFrame whose ``collect()`` is that result, and a Dask DataFrame
+(with ``by``) gives a lazy Dask DataFrame.
 
-Rows are computed in time order.  The time order is that of a datetime index
-or of a time column (named date, time, datetime or timestamp, or any column
-of a date or time type in a polars frame); a frame whose rows run newest-first
-is computed oldest-first and its results put back on their own rows.  Rows
-whose times go both ways raise ValueError.  A frame with neither is computed
-in its row order.
+Rows are computed in time order.  The time order is that of a time column
+(named date, time, datetime or timestamp, or any column of a date or time
+type in a polars frame) or of a datetime index (or an index level so named).
+Times given as text or whole numbers are read by the command's own rules
+(ISO 8601, ``31-Jan-24``, ``01/31/2024``, ``20240131``, epoch seconds...),
+and a time that is none of them raises ValueError naming its row and column:
+rows are never ordered by text.  Times with a zone are their UTC instants.
+A frame whose rows run newest-first is computed oldest-first and its results
+put back on their own rows.  Rows whose times go both ways raise ValueError.
+A frame with no time column or index is computed in its row order.
 
-Missing or non-finite prices (NaN, None, pandas.NA, inf) in high, low or close
-raise ValueError naming the first such row's label and column.  With
-``skip_bad_rows=True`` those rows are left out of the computation instead, and
-their results are NaN (null in the integer columns, which are then nullable).
+Missing or non-finite prices (NaN, None, pandas.NA, inf) and missing times
+(NaT, null) raise ValueError naming the first such row's label and column.
+With ``skip_bad_rows=True`` those rows are left out of the computation
+instead, and their results are NaN (null in the integer columns, which are
+then nullable).
 
 Long tables of many symbols: with ``by="symbol"`` (a column, or a level of a
 pandas index) every symbol's rows are computed on their own, in time order,
@@ -30,60 +39,90 @@ oldest-first or newest-first is taken exactly as the single-symbol call takes
 it, and one whose rows are in neither order is sorted by time (rows of equal
 time keep their input order).  ``threads`` spreads the symbols over native
 threads (default: the number of cores); the results do not depend on it.  A
-missing symbol or time is a bad row like a missing price; a symbol whose rows
-are all left out gets NaN (null) results, and an empty frame an empty result.
-A Dask DataFrame with ``by`` (a column, or the index) gives a lazy Dask
-DataFrame, each partition computed by this route; one indexed by symbol with
-known divisions is computed where its rows lie, others are shuffled on the
-symbols first (see ``ornivex._dask_frames``).
+missing symbol (None, null, NaN) or time is a bad row like a missing price; a
+symbol whose rows are all left out gets NaN (null) results, and an empty frame
+an empty result.  A Dask DataFrame with ``by`` (a column, or the index) gives a
+lazy Dask DataFrame, each partition computed by this route; one indexed by
+symbol with known divisions is computed where its rows lie, others are
+shuffled on the symbols first (see ``ornivex._dask_frames``).
 
 Precision, made explicit here because the two native modules differ:
 
-- :func:`halftrend` rounds high, low and close to float32 (to nearest) and
-  returns float32 columns; its ``tr`` input is :func:`atr`, computed in
-  float64 and rounded to float32 once.
+- :func:`halftrend`, :func:`ewma`, :func:`ema2` and :func:`tema3` round their
+  inputs to float32 once (to nearest) and return float32 columns;
+  halftrend's ``tr`` input is :func:`atr`, computed in float64 and rounded to
+  float32 once.
 - :func:`swing` and :func:`atr` compute and return float64.
 
-Column names are those of the native results: "halftrend", "atrHigh",
-"atrLow", "arrowUp", "arrowDown", "buy", "sell", plus "trend" (0 in an
-up-trend, 1 in a down-trend) and "atr"; "rangeHigh", "rangeLow",
-"rangeFilter"; "trueRange" and "atr".
+Values not defined yet are missing, never numbers that look real: the swing
+bands are NaN for the first 3 * (period - 1) bars (bar 0 at least), and
+halftrend's arrow prices are NaN on bars without that arrow.
+
+Parameters follow :mod:`ornivex.parameters`: bar counts are whole numbers of
+at least 1, widths finite and at least 0, alpha finite in (0, 1].
 """
 
 from __future__ import annotations
 
-from dataclasses import dataclass
 import os
 from collections.abc import Callable
-from typing import Any
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, TypeVar, overload
 
 import numpy as np
 
-from ornivex import _dask_frames, _grouped, indicators
-from ornivex.bars import TIME_COLUMNS
-from ornivex.indicators import _check_length as check_length
+from ornivex import _dask_frames, _grouped, bars, indicators, parameters, symbols
+
+if TYPE_CHECKING:
+    import dask.dataframe
+    import pandas
+    import polars
+
+Frame = TypeVar("Frame", "pandas.DataFrame", "polars.DataFrame", "polars.LazyFrame", "dask.dataframe.DataFrame")
+
+_ORDER_RULE = """
+    Rows are computed in time order (a time column or datetime index; text
+    times read by the command's rules; newest-first rows computed oldest-first
+    and put back), and the result has one row per input row, in the input's
+    row order (a pandas result keeps the input's index).  A missing price or
+    time raises ValueError naming its row, or with `skip_bad_rows` the row is
+    left out and gets missing results.  `by` names the symbol column (or pandas
+    index level) of a long table, each symbol computed on its own rows in time
+    order; `threads` spreads the symbols over native threads."""
 
 
-def halftrend(df: Any, amplitude: int = indicators.AMPLITUDE,
+def halftrend(df: Frame, amplitude: int = indicators.AMPLITUDE,
               channel_deviation: float = indicators.CHANNEL_DEVIATION,
               atr_length: int = indicators.ATR_LENGTH, *, tr: Any = None, skip_bad_rows: bool = False,
-              by: str | None = None, threads: int | None = None) -> Any:
-    """HalfTrend of the high, low and close columns of `df`.
+              by: str | None = None, threads: int | None = None) -> Frame:
+    """HalfTrend of the high, low and close columns of `df` (names matched without regard to case).
 
-    `tr` (a column name, Series or array, in the frame's row order) replaces
-    the average true range of `atr_length` bars as HalfTrend's per-bar range input.
-    `by` names the symbol column of a long table; `threads` spreads its symbols.
+    Columns: "halftrend", "atrHigh", "atrLow" (float32); "arrowUp", "arrowDown"
+    (float32: the arrow's price on a buy or sell bar, NaN on other bars);
+    "buy", "sell" (int64: 1 on a signal bar, else 0); "trend" (int8: 0 in an
+    up-trend, 1 in a down-trend); "atr" (float32: the range input); "signal"
+    (int8: +1 on a buy bar, -1 on a sell bar, 0 otherwise).
+
+    The prices are rounded to float32 once.  `tr` (a column name, Series or
+    array, in the frame's row order) replaces the average true range of
+    `atr_length` bars as the per-bar range input.
     """
+    amplitude = parameters.whole_number(amplitude, "amplitude")
+    channel_deviation = parameters.width(channel_deviation, "channel_deviation")
+    atr_length = parameters.whole_number(atr_length, "atr_length")
+    options = dict(amplitude=amplitude, channel_deviation=channel_deviation, atr_length=atr_length, tr=tr,
+                   skip_bad_rows=skip_bad_rows)
+    if _is_lazy(df):
+        return _lazily(halftrend, df, by=by, threads=threads, **options)
     if _dask_frames.is_dask(df):
-        return _dask_frames.per_symbol(halftrend, df, by, threads, amplitude=amplitude, atr_length=atr_length,
-                                       channel_deviation=channel_deviation, tr=tr, skip_bad_rows=skip_bad_rows)
+        return _dask_frames.per_symbol(halftrend, df, by, threads, **options)
     _require_frame(df, "halftrend", "high, low and close columns")
     high, low, close = _columns(df, "high", "low", "close")
     if isinstance(tr, str):
         (tr,) = _columns(df, tr)
     elif tr is not None:
         tr = _values(tr, "tr")
-    keys = (*indicators.HALFTREND_KEYS, "trend", "atr")
+    keys = (*indicators.HALFTREND_KEYS, "trend", "atr", "signal")
 
     def compute(high: np.ndarray, low: np.ndarray, close: np.ndarray, *tr: np.ndarray) -> dict[str, np.ndarray]:
         columns = indicators.halftrend(high, low, close, amplitude=amplitude, channel_deviation=channel_deviation,
@@ -91,53 +130,73 @@ def halftrend(df: Any, amplitude: int = indicators.AMPLITUDE,
         return {key: columns[key] for key in keys}
 
     def grouped(groups: _Groups, threads: int) -> dict[str, np.ndarray]:
-        check_length(amplitude, "amplitude")
-        if tr is None:
-            check_length(atr_length, "length")
-        return groups.results(keys, _grouped.halftrend(high, low, close, tr, *groups.native(), amplitude,
-                                                       channel_deviation, atr_length, threads))
+        columns = groups.results(keys[:-1], _grouped.halftrend(high, low, close, tr, *groups.native(), amplitude,
+                                                               channel_deviation, atr_length, threads))
+        indicators.present_arrows(columns)
+        return {**columns, "signal": indicators.signal_of(columns["buy"], columns["sell"])}
 
     prices = {"high": high, "low": low, "close": close}
     return _computed(df, prices, [high, low, close] + ([] if tr is None else [tr]), compute, grouped,
                      skip_bad_rows, by, threads)
 
 
+@overload
+def swing(df_or_close: pandas.Series, period: int = ..., multiplier: float = ..., *, column: str = ...,
+          skip_bad_rows: bool = ..., by: str | None = ..., threads: int | None = ...) -> pandas.DataFrame: ...
+@overload  # pandas without its stubs is Any to mypy, which then takes this one for never matched
+def swing(  # type: ignore[overload-cannot-match,unused-ignore]
+          df_or_close: polars.Series, period: int = ..., multiplier: float = ..., *, column: str = ...,
+          skip_bad_rows: bool = ..., by: str | None = ...,
+          threads: int | None = ...) -> polars.DataFrame: ...
+@overload
+def swing(  # type: ignore[overload-cannot-match,unused-ignore]
+          df_or_close: Frame, period: int = ..., multiplier: float = ..., *, column: str = ...,
+          skip_bad_rows: bool = ..., by: str | None = ...,
+          threads: int | None = ...) -> Frame: ...
 def swing(df_or_close: Any, period: int = indicators.SWING_PERIOD,
           multiplier: float = indicators.SWING_MULTIPLIER, *, column: str = "close",
           skip_bad_rows: bool = False, by: str | None = None, threads: int | None = None) -> Any:
-    """The swing indicator (high band, low band, range filter) of a close series.
+    """The swing indicator of a close series: its band and range filter (float64).
 
     `df_or_close` is a DataFrame (its `column` is used) or a Series of closes.
-    `by` names the symbol column of a long table; `threads` spreads its symbols.
+    Columns: "rangeHigh", "rangeLow" (the band: NaN for the first
+    3 * (period - 1) bars, bar 0 at least), "rangeFilter" (the filter line,
+    holding the first close until the band has values); all float64.
     """
+    period = parameters.whole_number(period, "period")
+    multiplier = parameters.width(multiplier, "multiplier")
+    options = dict(period=period, multiplier=multiplier, column=column, skip_bad_rows=skip_bad_rows)
+    if _is_lazy(df_or_close):
+        return _lazily(swing, df_or_close, by=by, threads=threads, **options)
     if _dask_frames.is_dask(df_or_close):
-        return _dask_frames.per_symbol(swing, df_or_close, by, threads, period=period, multiplier=multiplier,
-                                       column=column, skip_bad_rows=skip_bad_rows)
-    if _is_frame(df_or_close):
-        (close,) = _columns(df_or_close, column)
-        name = column
-    else:
-        close = _values(df_or_close, "close")
-        name = str(getattr(df_or_close, "name", None) or "close")
+        return _dask_frames.per_symbol(swing, df_or_close, by, threads, **options)
+    close, name = _one_column(df_or_close, column)
+    needed = indicators.swing_bars_needed(period)
 
     def compute(close: np.ndarray) -> dict[str, np.ndarray]:
         return indicators.swing(close, period=period, multiplier=multiplier)
 
     def grouped(groups: _Groups, threads: int) -> dict[str, np.ndarray]:
-        check_length(period, "period")
-        return groups.results(indicators.SWING_KEYS, _grouped.swing(close, *groups.native(), period, multiplier,
-                                                                    threads))
+        columns = groups.results(indicators.SWING_KEYS, _grouped.swing(close, *groups.native(), period, multiplier,
+                                                                       threads))
+        first_bars = groups.first_bars(needed)
+        for key in indicators.SWING_KEYS[:2]:
+            columns[key][first_bars] = np.nan
+        return columns
 
     return _computed(df_or_close, {name: close}, [close], compute, grouped, skip_bad_rows, by, threads)
 
 
-def atr(df: Any, length: int = indicators.ATR_LENGTH, *, skip_bad_rows: bool = False,
-        by: str | None = None, threads: int | None = None) -> Any:
-    """True range and Wilder's average true range over `length` bars (float64).
+def atr(df: Frame, length: int = indicators.ATR_LENGTH, *, skip_bad_rows: bool = False,
+        by: str | None = None, threads: int | None = None) -> Frame:
+    """True range and Wilder's average true range over `length` bars of the high, low and close columns.
 
-    See :func:`ornivex.indicators.average_true_range` for the exact recursion.
-    `by` names the symbol column of a long table; `threads` spreads its symbols.
+    Columns: "trueRange", "atr" (float64, computed in float64).  See
+    :func:`ornivex.indicators.average_true_range` for the exact recursion.
     """
+    length = parameters.whole_number(length, "length")
+    if _is_lazy(df):
+        return _lazily(atr, df, by=by, threads=threads, length=length, skip_bad_rows=skip_bad_rows)
     if _dask_frames.is_dask(df):
         return _dask_frames.per_symbol(atr, df, by, threads, length=length, skip_bad_rows=skip_bad_rows)
     _require_frame(df, "atr", "high, low and close columns")
@@ -148,11 +207,127 @@ def atr(df: Any, length: int = indicators.ATR_LENGTH, *, skip_bad_rows: bool = F
                 "atr": indicators.average_true_range(high, low, close, length)}
 
     def grouped(groups: _Groups, threads: int) -> dict[str, np.ndarray]:
-        check_length(length, "length")
         return groups.results(("trueRange", "atr"), _grouped.atr(high, low, close, *groups.native(), length, threads))
 
     return _computed(df, {"high": high, "low": low, "close": close}, [high, low, close], compute, grouped,
                      skip_bad_rows, by, threads)
+
+
+def ewma(df: Frame, alpha: float, *, column: str = "close", skip_bad_rows: bool = False,
+         by: str | None = None, threads: int | None = None) -> Frame:
+    """The exponentially weighted moving average of `column`, weight `alpha` on the newest value.
+
+    Column: "ewma" (float32).  The values are rounded to float32 once and
+    averaged in float32: element 0 is the first value, then
+    alpha * value + (1 - alpha) * previous.  `df` may be a Series.
+    """
+    alpha = parameters.alpha(alpha)
+    return _one_series(ewma, df, "ewma", lambda values: indicators.ewma(values, alpha), column, skip_bad_rows, by,
+                       threads, alpha=alpha)
+
+
+def ema2(df: Frame, length: int, *, column: str = "close", skip_bad_rows: bool = False,
+         by: str | None = None, threads: int | None = None) -> Frame:
+    """The EMA of `length` bars of `column`: the EWMA with alpha 2 / (length + 1).
+
+    Column: "ema2" (float32).  The values are rounded to float32 once and
+    averaged in float32.  `df` may be a Series.
+    """
+    length = parameters.whole_number(length, "length")
+    return _one_series(ema2, df, "ema2", lambda values: indicators.ema2(values, length), column, skip_bad_rows, by,
+                       threads, length=length)
+
+
+def tema3(df: Frame, length: int, *, column: str = "close", skip_bad_rows: bool = False,
+          by: str | None = None, threads: int | None = None) -> Frame:
+    """The triple EMA of `length` bars of `column`: 3 * (E1 - E3) + 3 * (E3 - E4) + E4,
+    Ek being the k-fold EMA of `length` bars.
+
+    Column: "tema3" (float32).  The values are rounded to float32 once and
+    every step is a float32 operation.  `df` may be a Series.
+    """
+    length = parameters.whole_number(length, "length")
+    return _one_series(tema3, df, "tema3", lambda values: indicators.tema3(values, length), column, skip_bad_rows,
+                       by, threads, length=length)
+
+
+for _function in (halftrend, swing, atr, ewma, ema2, tema3):
+    _function.__doc__ = (_function.__doc__ or "").rstrip() + "\n" + _ORDER_RULE.rstrip() + "\n    "
+
+
+def _one_series(function: Callable[..., Any], obj: Any, name: str, kernel: Callable[[np.ndarray], np.ndarray],
+                column: str, skip_bad_rows: bool, by: str | None, threads: int | None, **parameter: Any) -> Any:
+    """A one-column float32 average (`kernel`) of `column` of `obj`, as the column `name`."""
+    options = dict(column=column, skip_bad_rows=skip_bad_rows, **parameter)
+    if _is_lazy(obj):
+        return _lazily(function, obj, by=by, threads=threads, **options)
+    if _dask_frames.is_dask(obj):
+        return _dask_frames.per_symbol(function, obj, by, threads, **options)
+    values, source = _one_column(obj, column)
+    rounded = values.astype(np.float32)  # once, to nearest; not finite where the value is not
+
+    def compute(values: np.ndarray) -> dict[str, np.ndarray]:
+        return {name: kernel(values)}
+
+    def grouped(groups: _Groups, threads: int) -> dict[str, np.ndarray]:
+        if not groups.nullable:
+            groups.bad_rows()  # raises for the first bad row, if any
+        return {name: groups.each(kernel, rounded)}
+
+    return _computed(obj, {source: values}, [rounded], compute, grouped, skip_bad_rows, by, threads)
+
+
+def in_time_order(kernel: Callable[[np.ndarray], np.ndarray], df: Any, column: str) -> np.ndarray:
+    """`kernel` over `column` of `df` (rounded to float32) in time order, on the frame's rows: as
+    one symbol's rows of a long table are taken (forwards, reversed, or else sorted by time, ties
+    in row order).  A missing value or time raises ValueError naming the row."""
+    values, name = _one_column(df, column)
+    time_name, times = _time_source(df)
+    _bad_rows(df, {name: values}, {} if times is None else {time_name: np.isnat(times)}, False)
+    rounded = values.astype(np.float32)
+    if times is None or not np.any(times[1:] < times[:-1]):
+        return kernel(rounded) if len(rounded) else rounded
+    order = np.arange(len(times))[::-1] if not np.any(times[1:] > times[:-1]) else np.argsort(times, kind="stable")
+    result = np.empty_like(rounded)
+    result[order] = kernel(rounded[order])
+    return result
+
+
+def _one_column(obj: Any, column: str) -> tuple[np.ndarray, str]:
+    """The values of a Series, or of the column `column` of a frame, and the name to report them by."""
+    if _is_frame(obj):
+        (values,) = _columns(obj, column)
+        return values, column
+    return _values(obj, column), str(getattr(obj, "name", None) or column)
+
+
+def _lazily(function: Callable[..., Any], lazy: Any, **options: Any) -> Any:
+    """`function` over a polars LazyFrame, as a LazyFrame: the whole frame is one batch (no filter,
+    projection or slice is pushed below it, since every row's value depends on the rows before it)."""
+    import polars
+
+    if isinstance(options.get("tr"), polars.Series) or not isinstance(options.get("tr"), (str, type(None))):
+        raise TypeError(f"{function.__name__} over a LazyFrame takes tr= as a column name")
+    schema = _result_schema(function.__name__, options)
+    return lazy.map_batches(lambda df: function(df, **options), schema=schema, predicate_pushdown=False,
+                            projection_pushdown=False, slice_pushdown=False)
+
+
+def _result_schema(name: str, options: dict[str, Any]) -> dict[str, Any]:
+    import polars
+
+    if name == "halftrend":
+        return {**{key: polars.Float32 for key in indicators.HALFTREND_KEYS[:5]}, "buy": polars.Int64,
+                "sell": polars.Int64, "trend": polars.Int8, "atr": polars.Float32, "signal": polars.Int8}
+    if name == "swing":
+        return {key: polars.Float64 for key in indicators.SWING_KEYS}
+    if name == "atr":
+        return {"trueRange": polars.Float64, "atr": polars.Float64}
+    return {name: polars.Float32}
+
+
+def _is_lazy(obj: Any) -> bool:
+    return _is_polars(obj) and type(obj).__name__ == "LazyFrame"
 
 
 def _computed(obj: Any, prices: dict[str, np.ndarray], arrays: list[np.ndarray],
@@ -171,32 +346,46 @@ def _computed(obj: Any, prices: dict[str, np.ndarray], arrays: list[np.ndarray],
 
 @dataclass(frozen=True)
 class _Rows:
-    """The input rows computed, as positions in time order, out of `size` rows."""
+    """The input rows computed, in time order, out of `size` rows: `positions`, or
+    (None) every row, forwards or (`backwards`) newest-first."""
 
-    positions: np.ndarray
+    positions: np.ndarray | None
+    backwards: bool
     size: int
     nullable: bool  # rows may be missing from the results: integer columns become nullable
 
     @classmethod
     def of(cls, obj: Any, prices: dict[str, np.ndarray], skip_bad_rows: bool) -> _Rows:
         size = len(next(iter(prices.values())))
-        bad = _bad_rows(obj, prices, {}, skip_bad_rows)
-        order = _time_order(obj, size)
-        return cls(order[~bad[order]], size, skip_bad_rows)
+        time_name, times = _time_source(obj)
+        unknown = {} if times is None else {time_name: np.isnat(times)}
+        bad = _bad_rows(obj, prices, unknown, skip_bad_rows)
+        kept = np.flatnonzero(~bad) if bad.any() else None
+        if times is None:
+            return cls(kept, False, size, skip_bad_rows)
+        keys = times if kept is None else times[kept]
+
+        def error(problem: str, i: int) -> ValueError:
+            row = i if kept is None else int(kept[i])
+            return ValueError(f"row {_label(obj, row)}, column {time_name!r}: {keys[i]} {problem}; sort them first")
+
+        order = bars.time_order(keys, error)
+        backwards = len(order) > 1 and order[0] > order[-1]
+        if kept is None:
+            return cls(None, backwards, size, skip_bad_rows)
+        return cls(kept[::-1] if backwards else kept, False, size, skip_bad_rows)
 
     def take(self, *arrays: np.ndarray) -> list[np.ndarray]:
+        if self.positions is None:
+            return [np.asarray(a)[::-1] if self.backwards else np.asarray(a) for a in arrays]
         return [np.asarray(a)[self.positions] for a in arrays]
 
     def place(self, values: np.ndarray) -> tuple[np.ndarray, np.ndarray | None]:
         """Per-row results on the input's own rows; the mask of rows without a result, if any may lack one."""
-        if not self.nullable and len(self.positions) == self.size and \
-                (self.size < 2 or self.positions[0] < self.positions[-1]):
-            return values, None
-        placed = np.full(self.size, np.nan if values.dtype.kind == "f" else 0, dtype=values.dtype)
-        placed[self.positions] = values
-        missing = np.ones(self.size, dtype=bool)
-        missing[self.positions] = False
-        return placed, (missing if self.nullable else None)
+        if self.positions is None:
+            placed = values[::-1] if self.backwards else values
+            return placed, (np.zeros(self.size, dtype=bool) if self.nullable else None)
+        return indicators.put_back(values, self.positions, self.size, nullable=self.nullable)
 
 
 @dataclass(frozen=True)
@@ -214,8 +403,8 @@ class _Groups:
     def of(cls, obj: Any, by: str, prices: dict[str, np.ndarray], skip_bad_rows: bool, threads: int) -> _Groups:
         if not _is_frame(obj):
             raise TypeError(f"by={by!r} needs a DataFrame with a symbol column, got a Series")
-        name, symbols = _symbol_column(obj, by)
-        codes, count = _symbol_numbers(symbols, threads)
+        name, symbol_column = _symbol_column(obj, by)
+        codes, count = symbols.numbers(symbol_column, threads)
         time_name, times = _time_source(obj)
 
         def bad_rows() -> np.ndarray:
@@ -242,6 +431,53 @@ class _Groups:
         if not sound and not self.nullable:
             self.bad_rows()  # raises for the first bad row
         return dict(zip(names, columns))
+
+    def ordered(self) -> tuple[np.ndarray, np.ndarray]:
+        """Every symbol's rows in its time order, symbol after symbol (rows left out are not
+        among them), and where each symbol's rows begin (count + 1 bounds).
+
+        The order the native passes take: a symbol's rows as they come when they run
+        forwards in time, reversed when they run backwards, else sorted by time (stable)."""
+        keys = np.where(self.codes < 0, self.count, self.codes)
+        # 16-bit keys sort by radix: the common case of up to 65,534 symbols in a few ms.
+        order = np.argsort(keys.astype(np.uint16) if self.count < 0xFFFF else keys, kind="stable")
+        bounds = np.zeros(self.count + 1, dtype=np.int64)
+        np.cumsum(np.bincount(keys, minlength=self.count + 1)[:self.count], out=bounds[1:])
+        order = order[:bounds[-1]]
+        if self.times is None or len(order) < 2:
+            return order, bounds
+        times = self.times[order]
+        later, earlier = times[1:] > times[:-1], times[1:] < times[:-1]
+        inner = bounds[1:-1][(bounds[1:-1] > 0) & (bounds[1:-1] < len(order))] - 1  # steps between symbols
+        later[inner] = earlier[inner] = False
+        ups, downs = (np.concatenate(([0], np.cumsum(steps))) for steps in (later, earlier))
+        # A symbol's steps are those from its first row to its last (none for a symbol without rows).
+        first, last = (np.minimum(ends, len(order) - 1) for ends in (bounds[:-1], np.maximum(bounds[1:] - 1,
+                                                                                            bounds[:-1])))
+        rising, falling = ups[last] - ups[first] > 0, downs[last] - downs[first] > 0
+        for group in np.flatnonzero(falling):
+            start, end = bounds[group], bounds[group + 1]
+            rows = order[start:end]
+            order[start:end] = rows[np.argsort(times[start:end], kind="stable")] if rising[group] else rows[::-1]
+        return order, bounds
+
+    def each(self, kernel: Callable[[np.ndarray], np.ndarray], values: np.ndarray) -> np.ndarray:
+        """`kernel` over each symbol's values in its time order, on the input's rows (NaN where left out)."""
+        order, bounds = self.ordered()
+        taken = values[order]
+        computed = np.empty(len(order), dtype=values.dtype)
+        for start, end in zip(bounds[:-1].tolist(), bounds[1:].tolist()):
+            if end > start:
+                computed[start:end] = kernel(taken[start:end])
+        result = np.full(len(self.codes), np.nan, dtype=computed.dtype)
+        result[order] = computed
+        return result
+
+    def first_bars(self, bars: int) -> np.ndarray:
+        """The rows of each symbol's first `bars` bars in its time order."""
+        order, bounds = self.ordered()
+        place = np.arange(len(order)) - np.repeat(bounds[:-1], np.diff(bounds))
+        return order[place < bars]
 
 
 _MISSING_TIME = np.iinfo(np.int64).min  # NaT, in any unit
@@ -289,91 +525,6 @@ def _symbol_column(df: Any, by: str) -> tuple[str, Any]:
                    + (f"; index levels: {', '.join(levels)})" if levels else ")"))
 
 
-def _symbol_numbers(symbols: Any, threads: int) -> tuple[np.ndarray, int]:
-    """A number per row for its symbol (0 .. count - 1, -1 where missing), and the count.
-
-    Categorical columns give their codes; columns of strings in Arrow's layout (pandas' str and
-    Arrow-backed columns, polars strings) are numbered natively over `threads` threads."""
-    if _is_polars(symbols):
-        return _polars_symbol_numbers(symbols, threads)
-    import pandas
-    if isinstance(symbols.dtype, pandas.CategoricalDtype):
-        categorical = pandas.Categorical(symbols)
-        return categorical.codes.astype(np.int64), len(categorical.categories)
-    values = symbols.array
-    if isinstance(values, pandas.arrays.ArrowExtensionArray):
-        import pyarrow as pa
-        strings = pa.array(values)  # the column's own buffers
-        if _is_arrow_strings(strings.type):
-            return _string_numbers(strings, threads)
-    codes, uniques = pandas.factorize(symbols)
-    return codes.astype(np.int64, copy=False), len(uniques)
-
-
-def _polars_symbol_numbers(symbols: Any, threads: int) -> tuple[np.ndarray, int]:
-    import polars
-    if isinstance(symbols.dtype, (polars.Categorical, polars.Enum)):
-        # The physical codes number the categories, of this column or of every column that shares
-        # them: numbered afresh only when those are more than the rows.
-        codes = symbols.to_physical().cast(polars.Int64).fill_null(-1).to_numpy()
-        count = int(codes.max(initial=-1)) + 1
-        if count <= len(codes):
-            return codes, count
-        present = np.zeros(count + 1, dtype=bool)
-        present[codes] = True  # a missing symbol's -1 marks the extra last entry
-        renumbered = np.cumsum(present[:-1]) - 1
-        return np.append(renumbered, -1)[codes], int(renumbered[-1]) + 1
-    if symbols.dtype == polars.String:
-        # Polars keeps strings as Arrow string views: read in place, not copied to offsets.
-        newest = getattr(polars, "CompatLevel", None)
-        return _string_numbers(symbols.to_arrow(**({} if newest is None else {"compat_level": newest.newest()})),
-                               threads)
-    ranks = symbols.rank("dense")
-    count = int(ranks.max() or 0)
-    return ranks.fill_null(0).to_numpy().astype(np.int64) - 1, count
-
-
-def _string_numbers(strings: Any, threads: int) -> tuple[np.ndarray, int]:
-    """Symbol numbers of an Arrow string array or chunked array: each chunk numbered on its own,
-    then the chunks' first strings of each number together, which maps every chunk's numbers to
-    one numbering (in order of first appearance, as a single chunk's)."""
-    import pyarrow as pa
-    chunks = [chunk for chunk in getattr(strings, "chunks", [strings]) if len(chunk)]
-    if len(chunks) > 1 and not (pa.types.is_string(strings.type) or pa.types.is_large_string(strings.type)):
-        chunks = [chunk.cast(pa.large_string()) for chunk in chunks]  # string views have no take
-    numbered = [_string_codes(chunk, threads) for chunk in chunks]
-    if len(numbered) < 2:
-        codes, first_rows = numbered[0] if numbered else (np.empty(0, dtype=np.int64), ())
-        return codes, len(first_rows)
-    firsts = pa.concat_arrays([chunk.take(first_rows) for chunk, (_, first_rows) in zip(chunks, numbered)])
-    joint_codes, joint_first_rows = _string_codes(firsts, threads)
-    parts, start = [], 0
-    for codes, first_rows in numbered:
-        renumbered = np.append(joint_codes[start:start + len(first_rows)], -1)  # -1 stays -1
-        parts.append(renumbered[codes])
-        start += len(first_rows)
-    return np.concatenate(parts), len(joint_first_rows)
-
-
-def _is_arrow_strings(arrow_type: Any) -> bool:
-    import pyarrow as pa
-    views = getattr(pa.types, "is_string_view", lambda _: False)  # pyarrow >= 16
-    return bool(pa.types.is_string(arrow_type) or pa.types.is_large_string(arrow_type) or views(arrow_type))
-
-
-def _string_codes(strings: Any, threads: int) -> tuple[np.ndarray, np.ndarray]:
-    """_grouped.string_codes (or string_view_codes) of a non-empty Arrow string array, its buffers read in place."""
-    import pyarrow as pa
-    validity, layout, *data = (np.empty(0, dtype=np.uint8) if buffer is None else np.frombuffer(buffer, np.uint8)
-                               for buffer in strings.buffers())
-    bits = None if strings.null_count == 0 else validity
-    first, rows = strings.offset, len(strings)
-    if pa.types.is_string(strings.type) or pa.types.is_large_string(strings.type):
-        offsets = layout.view(np.int64) if pa.types.is_large_string(strings.type) else layout.view(np.int32)
-        return _grouped.string_codes(offsets[first:first + rows + 1], data[0], bits, first, threads)
-    return _grouped.string_view_codes(layout[16 * first:16 * (first + rows)], tuple(data), bits, first, threads)
-
-
 def _thread_count(threads: int | None) -> int:
     if threads is None:
         return getattr(os, "process_cpu_count", os.cpu_count)() or 1
@@ -382,56 +533,79 @@ def _thread_count(threads: int | None) -> int:
     return int(threads)
 
 
-def _time_order(obj: Any, size: int) -> np.ndarray:
-    """Row positions in time order: forwards, or backwards for a newest-first frame."""
-    keys = _time_keys(obj)
-    forwards = np.arange(size)
-    if keys is None or size < 2:
-        return forwards
-    steps = keys[1:] - keys[:-1]
-    zero = np.timedelta64(0, "ns")
-    if np.all(steps >= zero):
-        return forwards
-    if np.all(steps <= zero):
-        return forwards[::-1]
-    first = int(np.flatnonzero(steps < zero if steps[np.flatnonzero(steps != zero)[0]] > zero else steps > zero)[0])
-    raise ValueError(f"row {_label(obj, first + 1)}: the rows are not in time order (they run both ways); "
-                     "sort them first")
-
-
-def _time_keys(obj: Any) -> np.ndarray | None:
-    """The times that order the rows, as datetime64, or None when the frame has none."""
-    return _time_source(obj)[1]
-
-
 def _time_source(obj: Any) -> tuple[str, np.ndarray | None]:
-    """The name of the time column (or index) and its times as datetime64 (any unit: they only order rows), or None."""
+    """The name of the time column (or index) and its times as datetime64 (any unit: they only
+    order rows; NaT where missing), or None when the frame has none."""
     if _is_polars(obj):
         import polars
         frame = obj.to_frame() if not _is_frame(obj) else obj
         for name, dtype in frame.schema.items():
-            if dtype in (polars.Date, polars.Datetime) or isinstance(dtype, polars.Datetime):
-                return name, _datetimes(frame[name].to_numpy())
+            if dtype == polars.Date or isinstance(dtype, polars.Datetime):
+                return name, np.asarray(frame[name].to_numpy())  # a zone's times as their UTC instants
+        for name in frame.columns:
+            if _is_time_name(name):
+                return name, _parsed_times(frame[name].to_arrow(), obj, name)
         return "", None
     if _is_frame(obj):
         for name in obj.columns:
-            if str(name).strip().lower() in TIME_COLUMNS and obj[name].dtype.kind == "M":
-                return str(name), _datetimes(obj[name].to_numpy())
+            if _is_time_name(name):
+                return str(name), _pandas_times(obj[name], obj, str(name))
     index = getattr(obj, "index", None)
     if index is None:
         return "", None
-    levels = [index.get_level_values(k) for k in range(index.nlevels)]  # a (symbol, time) index included
-    for level in levels:
-        if getattr(level.dtype, "kind", "") == "M":
-            return str(level.name or "index"), _datetimes(level.to_numpy())
+    for k in range(index.nlevels):  # a (symbol, time) index included
+        level = index.get_level_values(k)
+        if getattr(level.dtype, "kind", "") == "M" or _is_time_name(level.name):
+            return str(level.name or "index"), _pandas_times(level, obj, str(level.name or "index"))
     return "", None
 
 
-def _datetimes(values: Any) -> np.ndarray:
-    """Times as datetime64 in their own unit (they only order rows, and a copy to nanoseconds
-    of a long table costs more than its ordering); other values (Timestamp objects) in nanoseconds."""
-    values = np.asarray(values)
-    return values if values.dtype.kind == "M" else values.astype("datetime64[ns]")
+def _is_time_name(name: Any) -> bool:
+    return isinstance(name, str) and name.strip().lower() in bars.TIME_COLUMNS
+
+
+def _pandas_times(values: Any, obj: Any, name: str) -> np.ndarray:
+    """A pandas column or index level of times, as datetime64 without a copy where it is one."""
+    import pandas
+
+    dtype = values.dtype
+    if isinstance(dtype, np.dtype) and dtype.kind == "M":
+        return np.asarray(values.to_numpy())
+    if isinstance(dtype, pandas.DatetimeTZDtype):
+        # The UTC instants, in their own unit: no Timestamp objects, no copy.
+        return np.asarray(values.array.asi8).view(f"datetime64[{dtype.unit}]")
+    import pyarrow as pa
+    try:
+        arrow = pa.array(values, from_pandas=True)
+    except (pa.ArrowException, TypeError, ValueError) as exc:
+        raise ValueError(f"column {name!r}: the times cannot be read ({exc})") from None
+    return _parsed_times(arrow, obj, name)
+
+
+def _parsed_times(values: Any, obj: Any, name: str) -> np.ndarray:
+    """Times of any form the command's reader takes (text, whole numbers, dates, timestamps), read
+    by its rules, as datetime64[ms]; NaT where missing.  A value that is no time raises ValueError."""
+    import pyarrow as pa
+    import pyarrow.compute as pc
+
+    if isinstance(values, pa.ChunkedArray):
+        values = values.combine_chunks() if values.num_chunks != 1 else values.chunk(0)
+    if pa.types.is_dictionary(values.type):
+        values = values.dictionary_decode()
+    present = np.flatnonzero(np.asarray(values.is_valid()))
+    times = np.full(len(values), np.datetime64("NaT", "ms"))
+    if not len(present):
+        return times
+
+    def error(problem: str, i: int) -> ValueError:
+        return ValueError(f"row {_label(obj, int(present[i]))}, column {name!r}: {problem}")
+
+    valid = values if len(present) == len(values) else pc.take(values, pa.array(present))
+    try:
+        times[present] = bars.parse_times(valid, error)
+    except (pa.ArrowNotImplementedError, pa.ArrowInvalid) as exc:  # lists, structs...: no cast to text
+        raise ValueError(f"column {name!r}: {values.type} values are not times ({exc})") from None
+    return times
 
 
 def _label(obj: Any, position: int) -> str:
@@ -477,6 +651,8 @@ def _values(series: Any, name: str) -> np.ndarray:
     """A column as a float64 array, missing values as NaN."""
     if _is_polars(series):
         series = series.cast(float).fill_null(np.nan).to_numpy()
+    elif hasattr(series, "to_numpy") and isinstance(series.dtype, np.dtype) and series.dtype == np.float64:
+        series = series.to_numpy()  # the column's own array, not a copy
     elif hasattr(series, "to_numpy"):
         series = series.to_numpy(dtype=np.float64, na_value=np.nan)
     try:
@@ -500,3 +676,8 @@ def _frame(like: Any, placed: dict[str, tuple[np.ndarray, np.ndarray | None]]) -
         else:
             data[name] = values
     return pandas.DataFrame(data, index=getattr(like, "index", None), copy=False)  # the arrays are ours
+
+
+from ornivex import namespaces as _namespaces  # noqa: E402  (df.ornivex on pandas and polars frames)
+
+_namespaces.register()

@@ -15,7 +15,7 @@ from __future__ import annotations
 
 import numpy as np
 
-from ornivex import _grouped, stream, swing_v4, trend_v4
+from ornivex import _grouped, parameters, stream, swing_v4, trend_v4
 
 AMPLITUDE = 2
 CHANNEL_DEVIATION = 2.0
@@ -51,7 +51,7 @@ def average_true_range(high: np.ndarray, low: np.ndarray, close: np.ndarray,
     skipped: it keeps the previous average (NaN before the first valid bar).
     This is :class:`ornivex.stream.Atr` over the whole series.
     """
-    _check_length(length, "length")
+    length = parameters.whole_number(length, "length")
     high, low, close = _float64(high=high, low=low, close=close).values()
     return stream.Atr(length).extend(high, low, close)
 
@@ -62,9 +62,15 @@ def halftrend(high: np.ndarray, low: np.ndarray, close: np.ndarray, *,
     """HalfTrend of float prices: the native dict plus "atr" (float32) and "trend".
 
     `tr` replaces the average true range when given (rounded to float32).
-    "trend" is 0 on up-trend bars and 1 on down-trend bars (int8).
+    "trend" is 0 on up-trend bars and 1 on down-trend bars (int8); "signal" is
+    +1 on a buy bar, -1 on a sell bar and 0 otherwise (int8).  "arrowUp" and
+    "arrowDown" are NaN on bars without that arrow (the native result has 0.0
+    there, which would read as a price).
     """
-    _check_length(amplitude, "amplitude")
+    amplitude = parameters.whole_number(amplitude, "amplitude")
+    channel_deviation = parameters.width(channel_deviation, "channel_deviation")
+    if tr is None:
+        atr_length = parameters.whole_number(atr_length, "atr_length")
     arrays = _float64(high=high, low=low, close=close, **({} if tr is None else {"tr": tr}))
     if tr is None:
         arrays["tr"] = average_true_range(arrays["high"], arrays["low"], arrays["close"], atr_length)
@@ -72,9 +78,22 @@ def halftrend(high: np.ndarray, low: np.ndarray, close: np.ndarray, *,
     result = trend_v4.halftrend(single["high"], single["low"], single["close"], single["tr"],
                                 amplitude, channel_deviation)
     columns: dict[str, np.ndarray] = {key: result[key] for key in HALFTREND_KEYS}  # type: ignore[literal-required]
+    present_arrows(columns)
     columns["trend"] = trend_from_signals(columns["buy"], columns["sell"])
     columns["atr"] = single["tr"]
+    columns["signal"] = signal_of(columns["buy"], columns["sell"])
     return columns
+
+
+def present_arrows(columns: dict[str, np.ndarray]) -> None:
+    """Arrow prices only on the bars that have the arrow: NaN (not the native 0.0) elsewhere, in place."""
+    for arrow, fired in (("arrowUp", "buy"), ("arrowDown", "sell")):
+        columns[arrow][np.asarray(columns[fired]) != 1] = np.nan
+
+
+def signal_of(buy: np.ndarray, sell: np.ndarray) -> np.ndarray:
+    """+1 on a buy bar, -1 on a sell bar, 0 otherwise (int8)."""
+    return (np.asarray(buy) == 1).view(np.int8) - (np.asarray(sell) == 1).view(np.int8)
 
 
 def trend_from_signals(buy: np.ndarray, sell: np.ndarray) -> np.ndarray:
@@ -97,17 +116,49 @@ def swing(close: np.ndarray, *, period: int = SWING_PERIOD,
     """The swing indicator of the closes: high band, low band and filter line (float64).
 
     The band width needs :func:`swing_bars_needed` bars before its first
-    value; the bands are NaN before it and the filter holds the first close.
-    A series shorter than that is all such bars.
+    value; the bands are NaN before it (bar 0 included, where the native
+    result has 0.0) and the filter holds the first close.  A series shorter
+    than that is all such bars.
     """
-    _check_length(period, "period")
+    period = parameters.whole_number(period, "period")
+    multiplier = parameters.width(multiplier, "multiplier")
     (close,) = _float64(close=close).values()
     qs = swing_v4.QuorvelSwing()
     if len(close) < swing_bars_needed(period):
         bands = qs.range_filter(close, np.full(len(close), np.nan))
     else:
         bands = qs.quorvel_swing(close, period, multiplier)
-    return {key: np.ascontiguousarray(bands[:, i]) for i, key in enumerate(SWING_KEYS)}
+    columns = {key: np.ascontiguousarray(bands[:, i]) for i, key in enumerate(SWING_KEYS)}
+    for key in SWING_KEYS[:2]:
+        columns[key][:swing_bars_needed(period)] = np.nan
+    return columns
+
+
+def ewma(values: np.ndarray, alpha: float) -> np.ndarray:
+    """The exponentially weighted moving average of `values`, rounded to float32 once, in float32."""
+    alpha = parameters.alpha(alpha)
+    return trend_v4.ewma(_float32(values), alpha)
+
+
+def ema2(values: np.ndarray, length: int) -> np.ndarray:
+    """The EMA of `length` bars (alpha 2 / (length + 1)) of `values`, rounded to float32 once, in float32."""
+    length = parameters.whole_number(length, "length")
+    return trend_v4.ema2(_float32(values), length)
+
+
+def tema3(values: np.ndarray, length: int) -> np.ndarray:
+    """The triple EMA of `length` bars of `values`, rounded to float32 once, in float32."""
+    length = parameters.whole_number(length, "length")
+    return trend_v4.tema3(_float32(values), length)
+
+
+def _float32(values: np.ndarray) -> np.ndarray:
+    array = np.asarray(values)
+    if array.dtype != np.float32:
+        array = np.asarray(array, dtype=np.float64).astype(np.float32)  # rounded to nearest, once
+    if array.ndim != 1:
+        raise ValueError(f"values must be one-dimensional, got shape {array.shape}")
+    return array
 
 
 def last_signal(buy: np.ndarray, sell: np.ndarray) -> tuple[str | None, int | None]:
@@ -117,6 +168,25 @@ def last_signal(buy: np.ndarray, sell: np.ndarray) -> tuple[str | None, int | No
         return None, None
     index = int(fired[-1])
     return ("buy" if buy[index] == 1 else "sell"), len(buy) - 1 - index
+
+
+def put_back(values: np.ndarray, rows: np.ndarray, size: int, *,
+             nullable: bool = True) -> tuple[np.ndarray, np.ndarray | None]:
+    """Values computed for `rows` (in their computing order) placed on a table of `size` rows: the
+    placed values (NaN, or 0 for integers, where no row has one) and the mask of rows without one
+    (None when not `nullable`)."""
+    if len(rows) == size and not nullable:
+        if size < 2 or rows[0] < rows[-1] and np.all(rows[1:] > rows[:-1]):
+            return values, None
+        if rows[0] == size - 1 and np.all(rows[1:] < rows[:-1]):
+            return values[::-1], None
+    placed = np.full(size, np.nan if values.dtype.kind == "f" else 0, dtype=values.dtype)
+    placed[rows] = values
+    if not nullable:
+        return placed, None
+    missing = np.ones(size, dtype=bool)
+    missing[rows] = False
+    return placed, missing
 
 
 def _float64(**arrays: object) -> dict[str, np.ndarray]:
@@ -132,8 +202,3 @@ def _float64(**arrays: object) -> dict[str, np.ndarray]:
     if 0 in lengths.values():
         raise ValueError("the series are empty")
     return converted
-
-
-def _check_length(value: int, name: str) -> None:
-    if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < 1:
-        raise ValueError(f"{name} must be a whole number of bars, at least 1, got {value!r}")
