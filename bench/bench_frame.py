@@ -1,0 +1,85 @@
+"""The DataFrame route against the array work beneath it, on 1e6 rows.
+
+Prints the best of several interleaved runs of each pair and their ratio:
+
+- frame.atr(df) against indicators.average_true_range on the same columns;
+- frame.halftrend(df) against the native work it calls (the average true range
+  and trend_v4.halftrend on ready float32 arrays);
+- frame.ewma(df) against trend_v4.ewma plus the float32 rounding of the closes;
+- a polars expression with .over("symbol") against frame.ewma(by="symbol") on
+  the same long table (2,000 symbols of 500 bars, in time order).
+
+Usage: python bench/bench_frame.py [--rows N] [--repeat R]
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import time
+
+import numpy as np
+import pandas as pd
+import polars as pl
+
+from ornivex import frame, indicators, trend_v4
+
+
+def best(functions: dict[str, callable], repeat: int) -> dict[str, float]:
+    """The fastest of `repeat` runs of each function, the functions taking turns."""
+    times = {name: float("inf") for name in functions}
+    for _ in range(repeat):
+        for name, function in functions.items():
+            start = time.perf_counter()
+            function()
+            times[name] = min(times[name], time.perf_counter() - start)
+    return times
+
+
+def report(title: str, times: dict[str, float], target: float) -> None:
+    (frame_name, frame_time), (base_name, base_time) = times.items()
+    ratio = frame_time / base_time
+    print(f"{title:<34} {frame_time * 1e3:8.2f} ms  {base_name:<28} {base_time * 1e3:8.2f} ms  "
+          f"ratio {ratio:5.2f}  (target <= {target}) {'ok' if ratio <= target else 'MISSED'}")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--rows", type=int, default=1_000_000)
+    parser.add_argument("--repeat", type=int, default=7)
+    args = parser.parse_args()
+    rng = np.random.default_rng(1)
+    n = args.rows
+    close = 50 * np.exp(np.cumsum(rng.normal(0, 0.01, n)))
+    high, low = close * (1 + rng.uniform(0, 0.01, n)), close * (1 - rng.uniform(0, 0.01, n))
+    index = pd.date_range("1990-01-01", periods=n, freq="min", name="date")
+    df = pd.DataFrame({"high": high, "low": low, "close": close}, index=index)
+    print(f"{n:,} rows; load average {os.getloadavg()[0]:.2f} on {os.cpu_count()} cores")
+
+    report("frame.atr(df)", best({"frame": lambda: frame.atr(df),
+                                  "average_true_range": lambda: indicators.average_true_range(high, low, close)},
+                                 args.repeat), 1.5)
+
+    def native_halftrend() -> None:
+        tr = indicators.average_true_range(high, low, close).astype(np.float32)
+        trend_v4.halftrend(high32, low32, close32, tr, 2, 2.0)
+
+    high32, low32, close32 = (a.astype(np.float32) for a in (high, low, close))
+    report("frame.halftrend(df)", best({"frame": lambda: frame.halftrend(df), "atr + trend_v4.halftrend":
+                                        native_halftrend}, args.repeat), 1.5)
+    report("frame.ewma(df, 0.1)", best({"frame": lambda: frame.ewma(df, 0.1), "float32 + trend_v4.ewma":
+                                        lambda: trend_v4.ewma(close.astype(np.float32), 0.1)}, args.repeat), 1.5)
+
+    symbols, bars = 2000, n // 2000
+    long = pd.DataFrame({"symbol": np.repeat([f"S{k:04d}" for k in range(symbols)], bars),
+                         "date": np.tile(index[:bars].to_numpy(), symbols), "close": close[:symbols * bars]})
+    table = pl.from_pandas(long)
+    expression = pl.col("close").ornivex.ewma(0.1).over("symbol")
+    report("polars .over('symbol') ewma", best({"over": lambda: table.select(expression),
+                                                "frame.ewma(by='symbol')": lambda: frame.ewma(table, 0.1,
+                                                                                              by="symbol")},
+                                               args.repeat), 1.5)
+
+
+if __name__ == "__main__":
+    main()
