@@ -137,7 +137,7 @@ def halftrend(df: Frame, amplitude: int = indicators.AMPLITUDE,
 
     prices = {"high": high, "low": low, "close": close}
     return _computed(df, prices, [high, low, close] + ([] if tr is None else [tr]), compute, grouped,
-                     skip_bad_rows, by, threads)
+                     skip_bad_rows, by, threads, native=True)
 
 
 @overload
@@ -210,7 +210,7 @@ def atr(df: Frame, length: int = indicators.ATR_LENGTH, *, skip_bad_rows: bool =
         return groups.results(("trueRange", "atr"), _grouped.atr(high, low, close, *groups.native(), length, threads))
 
     return _computed(df, {"high": high, "low": low, "close": close}, [high, low, close], compute, grouped,
-                     skip_bad_rows, by, threads)
+                     skip_bad_rows, by, threads, native=True)
 
 
 def ewma(df: Frame, alpha: float, *, column: str = "close", skip_bad_rows: bool = False,
@@ -274,7 +274,9 @@ def _one_series(function: Callable[..., Any], obj: Any, name: str, kernel: Calla
             groups.bad_rows()  # raises for the first bad row, if any
         return {name: groups.each(kernel, rounded)}
 
-    return _computed(obj, {source: values}, [rounded], compute, grouped, skip_bad_rows, by, threads)
+    # A missing or infinite value makes every later average NaN or infinite: a finite last one says none was.
+    return _computed(obj, {source: values}, [rounded], compute, grouped, skip_bad_rows, by, threads,
+                     sound=lambda columns: bool(np.isfinite(columns[name][-1])))
 
 
 def in_time_order(kernel: Callable[[np.ndarray], np.ndarray], df: Any, column: str) -> np.ndarray:
@@ -332,16 +334,48 @@ def _is_lazy(obj: Any) -> bool:
 
 def _computed(obj: Any, prices: dict[str, np.ndarray], arrays: list[np.ndarray],
               compute: Callable[..., dict[str, np.ndarray]], grouped: Callable[[_Groups, int], dict[str, np.ndarray]],
-              skip_bad_rows: bool, by: str | None, threads: int | None) -> Any:
+              skip_bad_rows: bool, by: str | None, threads: int | None, *,
+              native: bool = False, sound: Callable[[dict[str, np.ndarray]], bool] | None = None) -> Any:
     """`compute` over the rows of `obj` in time order, or with `by` `grouped` over
-    each symbol's rows, as a frame on the rows of `obj`."""
+    each symbol's rows, as a frame on the rows of `obj`.
+
+    A frame whose rows run one way in time, with no time missing, takes a shorter road unless bad
+    rows are to be skipped: with `native`, `grouped` over the whole frame as one symbol (which
+    says itself whether every row was sound); else `compute` over the rows as they are or
+    reversed, `sound` telling from its results that no value was bad (None: the prices are checked)."""
     thread_count = _thread_count(threads)
     if by is None:
+        direction = None if skip_bad_rows else _direction(obj)
+        if direction is not None and native:
+            whole = _Groups.whole(obj, prices, direction)
+            return _frame(obj, {name: (values, None) for name, values in grouped(whole, 1).items()})
+        if direction is not None:
+            columns = compute(*(np.asarray(a)[::direction] for a in arrays))
+            if sound is None or not sound(columns):
+                _bad_rows(obj, prices, {}, False)  # raises for the first bad row, if any
+            return _frame(obj, {name: (values[::direction], None) for name, values in columns.items()})
         rows = _Rows.of(obj, prices, skip_bad_rows)
         return _frame(obj, {name: rows.place(values) for name, values in compute(*rows.take(*arrays)).items()})
     groups = _Groups.of(obj, by, prices, skip_bad_rows, thread_count)
     missing = groups.codes < 0 if groups.nullable else None
     return _frame(obj, {name: (values, missing) for name, values in grouped(groups, thread_count).items()})
+
+
+def _direction(obj: Any) -> int | None:
+    """1 when the rows of `obj` run forwards in time (or it has no times), -1 when backwards, with
+    no time missing and at least one row; None otherwise (the rows are then looked at one by one)."""
+    _, times = _time_source(obj)
+    size = len(obj)
+    if times is None:
+        return 1 if size else None
+    keys = times.view(np.int64)  # NaT is the smallest: only a leading (or trailing) one hides in an order
+    if size == 0 or keys[0] == _MISSING_TIME or keys[-1] == _MISSING_TIME:
+        return None
+    if np.all(keys[1:] >= keys[:-1]):
+        return 1
+    if np.all(keys[1:] <= keys[:-1]):
+        return -1
+    return None
 
 
 @dataclass(frozen=True)
@@ -419,6 +453,14 @@ class _Groups:
         if keys is not None and (len(keys) == 0 or keys[0] != _MISSING_TIME) and np.all(keys[1:] >= keys[:-1]):
             keys = None  # a table in time order (no time missing): each symbol's rows already are
         return cls(codes, count, keys, skip_bad_rows, bad_rows)
+
+    @classmethod
+    def whole(cls, obj: Any, prices: dict[str, np.ndarray], direction: int) -> _Groups:
+        """Every row of `obj`, one symbol, running forwards (`direction` 1) or backwards (-1) in time."""
+        size = len(next(iter(prices.values())))
+        times = None if direction == 1 else _time_source(obj)[1]
+        return cls(np.zeros(size, dtype=np.int64), 1, None if times is None else times.view(np.int64), False,
+                   lambda: _bad_rows(obj, prices, {}, False))
 
     def native(self) -> tuple[np.ndarray, int, np.ndarray | None]:
         """codes, groups and times, as the native functions of ornivex._grouped take them."""
