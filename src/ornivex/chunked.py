@@ -75,7 +75,7 @@ class NeedsReordering(Exception):
 class SymbolStreams:
     """One symbol's indicators, continued chunk after chunk: the results equal the whole-series ones."""
 
-    __slots__ = ("atr", "halftrend", "swing", "trend", "bars")
+    __slots__ = ("atr", "halftrend", "swing", "trend", "bars", "band_bars")
 
     def __init__(self, settings: Settings) -> None:
         self.atr = stream.Atr(settings.atr_length)
@@ -83,6 +83,7 @@ class SymbolStreams:
         self.swing = stream.Swing(settings.swing_period, settings.swing_multiplier)
         self.trend = indicators.UP
         self.bars = 0
+        self.band_bars = indicators.swing_bars_needed(settings.swing_period)  # bars before the band is defined
 
     def extend(self, high: np.ndarray, low: np.ndarray, close: np.ndarray) -> list[np.ndarray]:
         """The next bars' values, one array per name of OUTPUT_COLUMNS."""
@@ -94,7 +95,9 @@ class SymbolStreams:
         fired = np.flatnonzero((result["buy"] == 1) | (result["sell"] == 1))
         trend[:fired[0] if len(fired) else len(trend)] = self.trend
         self.trend = int(trend[-1])
+        indicators.present_arrows(result)  # type: ignore[arg-type]
         bands = self.swing.extend(close)
+        bands[:max(self.band_bars - self.bars, 0), :2] = np.nan  # as the whole series presents them
         self.bars += len(close)
         return [tr, *(result[key] for key in indicators.HALFTREND_KEYS), trend,  # type: ignore[literal-required]
                 *(np.ascontiguousarray(bands[:, i]) for i in range(3))]
@@ -313,18 +316,11 @@ class ChunkResult:
     values: list[np.ndarray]         # OUTPUT_COLUMNS of each of `rows`
 
     def columns(self) -> list[pa.Array]:
-        """The indicator columns on the chunk's rows: null on rows without a bar."""
+        """The indicator columns on the chunk's rows: null on rows without a bar or a defined value."""
         size = self.table.num_rows
-        if len(self.rows) == size and np.array_equal(self.rows, np.arange(size)):
-            return [pa.array(v) for v in self.values]
-        missing = np.ones(size, dtype=bool)
-        missing[self.rows] = False
-        placed = []
-        for values in self.values:
-            full = np.zeros(size, dtype=values.dtype)
-            full[self.rows] = values
-            placed.append(pa.array(full, mask=missing))
-        return placed
+        placed = (indicators.put_back(values, self.rows, size, nullable=len(self.rows) < size, nan_missing=True)
+                  for values in self.values)
+        return [pa.array(values, mask=missing) for values, missing in placed]
 
 
 @dataclass

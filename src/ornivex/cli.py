@@ -295,10 +295,7 @@ def _input_columns(table: pa.Table) -> pa.Table:
 def _in_file_order(bars: Bars, values: np.ndarray) -> pa.Array:
     """Per-bar values placed on their table rows; null on rows without a bar and where not defined (NaN)."""
     size = bars.table.num_rows
-    placed, missing = indicators.put_back(values, bars.rows, size, nullable=len(bars.rows) < size)
-    if placed.dtype.kind == "f":
-        undefined = np.isnan(placed)
-        missing = undefined if missing is None else missing | undefined
+    placed, missing = indicators.put_back(values, bars.rows, size, nullable=len(bars.rows) < size, nan_missing=True)
     return pa.array(placed, mask=missing)
 
 

@@ -170,11 +170,20 @@ def last_signal(buy: np.ndarray, sell: np.ndarray) -> tuple[str | None, int | No
     return ("buy" if buy[index] == 1 else "sell"), len(buy) - 1 - index
 
 
-def put_back(values: np.ndarray, rows: np.ndarray, size: int, *,
-             nullable: bool = True) -> tuple[np.ndarray, np.ndarray | None]:
+def put_back(values: np.ndarray, rows: np.ndarray, size: int, *, nullable: bool = True,
+             nan_missing: bool = False) -> tuple[np.ndarray, np.ndarray | None]:
     """Values computed for `rows` (in their computing order) placed on a table of `size` rows: the
     placed values (NaN, or 0 for integers, where no row has one) and the mask of rows without one
-    (None when not `nullable`)."""
+    (None when not `nullable`); with `nan_missing`, NaN values (not defined) are missing too."""
+    placed, missing = _put_back(values, rows, size, nullable)
+    if nan_missing and placed.dtype.kind == "f":
+        undefined = np.isnan(placed)
+        missing = undefined if missing is None else missing | undefined
+    return placed, missing
+
+
+def _put_back(values: np.ndarray, rows: np.ndarray, size: int,
+              nullable: bool) -> tuple[np.ndarray, np.ndarray | None]:
     if len(rows) == size and not nullable:
         if size < 2 or rows[0] < rows[-1] and np.all(rows[1:] > rows[:-1]):
             return values, None
