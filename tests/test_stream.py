@@ -50,7 +50,7 @@ def swing_whole(x, period=3, multiplier=1.5):
 #          giving its outputs as a list of arrays)
 CLASSES = {
     "Ewma": (lambda: stream.Ewma(0.3), 1, np.float32, lambda x: one(trend_v4.ewma(x, 0.3))),
-    "Ema2": (lambda: stream.Ema2(5.0), 1, np.float32, lambda x: one(trend_v4.ema2(x, 5.0))),
+    "Ema2": (lambda: stream.Ema2(5), 1, np.float32, lambda x: one(trend_v4.ema2(x, 5.0))),
     "Tema3": (lambda: stream.Tema3(4), 1, np.float32, lambda x: one(trend_v4.tema3(x, 4))),
     "Atr": (lambda: stream.Atr(5), 3, np.float64, lambda h, l, c: one(average_true_range_model(h, l, c, 5))),
     "HalfTrend": (lambda: stream.HalfTrend(3, 1.5), 4, np.float32,
@@ -145,6 +145,8 @@ BAD_CALLS = [
     (lambda: stream.Ewma("0.5"), ValueError, "alpha must be a finite number in (0, 1], got '0.5'"),
     (lambda: stream.Ewma(0), ValueError, "alpha must be a finite number in (0, 1], got 0"),
     (lambda: stream.Ewma(1.5), ValueError, "alpha must be a finite number in (0, 1], got 1.5"),
+    (lambda: stream.Ema2(14.5), ValueError, "length must be a whole number of at least 1, got 14.5"),
+    (lambda: stream.Tema3(0), ValueError, "length must be a whole number of at least 1, got 0"),
     (lambda: stream.Ewma(0.5).update(1.0, 2.0), TypeError, "update() takes exactly 1 positional argument (2 given)"),
     (lambda: stream.Ewma(0.5).update(None), TypeError, "must be real number, not NoneType"),
     (lambda: stream.Ewma(0.5).extend([1.0]), TypeError,

@@ -51,19 +51,21 @@ class Ewma:
 
 @final
 class Ema2:
-    """``trend_v4.ema2(source, length)`` one bar at a time: Ewma with alpha = 2 / (max(length, 1) + 1).
+    """``trend_v4.ema2(source, length)`` one bar at a time: Ewma with alpha = 2 / (length + 1).
+
+    ``length`` is a whole number of at least 1.
 
     State: ``(started, last output)``.
     """
 
-    def __new__(cls, length: float) -> Self: ...
+    def __new__(cls, length: int) -> Self: ...
     @property
-    def length(self) -> float: ...
+    def length(self) -> int: ...
     def update(self, value: float) -> float:
         """One bar (rounded to float32); returns its average."""
     def extend(self, values: _Float32Array) -> _Float32Array:
         """A chunk of bars (a one-dimensional float32 array); returns their averages."""
-    def __reduce__(self) -> tuple[type[Ema2], tuple[float], tuple[int, float]]: ...
+    def __reduce__(self) -> tuple[type[Ema2], tuple[int], tuple[int, float]]: ...
     def __setstate__(self, state: tuple[int, float], /) -> None: ...
 
 @final
@@ -71,18 +73,18 @@ class Tema3:
     """``trend_v4.tema3(source, length)`` one bar at a time.
 
     Four chained Ema2 stages E1..E4 combined as 3 (E1 - E3) + 3 (E3 - E4) + E4
-    in float32.  State: ``(started, e1, e2, e3, e4)``, the stages after the
-    last bar.
+    in float32.  ``length`` is a whole number of at least 1.  State:
+    ``(started, e1, e2, e3, e4)``, the stages after the last bar.
     """
 
-    def __new__(cls, length: float) -> Self: ...
+    def __new__(cls, length: int) -> Self: ...
     @property
-    def length(self) -> float: ...
+    def length(self) -> int: ...
     def update(self, value: float) -> float:
         """One bar (rounded to float32); returns its triple average."""
     def extend(self, values: _Float32Array) -> _Float32Array:
         """A chunk of bars (a one-dimensional float32 array); returns their triple averages."""
-    def __reduce__(self) -> tuple[type[Tema3], tuple[float], tuple[int, float, float, float, float]]: ...
+    def __reduce__(self) -> tuple[type[Tema3], tuple[int], tuple[int, float, float, float, float]]: ...
     def __setstate__(self, state: tuple[int, float, float, float, float], /) -> None: ...
 
 @final

@@ -2,6 +2,8 @@
 // time, equal to trend_v4.ewma / ema2 / tema3 over the whole series.
 #include <Python.h>
 
+#include <cstdint>
+
 #include "ornivex/stream/classes.hpp"
 #include "ornivex/stream/state/averages.hpp"
 #include "ornivex/stream/stream_class.hpp"
@@ -13,6 +15,18 @@ namespace {
 // The float32 element of a value, as NumPy stores a Python float in a
 // float32 array (rounded to nearest).
 float as_float32(double value) noexcept { return static_cast<float>(value); }
+
+// Ema2's and Tema3's length: a whole number of bars, kept as the double the
+// kernels compute with (exact below 2**53) and given back as an int.
+std::optional<double> length_parameter(const char* cls, PyObject* value) {
+    const auto length = count_parameter(cls, "length", value, std::int64_t{1} << 53);
+    if (!length) return err::propagate();
+    return static_cast<double>(*length);
+}
+
+Owned length_values(double length) {
+    return Owned::steal(Py_BuildValue("(L)", static_cast<long long>(length)));
+}
 
 // The float32 averages share update and extend; only the kernel differs.
 template <class Kernel>
@@ -66,7 +80,6 @@ struct EwmaSpec : AverageSpec<typename Names::Kernel> {
     static constexpr const char* qualname = Names::qualname;
     static constexpr const char* parameters[] = {Names::parameter};
     static constexpr int required = 1;
-
     static constexpr const char* doc = Names::doc;
 
     static std::optional<Kernel> make(PyObject* const* bound) {
@@ -74,9 +87,7 @@ struct EwmaSpec : AverageSpec<typename Names::Kernel> {
         if (!value) return err::propagate();
         return Kernel(*value);
     }
-    static Owned parameter_values(const Kernel& kernel) {
-        return Owned::steal(Py_BuildValue("(d)", Names::parameter_of(kernel)));
-    }
+    static Owned parameter_values(const Kernel& kernel) { return Names::parameter_values(kernel); }
     static Owned state(const Kernel& kernel) {
         return StateWriter(2).add_count(kernel.started()).add(kernel.last()).finish();
     }
@@ -109,7 +120,7 @@ struct EwmaNames {
         "    >>> average.update(1.0), average.update(3.0)\n"
         "    (1.0, 2.0)\n";
     static std::optional<double> parameter_from(PyObject* value) { return alpha_parameter(value); }
-    static double parameter_of(const Kernel& kernel) { return kernel.alpha(); }
+    static Owned parameter_values(const Kernel& kernel) { return Owned::steal(Py_BuildValue("(d)", kernel.alpha())); }
 };
 
 struct Ema2Names {
@@ -120,8 +131,8 @@ struct Ema2Names {
     static constexpr const char* doc =
         "Ema2(length)\n--\n\n"
         "trend_v4.ema2(source, length) one bar at a time: Ewma with\n"
-        "alpha = 2 / (max(length, 1) + 1), in float32.\n\n"
-        "length: the average's span in bars, a number as ema2 takes it.\n"
+        "alpha = 2 / (length + 1), in float32.\n\n"
+        "length: the average's span in bars, a whole number of at least 1.\n"
         "update(value) takes one bar and returns its average; extend(values)\n"
         "takes a float32 array and returns theirs.  State (pickles, __setstate__):\n"
         "(started, last output).\n\n"
@@ -129,9 +140,8 @@ struct Ema2Names {
         "    >>> average = Ema2(3)\n"
         "    >>> average.update(1.0), average.update(3.0)\n"
         "    (1.0, 2.0)\n";
-    // A span as ema2 takes it: any number (it clamps below 1).
-    static std::optional<double> parameter_from(PyObject* value) { return to_double(value); }
-    static double parameter_of(const Kernel& kernel) { return kernel.length(); }
+    static std::optional<double> parameter_from(PyObject* value) { return length_parameter(name, value); }
+    static Owned parameter_values(const Kernel& kernel) { return length_values(kernel.length()); }
 };
 
 struct Tema3Spec : AverageSpec<Tema3Stream> {
@@ -145,7 +155,7 @@ struct Tema3Spec : AverageSpec<Tema3Stream> {
         "trend_v4.tema3(source, length) one bar at a time, in float32: four\n"
         "chained Ema2(length) stages E1..E4 combined as\n"
         "3 (E1 - E3) + 3 (E3 - E4) + E4.\n\n"
-        "length: the stages' span in bars, a number as tema3 takes it.\n"
+        "length: the stages' span in bars, a whole number of at least 1.\n"
         "update(value) takes one bar and returns its triple average;\n"
         "extend(values) takes a float32 array and returns theirs.  State\n"
         "(pickles, __setstate__): (started, e1, e2, e3, e4), the stages after the\n"
@@ -156,11 +166,11 @@ struct Tema3Spec : AverageSpec<Tema3Stream> {
         "    (1.0, 3.75)\n";
 
     static std::optional<Kernel> make(PyObject* const* bound) {
-        const auto length = to_double(bound[0]);
+        const auto length = length_parameter(name, bound[0]);
         if (!length) return err::propagate();
         return Kernel(*length);
     }
-    static Owned parameter_values(const Kernel& kernel) { return Owned::steal(Py_BuildValue("(d)", kernel.length())); }
+    static Owned parameter_values(const Kernel& kernel) { return length_values(kernel.length()); }
 
     // (started, e1, e2, e3, e4): the four stage values.
     static Owned state(const Kernel& kernel) {
