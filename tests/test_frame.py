@@ -360,6 +360,10 @@ def test_time_columns_in_other_forms_order_the_rows_as_their_times(function):
         skipped = (skipped if isinstance(skipped, pd.DataFrame) else skipped.to_pandas()).astype(float)
         np.testing.assert_array_equal(np.delete(skipped.to_numpy(), 7, axis=0),
                                       kept.to_numpy().astype(float))
+    missing_in_index = ohlc(120, 8)
+    missing_in_index.index = missing_in_index.index.where(np.arange(120) != 7)
+    with pytest.raises(ValueError, match="row NaT, column 'when': a missing value"):
+        function(missing_in_index)
     with pytest.raises(ValueError, match="column 'symbol': a missing value"):  # a NaN symbol, as pandas takes it
         function(pl.from_pandas(long.assign(symbol=long["symbol"].map({"AAA": 1.0, "BBB": np.nan, "CCC": 3.0,
                                                                         "DDD": 4.0}))), by="symbol")

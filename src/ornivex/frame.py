@@ -209,8 +209,11 @@ def atr(df: Frame, length: int = indicators.ATR_LENGTH, *, skip_bad_rows: bool =
     def grouped(groups: _Groups, threads: int) -> dict[str, np.ndarray]:
         return groups.results(("trueRange", "atr"), _grouped.atr(high, low, close, *groups.native(), length, threads))
 
+    # One series: the true range and the average over views beat the grouped pass, which sorts and places
+    # rows; a sum of the prices is finite only when every price is (else the prices are looked at one by one).
     return _computed(df, {"high": high, "low": low, "close": close}, [high, low, close], compute, grouped,
-                     skip_bad_rows, by, threads, native=True)
+                     skip_bad_rows, by, threads,
+                     sound=lambda _: bool(np.isfinite(high.sum() + low.sum() + close.sum())))
 
 
 def ewma(df: Frame, alpha: float, *, column: str = "close", skip_bad_rows: bool = False,
@@ -364,6 +367,12 @@ def _computed(obj: Any, prices: dict[str, np.ndarray], arrays: list[np.ndarray],
 def _direction(obj: Any) -> int | None:
     """1 when the rows of `obj` run forwards in time (or it has no times), -1 when backwards, with
     no time missing and at least one row; None otherwise (the rows are then looked at one by one)."""
+    index: Any = getattr(obj, "index", None)
+    if type(index).__name__ == "DatetimeIndex" and not any(map(_is_time_name, getattr(obj, "columns", ()))):
+        # A pandas index keeps its order and missing times once found: no pass over the times per call.
+        if len(index) == 0 or index.hasnans:
+            return None
+        return 1 if index.is_monotonic_increasing else -1 if index.is_monotonic_decreasing else None
     _, times = _time_source(obj)
     size = len(obj)
     if times is None:

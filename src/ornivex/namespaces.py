@@ -81,7 +81,7 @@ class ExprNamespace:
         import polars
 
         def in_row_order(series: Any) -> Any:
-            return polars.Series(series.name, _checked_average(kernel, series), dtype=polars.Float32)
+            return polars.Series(series.name, _checked_average(kernel, series))
 
         if time is None:
             return self._expr.map_batches(in_row_order, return_dtype=polars.Float32)
@@ -97,13 +97,22 @@ class ExprNamespace:
 
 
 def _checked_average(kernel: Callable[[np.ndarray], np.ndarray], series: Any) -> np.ndarray:
-    values = series.cast(float).fill_null(np.nan).to_numpy()
-    bad = ~np.isfinite(values)
-    if bad.any():
-        position = int(np.argmax(bad))
-        raise ValueError(f"{series.name!r}, row {position} of the rows computed together: a missing or "
-                         "non-finite value; drop or fill such rows first")
-    return kernel(values.astype(np.float32)) if len(values) else np.empty(0, np.float32)
+    """`kernel` over the values of `series` (with .over, called once per group: kept lean)."""
+    import polars
+
+    if not series.dtype.is_float() or series.null_count():
+        series = series.cast(polars.Float64).fill_null(np.nan)
+    values = series.to_numpy()
+    if not len(values):
+        return np.empty(0, np.float32)
+    result = kernel(values if values.dtype == np.float32 else values.astype(np.float32))
+    # A missing or infinite value makes every later average NaN or infinite: a finite last one says none was.
+    if not np.isfinite(result[-1]):
+        bad = ~np.isfinite(np.asarray(values, dtype=np.float64))
+        if bad.any():
+            raise ValueError(f"{series.name!r}, row {int(np.argmax(bad))} of the rows computed together: a "
+                             "missing or non-finite value; drop or fill such rows first")
+    return result
 
 
 def register() -> None:
