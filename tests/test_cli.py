@@ -6,6 +6,7 @@ import os
 import subprocess
 import sys
 from dataclasses import dataclass, field
+from pathlib import Path
 from typing import Callable
 
 import numpy as np
@@ -19,10 +20,10 @@ COLUMNS = ("atr", *indicators.HALFTREND_KEYS, "trend", *indicators.SWING_KEYS)
 N = 60  # bars in a generated file: enough for the swing band with --swing-period 5
 
 
-def run(*args, cwd, stdin=None, env=None):
+def run(*args, cwd, stdin=None, env=None, stdout=subprocess.PIPE, preexec_fn=None):
     env = {**(os.environ if env is None else env), "ORNIVEX_CHUNK_ROWS": "7"}  # chunk boundaries in every file
-    result = subprocess.run([sys.executable, "-m", "ornivex", *map(str, args)], cwd=cwd, env=env,
-                            input=stdin, capture_output=True, timeout=120)
+    result = subprocess.run([sys.executable, "-m", "ornivex", *map(str, args)], cwd=cwd, env=env, input=stdin,
+                            stdout=stdout, stderr=subprocess.PIPE, preexec_fn=preexec_fn, timeout=120)
     result.stdout, result.stderr = result.stdout, result.stderr.decode()
     assert "Traceback" not in result.stderr, result.stderr
     return result
@@ -107,10 +108,20 @@ def same_as_in_memory(name, **options):
     """The output is byte for byte what the whole file read and computed at once gives."""
     def check(tmp_path, result):
         from ornivex.bars import read_bars
-        from ornivex.cli import _compute, _parser, write_columns
+        from ornivex.cli import _compute, _parser
+        from ornivex.writing import OUTPUT_COLUMNS, write_csv
         bars = read_bars(tmp_path / name, **options)
+        values = _compute(bars, _parser().parse_args(["compute", name, *FIVE]))
+        table = bars.table.drop_columns([c for c in bars.table.column_names if c in OUTPUT_COLUMNS])
+        missing = np.ones(table.num_rows, dtype=bool)
+        missing[bars.rows] = False
+        placed = []  # each bar's values on its own row of the file, null on rows without a bar
+        for key in OUTPUT_COLUMNS:
+            column = np.zeros(table.num_rows, dtype=values[key].dtype)
+            column[bars.rows] = values[key]
+            placed.append(pa.array(column, mask=missing))
         buffer = io.BytesIO()
-        write_columns(bars, _compute(bars, _parser().parse_args(["compute", name, *FIVE])), buffer)
+        write_csv([*table.columns, *placed], [*table.column_names, *OUTPUT_COLUMNS], buffer, bars.sep, bars.decimal)
         out = tmp_path / "out.csv"
         assert (out.read_bytes() if out.exists() else result.stdout) == buffer.getvalue()
     return check
@@ -189,10 +200,43 @@ day_texts = {
     "31.01.2024": [d.item().strftime("%d.%m.%Y") for d in epoch.astype("datetime64[D]")],
     "2004.08.19": [d.item().strftime("%Y.%m.%d") for d in epoch.astype("datetime64[D]")],
     "YYYYMMDD": [d.item().strftime("%Y%m%d") for d in epoch.astype("datetime64[D]")],
+    "31/01/2024 10:00": [d.item().strftime("%d/%m/%Y 00:00") for d in epoch.astype("datetime64[D]")],
     "epoch s": [str(t) for t in epoch.astype(np.int64)],
     "epoch ms": [str(t * 1000) for t in epoch.astype(np.int64)],
 }
 FIVE = ["--swing-period", "5"]
+# The day after the last bar (2024-02-29) written as a day of February that does not exist.
+NO_SUCH_DAY = {"31-Jan-24": "30-Feb-24", "01/31/2024": "02/30/2024", "31.01.2024": "30.02.2024",
+               "2004.08.19": "2024.02.30", "YYYYMMDD": "20240230", "31/01/2024 10:00": "30/02/2024 00:00"}
+
+
+def dataset(time, symbols=("A", "B"), seed=4):
+    """A Parquet table of two symbols' bars in shuffled rows, with the time column `time` (one symbol's times)."""
+    one = pa.table({"date": time, **{k: pa.array(np.array(v, dtype=float)) for k, v in BARS.items() if k != "Date"}})
+    table = pa.concat_tables([one.add_column(0, "symbol", pa.array([s] * N, type=pa.array(symbols).type))
+                              for s in symbols])
+    return table.take(np.random.default_rng(seed).permutation(table.num_rows))
+
+
+def scanned_in_time_order(tmp_path, result):
+    assert result.stdout.decode().count(" 2024-02-29 ") == 2, result.stdout
+
+
+def text_kept(tmp_path, result):
+    table = pq.read_table(tmp_path / "out.parquet")
+    assert table.schema.field("Ticker").type == pa.string() and table.schema.field("Close").type == pa.float64()
+    assert table.column("Ticker").to_pylist()[:3] == ["00123", "12345678901234567890", "1e400"]
+
+
+def escaped(tmp_path, result):
+    assert b"\x1b" not in result.stdout and "\x1b" not in result.stderr
+    assert b"A\\x1b[2J\\nB" in result.stdout
+
+
+def nothing_written(name):
+    def check(tmp_path, result):
+        assert not (tmp_path / name).exists() and not list(tmp_path.glob(".*.part"))
+    return check
 
 CASES = [
     # Reading: every dialect gives the same indicators, and the input comes back as written.
@@ -258,10 +302,32 @@ CASES = [
          ["compute", "b.csv", *FIVE], 0, ("row 6 (line 7)", "repeats the time", "(1 such row)"), lines=1),
     Case("high below low", {"b.csv": bad(9, "High", "1.0")}, ["compute", "b.csv", *FIVE], 0,
          ("row 10 (line 11)", "below the low", "(1 such row)"), lines=1),
+    *(Case(f"no such day {name}", {"b.csv": csv_text(with_times(texts[:-1] + [NO_SUCH_DAY[name]]))},
+           ["compute", "b.csv"], 2, (f"row {N} (line {N + 1}), column 'Date'", f"'{NO_SUCH_DAY[name]}' is not a date"),
+           lines=1) for name, texts in day_texts.items() if name in NO_SUCH_DAY),
+    Case("no such day inside", {"b.csv": csv_text(with_times([d.replace("31.01.", "31.02.")
+                                                              for d in day_texts["31.01.2024"]]))},
+         ["compute", "b.csv"], 2, ("row 31 (line 32)", "'31.02.2024' is not a date or time"), lines=1),
     Case("year beyond 9999", {"b.csv": csv_text(with_times(["12024-01-01"] * N))}, ["compute", "b.csv"], 2,
          ("row 1 (line 2), column 'Date'", "'12024-01-01' is not a date or time"), lines=1),
     Case("not a time", {"b.csv": csv_text(with_times(BARS["Date"][:9] + ["someday"] + BARS["Date"][10:]))},
          ["compute", "b.csv"], 2, ("row 10 (line 11), column 'Date'", "'someday' is not a date or time"), lines=1),
+    Case("huge cell before an error", {"b.csv": csv_text({**with_times(BARS["Date"][:4] + ["x"] + BARS["Date"][5:]),
+                                                           "Note": ["n" * 200_000] + [""] * (N - 1)})},
+         ["compute", "b.csv"], 2, ("row 5 (line 6), column 'Date'", "'x' is not a date or time"), lines=1),
+    Case("carried columns stay text in Parquet", {"b.csv": csv_text({**BARS, "Ticker": [
+        "00123", "12345678901234567890", "1e400", *["0700"] * (N - 3)]})},
+         ["compute", "b.csv", "-o", "out.parquet", *FIVE], check=text_kept, lines=0),
+    Case("output suffix not written", {"b.csv": csv_text(BARS)}, ["compute", "b.csv", "-o", "x.xlsx"], 2,
+         ("x.xlsx: cannot write a .xlsx file", ".csv, .tsv, .txt, .parquet, .pq"), lines=1,
+         check=nothing_written("x.xlsx")),
+    Case("chart suffix not drawn", {"b.csv": csv_text(BARS)}, ["chart", "b.csv", "-o", "c.xlsx"], 2,
+         ("c.xlsx: cannot draw a chart as .xlsx", ".png"), lines=1, check=nothing_written("c.xlsx")),
+    Case("scan output suffix not written", {"S.csv": csv_text(BARS)}, ["scan", ".", "-o", "s.parquet"], 2,
+         ("s.parquet: cannot write a .parquet file",), lines=1, check=nothing_written("s.parquet")),
+    *(Case(f"chart {side} beyond the limit", {"b.csv": csv_text(BARS)},
+           ["chart", "b.csv", "-o", "c.png", f"--{side}", "60000"], 2, (f"--{side}: '60000' is more than",),
+           lines=1, check=nothing_written("c.png")) for side in ("width", "height")),
     Case("ragged row", {"b.csv": csv_text(BARS) + "2025-01-01,1,2\n"}, ["compute", "b.csv"], 2,
          (f"row {N + 1} (line {N + 2})", "3 fields, but the header has 6"), lines=1),
     Case("missing column", {"b.csv": "Date,Open,High,Low\n2024-01-02,1,2,0.5\n"}, ["compute", "b.csv"], 2,
@@ -276,6 +342,19 @@ CASES = [
     Case("unreachable scheduler", {"S.csv": csv_text(BARS)},
          ["scan", ".", "--scheduler", "tcp://127.0.0.1:1", "--connect-timeout", "0.5"], 2,
          ("ornivex: error: cannot reach the Dask scheduler at tcp://127.0.0.1:1",), lines=1),
+    Case("empty scheduler address", {"S.csv": csv_text(BARS)}, ["scan", ".", "--scheduler", ""], 2,
+         ("argument --scheduler: an empty address",), lines=1),
+    *(Case(f"dataset times {kind}", {"long.parquet": dataset(pa.array(epoch).cast(kind))}, ["scan", "long.parquet"],
+           check=scanned_in_time_order, lines=1)
+      for kind in (pa.date32(), pa.date64(), pa.timestamp("ns", "America/New_York"), pa.timestamp("s"))),
+    *(Case(f"dataset {name} refused", {"long.parquet": table}, ["scan", "long.parquet"], 2, parts, lines=1)
+      for name, table, parts in (
+          ("uint64 times", dataset(pa.array(epoch.astype(np.int64).astype(np.uint64))), ("'date' holds uint64",)),
+          ("list times", dataset(pa.array([[1]] * N)), ("'date' holds list",)),
+          ("symbols not UTF-8", dataset(pa.array(epoch), symbols=(b"\xff", b"\xfe")),
+           ("'symbol' holds symbols that are not UTF-8",)))),
+    Case("control characters escaped", {"long.parquet": dataset(pa.array(epoch), symbols=("A\x1b[2J\nB", "C"))},
+         ["scan", "long.parquet"], check=escaped, lines=1),
     Case("dataset without its symbol column", {"long.parquet": pa.table({"instrument": ["A"] * N, "date": epoch, **{
         k: pa.array(np.array(v, dtype=float)) for k, v in BARS.items() if k != "Date"}})},
          ["scan", "long.parquet"], 2, ("no 'symbol' column", "--symbol-column"), lines=1),
@@ -398,15 +477,18 @@ def test_watch_follows_appends_and_rotation(tmp_path):
 
 
 def test_default_run_prints_the_table_and_writes_the_chart(tmp_path):
+    """The chart goes to a folder of the run's own, never through a link planted in the temporary folder."""
     pytest.importorskip("matplotlib")
-    env = dict(os.environ, TMPDIR=str(tmp_path))
-    result = run(cwd=tmp_path, env=env)
+    (tmp_path / "victim.txt").write_text("keep")
+    (tmp_path / "ornivex-demo.png").symlink_to(tmp_path / "victim.txt")
+    result = run(cwd=tmp_path, env=dict(os.environ, TMPDIR=str(tmp_path)))
     assert result.returncode == 0, result.stderr
     out = result.stdout.decode()
     assert "Google (GOOG)" in out and "HalfTrend" in out and "last signal:" in out
     assert "2008-10-14" in out  # the last bar of the sample
-    chart = tmp_path / "ornivex-demo.png"
-    assert f"{chart}" in out and chart.stat().st_size > 10_000
+    chart = Path(out.split("chart (250 last bars): ")[1].strip())
+    assert chart.parent.parent == tmp_path and chart.parent.stat().st_mode & 0o077 == 0
+    assert chart.stat().st_size > 10_000 and (tmp_path / "victim.txt").read_text() == "keep"
 
 
 def test_scan_reports_every_symbol_and_skips_the_broken(tmp_path):
@@ -446,7 +528,7 @@ def test_sample_bars_written_read_back_unchanged(tmp_path):
 
 @pytest.mark.parametrize("dtype", [np.float32, np.float64])
 def test_number_text_is_the_shortest_that_reads_back(dtype):
-    from ornivex.bars import number_cells
+    from ornivex.writing import number_cells
     rng = np.random.default_rng(3)
     bits = rng.integers(0, 2 ** (8 * np.dtype(dtype).itemsize), 20_000, dtype=np.uint64)
     values = bits.astype(f"u{np.dtype(dtype).itemsize}").view(dtype)
@@ -460,3 +542,89 @@ def test_number_text_is_the_shortest_that_reads_back(dtype):
     shortest = [len(np.format_float_scientific(v, unique=True).split("e")[0].lstrip("-").replace(".", "").strip("0"))
                 for v in values]
     assert all(d <= s for d, s, f in zip(digits, shortest, finite) if f)
+
+
+def _file_size_limit(size):
+    def limit():
+        import resource
+        resource.setrlimit(resource.RLIMIT_FSIZE, (size, size))
+    return limit
+
+
+@pytest.mark.parametrize("args, target, limit", [
+    (["compute", "keep.csv", "-o", "keep.csv"], "keep.csv", 40_000),     # the input itself, too large
+    (["compute", "keep.parquet", "-o", "keep.parquet"], "keep.parquet", 30_000),
+    (["sample", "-o", "keep.csv"], "keep.csv", 40_000),
+    (["chart", "keep.csv", "-o", "keep.png"], "keep.png", 20_000),
+    (["compute", "keep.csv", "-o", "/dev/full"], "/dev/full", None),
+    (["compute", "keep.csv", "-o", "-"], "standard output", None),
+    (["scan", ".", "-o", "/dev/full"], "/dev/full", None),
+    (["sample"], "standard output", None),
+])
+def test_failed_write_is_one_line_and_leaves_the_file_as_it_was(tmp_path, args, target, limit):
+    pytest.importorskip("matplotlib")
+    (tmp_path / "keep.csv").write_text(csv_text(walk(2000)))
+    assert run("compute", "keep.csv", "-o", "keep.parquet", cwd=tmp_path).returncode == 0
+    (tmp_path / "keep.png").write_bytes(b"an older chart")
+    before = {p.name: p.read_bytes() for p in tmp_path.iterdir()}
+    with open("/dev/full", "wb") as full:
+        result = run(*args, cwd=tmp_path, stdout=full if target == "standard output" else subprocess.PIPE,
+                     preexec_fn=_file_size_limit(limit) if limit else None)
+    assert result.returncode == 2 and len(result.stderr.splitlines()) == 1, result.stderr
+    assert result.stderr.startswith(f"ornivex: error: {target}: cannot write ("), result.stderr
+    assert {p.name: p.read_bytes() for p in tmp_path.iterdir()} == before
+
+
+@pytest.mark.parametrize("reply", [None, b"HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n", b"\x01\x02"])
+def test_scan_gives_up_on_a_scheduler_that_is_not_one(tmp_path, reply):
+    """A port that accepts and stays silent, or answers what no scheduler says: one line, exit 2."""
+    import socket
+    import threading
+    server = socket.create_server(("127.0.0.1", 0))
+    accepted = []
+
+    def serve():
+        while True:
+            try:
+                peer, _ = server.accept()
+            except OSError:
+                return
+            accepted.append(peer)
+            if reply:
+                peer.sendall(reply)
+
+    threading.Thread(target=serve, daemon=True).start()
+    (tmp_path / "S.csv").write_text(csv_text(BARS))
+    try:
+        result = run("scan", ".", "--scheduler", f"tcp://127.0.0.1:{server.getsockname()[1]}",
+                     "--connect-timeout", "1", cwd=tmp_path)
+    finally:
+        server.close()
+        for peer in accepted:
+            peer.close()
+    assert result.returncode == 2, result.stderr
+    assert result.stderr.splitlines() == [result.stderr.strip()] and "cannot reach the Dask scheduler" in result.stderr
+
+
+def test_scan_skips_a_symbol_that_fails_in_any_way():
+    from ornivex.scan import SymbolInput, scan_symbols
+
+    class Exhausting(SymbolInput):
+        def bars(self, *args, **kwargs):
+            raise MemoryError("Unable to allocate 3.07 EiB")
+
+    good = SymbolInput("GOOD", "GOOD.csv", csv_text(BARS).encode())
+    rows, failures = scan_symbols([Exhausting("BIG", "BIG.csv", b""), good])
+    assert [r.symbol for r in rows] == ["GOOD"]
+    assert [(f.symbol, f.message) for f in failures] == [("BIG", "BIG.csv: cannot be scanned (MemoryError: "
+                                                                 "Unable to allocate 3.07 EiB)")]
+
+
+def test_a_pyarrow_that_cannot_load_is_one_line(tmp_path):
+    (tmp_path / "pyarrow").mkdir()
+    (tmp_path / "pyarrow" / "__init__.py").write_text(
+        'raise ImportError("pyarrow requires NumPy 2.0 or newer, found 1.26.4")\n')
+    result = run("sample", cwd=tmp_path, env=dict(os.environ, PYTHONPATH=str(tmp_path)))
+    assert result.returncode == 2 and len(result.stderr.splitlines()) == 1, result.stderr
+    assert result.stderr.startswith("ornivex: error: pyarrow cannot be loaded (pyarrow requires NumPy 2.0")
+    assert ("pip install 'pyarrow<26'" in result.stderr) == np.__version__.startswith("1.")

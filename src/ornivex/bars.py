@@ -1,4 +1,4 @@
-"""OHLC price bars: reading and checking CSV and Parquet files, and writing tables back.
+"""OHLC price bars: reading and checking CSV and Parquet files.
 
 A bar file is a CSV file with a header row, or a Parquet file.  Column names
 are matched without regard to case, surrounding spaces or angle brackets
@@ -37,10 +37,11 @@ from __future__ import annotations
 
 import csv
 import io
+import re
 import sys
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import BinaryIO, Callable, Sequence
+from typing import Callable, Sequence
 
 import numpy as np
 import pyarrow as pa
@@ -323,7 +324,7 @@ def _unnamed_time_column(table: pa.Table) -> dict[str, int]:
     return {}
 
 
-def _raise_plain(problem: str, index: int) -> ValueError:
+def _raise_plain(problem: str, index: int | None) -> ValueError:
     return ValueError(problem)
 
 
@@ -400,8 +401,28 @@ def _text(value: float) -> str:
 
 # -- times ------------------------------------------------------------------------------------
 
-def _parse_times(column: pa.ChunkedArray, error: Callable[[str, int], Exception]) -> np.ndarray:
+def time_type_problem(kind: pa.DataType) -> str | None:
+    """Why a column of type `kind` cannot hold the times of bars; None when it can.
+
+    Times are timestamps (any unit, any zone), dates, whole numbers (of at
+    most 63 bits) or text.
+    """
+    if pa.types.is_dictionary(kind):
+        kind = kind.value_type
+    if (pa.types.is_timestamp(kind) or pa.types.is_date(kind) or pa.types.is_string(kind)
+            or pa.types.is_large_string(kind) or pa.types.is_signed_integer(kind)
+            or (pa.types.is_unsigned_integer(kind) and kind.bit_width < 64)):
+        return None
+    return f"holds {kind}, not times (timestamps, dates, whole numbers or text)"
+
+
+def _parse_times(column: pa.ChunkedArray, error: Callable[[str, int | None], Exception]) -> np.ndarray:
     """A time column as datetime64[ms], UTC where it gives an offset."""
+    problem = time_type_problem(column.type)
+    if problem:
+        raise error(problem, None)
+    if pa.types.is_dictionary(column.type):
+        column = pc.cast(column, column.type.value_type)
     if pa.types.is_timestamp(column.type) or pa.types.is_date(column.type):
         if column.null_count:
             raise error("empty value", _first_null(column))
@@ -433,26 +454,56 @@ def _parse_times(column: pa.ChunkedArray, error: Callable[[str, int], Exception]
         except pa.ArrowInvalid:
             continue
         return _checked_years(pc.cast(values, pa.timestamp("ms")).to_numpy(), error)
-    first_fit = None
+    index = 0  # the row to name: where the format that reads the most leading rows first fails
     for day in _DAY_FORMATS:
         for time_of_day in _TIMES_OF_DAY:
-            parsed = pc.strptime(text, format=day + time_of_day, unit="ms", error_is_null=True)
+            parsed = _existing_days(pc.strptime(text, format=day + time_of_day, unit="ms", error_is_null=True),
+                                    _day_of_month_text(text, day))
             if parsed.null_count == 0:
                 return _checked_years(parsed.to_numpy(), error)
-            if first_fit is None and parsed[0].is_valid:
-                first_fit = parsed
-    if first_fit is None:  # no format reads the first time: try ISO on it alone to name the row
-        first_fit = pc.strptime(text, format="%Y-%m-%d", unit="ms", error_is_null=True)
-    index = _first_null(first_fit)
+            if parsed[0].is_valid:
+                index = max(index, _first_null(parsed))
+    iso = _existing_days(pc.strptime(text, format="%Y-%m-%d", unit="ms", error_is_null=True),
+                         _day_of_month_text(text, "%Y-%m-%d"))
+    if iso[0].is_valid:
+        index = max(index, _first_null(iso))
     raise error(f"{text[index].as_py()!r} is not a date or time", index)
 
 
+_FIELD_PATTERNS = {"%d": r"(?P<day>\d{1,2})", "%m": r"\d{1,2}", "%Y": r"[+-]?\d+", "%y": r"\d{1,2}",
+                   "%b": r"[^\W\d_]+"}
+
+
+def _day_of_month_text(text: pa.Array | pa.ChunkedArray, day_format: str) -> pa.Array | pa.ChunkedArray:
+    """The day of the month as written in each text of `day_format`; null where the text has another form."""
+    pattern = "^" + "".join(_FIELD_PATTERNS.get(part, re.escape(part))
+                            for part in re.split(r"(%\w)", day_format.split(" ")[0]) if part)
+    return pc.struct_field(pc.extract_regex(text, pattern), "day")
+
+
+def _existing_days(parsed: pa.Array | pa.ChunkedArray, day_text: pa.Array | pa.ChunkedArray
+                   ) -> pa.Array | pa.ChunkedArray:
+    """`parsed` with null where the day of the month written is not the day read.
+
+    The parser carries a day past the end of its month into the next month (31
+    February becomes 2 March); such a day does not exist.
+    """
+    same = pc.equal(pc.day(parsed), pc.cast(day_text, pa.int64()))
+    return pc.if_else(pc.fill_null(same, True), parsed, pa.scalar(None, parsed.type))
+
+
 def _whole_number_times(numbers: np.ndarray, error: Callable[[str, int], Exception]) -> np.ndarray:
-    """Whole numbers as times: YYYYMMDD when every one is such a day, else Unix epoch seconds or milliseconds."""
-    if numbers.min() >= 1000_01_01 and numbers.max() <= 9999_12_31:
+    """Whole numbers as times: YYYYMMDD when every one is written as such a day, else Unix epoch
+    seconds or milliseconds.  A YYYYMMDD day that does not exist (20040231) is an error."""
+    month, day = numbers // 100 % 100, numbers % 100
+    if (numbers.min() >= 1000_01_01 and numbers.max() <= 9999_12_31 and month.min() >= 1 and month.max() <= 12
+            and day.min() >= 1 and day.max() <= 31):
         days = pc.strptime(pa.array(numbers.astype(str)), format="%Y%m%d", unit="ms", error_is_null=True)
-        if days.null_count == 0:
-            return days.to_numpy()
+        days = _existing_days(days, pa.array(day.astype(str)))
+        if days.null_count:
+            index = _first_null(days)
+            raise error(f"{str(numbers[index])!r} is not a date or time", index)
+        return days.to_numpy()
     # Epoch milliseconds from 1e11 on: as seconds, that would be past the year 5000.
     unit = "ms" if np.abs(numbers).max() >= 100_000_000_000 else "s"
     return numbers.astype(f"datetime64[{unit}]").astype("datetime64[ms]")
@@ -525,8 +576,7 @@ class _CsvText:
     def _records(self, sep: str):
         """(first line, fields) of every non-blank record, the header included."""
         try:
-            handle = io.TextIOWrapper(io.BytesIO(self.data), encoding="utf-8", newline="")
-            reader = csv.reader(handle, delimiter=sep)
+            reader = self._reader(sep)
             start = 1
             for fields in reader:
                 if fields:
@@ -534,6 +584,12 @@ class _CsvText:
                 start = reader.line_num + 1
         except UnicodeDecodeError:
             raise BarsError(self.source, "not a text file in UTF-8") from None
+
+    def _reader(self, sep: str):
+        # No cell of the file may be too long for the reader: the table reader took them all.
+        if csv.field_size_limit() <= len(self.data):
+            csv.field_size_limit(min(len(self.data) + 1, sys.maxsize))
+        return csv.reader(io.TextIOWrapper(io.BytesIO(self.data), encoding="utf-8", newline=""), delimiter=sep)
 
     def header(self, sep: str) -> list[str]:
         for _, fields in self._records(sep):
@@ -544,8 +600,7 @@ class _CsvText:
 
     def header_lines(self, sep: str) -> int:
         """Physical lines up to the end of the header: what the table reader skips."""
-        handle = io.TextIOWrapper(io.BytesIO(self.data), encoding="utf-8", newline="")
-        reader = csv.reader(handle, delimiter=sep)
+        reader = self._reader(sep)
         for fields in reader:
             if fields:
                 return reader.line_num
@@ -580,86 +635,6 @@ def _unquoted(line: str) -> str:
     return "".join(part for i, part in enumerate(line.split('"')) if i % 2 == 0)
 
 
-# -- writing ----------------------------------------------------------------------------------
-
-def csv_cells(values: pa.Array | pa.ChunkedArray, sep: str, decimal: str = ".", *,
-              plain: bool = False) -> tuple[pa.Array | pa.ChunkedArray, bool]:
-    """Each value as the text of a CSV cell, and whether any cell had to be quoted.
-
-    Text is kept as it is, quoted where it holds the separator, a quote or a
-    line end (`plain` says no cell does); numbers get the shortest text that
-    reads back to the same value in their own precision; null and NaN are ''.
-    """
-    if pa.types.is_timestamp(values.type) or pa.types.is_date(values.type):
-        values = _iso_text(values)
-    elif not pa.types.is_string(values.type):
-        return number_cells(values, decimal), False
-    text = pc.fill_null(values, "")
-    if plain:
-        return text, False
-    special = pc.match_substring_regex(text, f'["\\r\\n{"\\t" if sep == "\t" else sep}]')
-    if not pc.any(special).as_py():
-        return text, False
-    quoted = pc.binary_join_element_wise('"', pc.replace_substring(text, '"', '""'), '"', "")
-    return pc.if_else(special, quoted, text), True
-
-
-def _iso_text(values: pa.Array | pa.ChunkedArray) -> pa.Array:
-    """Times as ISO 8601 text: days alone when every time is at midnight."""
-    times = np.asarray(pc.cast(values, pa.timestamp("ms")).to_numpy(zero_copy_only=False), dtype="datetime64[ms]")
-    ticks = times.astype(np.int64)
-    unit = "D" if np.all(ticks % 86_400_000 == 0) else "s" if np.all(ticks % 1000 == 0) else "ms"
-    return pa.array(times.astype(f"datetime64[{unit}]").astype(str), mask=np.isnat(times))
-
-
-def number_cells(values: np.ndarray | pa.Array | pa.ChunkedArray, decimal: str = ".") -> pa.Array:
-    """Numbers as CSV cell text: shortest round trip in their own precision, NaN and null as ''."""
-    array = values if isinstance(values, (pa.Array, pa.ChunkedArray)) else pa.array(values)
-    if pa.types.is_floating(array.type):
-        array = pc.if_else(pc.is_nan(array), pa.scalar(None, array.type), array)
-    text = pc.fill_null(pc.cast(array, pa.string()), "")
-    return pc.replace_substring(text, ".", decimal) if decimal != "." else text
-
-
-def write_csv(columns: Sequence[pa.Array | pa.ChunkedArray], header: Sequence[str] | None, out: BinaryIO,
-              sep: str = ",", decimal: str = ".", *, plain_text: bool = False, chunk_rows: int = 1 << 16) -> None:
-    """Write `columns` as CSV after the header line (None: rows only, to follow earlier ones),
-    formatting one chunk of rows at a time.
-
-    Cells are made by :func:`csv_cells`; `plain_text` says no text cell needs quotes.
-    """
-    if header is not None:
-        out.write((sep.join(_quote(h, sep) for h in header) + "\n").encode("utf-8"))
-    # Times become text for the whole column, so every chunk writes them alike.
-    columns = [_iso_text(c) if pa.types.is_timestamp(c.type) or pa.types.is_date(c.type) else c for c in columns]
-    names = [f"c{i}" for i in range(len(columns))]
-    options = pa_csv.WriteOptions(include_header=False, delimiter=sep, quoting_style="none")
-    for start in range(0, len(columns[0]) if columns else 0, chunk_rows):
-        cells = [csv_cells(c.slice(start, chunk_rows), sep, decimal, plain=plain_text) for c in columns]
-        if not any(quoted for _, quoted in cells):
-            # No cell needs quotes: pyarrow's writer joins the cells as they are.
-            pa_csv.write_csv(pa.table([text for text, _ in cells], names=names), out, options)
-            continue
-        lines = pc.binary_join_element_wise(*(text for text, _ in cells), sep)
-        lines = pc.binary_join_element_wise(lines, "", "\n")
-        if isinstance(lines, pa.ChunkedArray):
-            lines = lines.combine_chunks()
-        offsets = np.frombuffer(lines.buffers()[1], dtype=np.int32, count=len(lines) + 1, offset=lines.offset * 4)
-        out.write(memoryview(lines.buffers()[2])[offsets[0]:offsets[-1]])
-
-
-def _quote(cell: str, sep: str) -> str:
-    if any(ch in cell for ch in (sep, '"', "\n", "\r")):
-        return '"' + cell.replace('"', '""') + '"'
-    return cell
-
-
-def write_bars(bars: Bars, out: BinaryIO) -> None:
-    """Write the table of `bars` back as CSV, in its own dialect and row order."""
-    write_csv(bars.table.columns, bars.table.column_names, out, bars.sep, bars.decimal,
-              plain_text=bars.plain_cells)
-
-
 # -- sample data ------------------------------------------------------------------------------
 
 def sample_bars() -> tuple[Bars, str]:
@@ -682,19 +657,19 @@ def sample_bars() -> tuple[Bars, str]:
     table = pa.table({"date": np.datetime_as_string(prices["date"].astype("datetime64[D]")),
                       **{name: prices[name].astype(np.float64) for name in (*PRICE_COLUMNS, "volume")}})
     buffer = io.BytesIO()
-    write_csv(table.columns, table.column_names, buffer)
+    pa_csv.write_csv(table, buffer, pa_csv.WriteOptions(quoting_style="none"))
     bars = parse_csv(buffer.getvalue(), "goog.npz")
     return bars, (f"{len(bars)} daily bars of Google (GOOG), {bars.label(0)} to {bars.label(len(bars) - 1)}, "
                   "from matplotlib's sample data")
 
 
 def typed_table(bars: Bars) -> pa.Table:
-    """The table of `bars` with typed columns: times as timestamps, numbers as numbers.
+    """The table of `bars` with its time and price columns typed.
 
     A Parquet file's table is returned as it is.  For a CSV file the time
     column becomes timestamp[ms], open/high/low/close and volume float64
-    (null where a cell is empty or was skipped), and every other column int64
-    or float64 when all its cells are such numbers, else it stays text.
+    (null where a cell is empty or was skipped); every other column stays text
+    as written (a ticker ``0700`` keeps its zero).
     """
     table = bars.table
     if not all(pa.types.is_string(t) for t in table.schema.types):
@@ -704,23 +679,9 @@ def typed_table(bars: Bars) -> pa.Table:
     columns = []
     for index, column in enumerate(table.columns):
         if index == bars.time_column:
-            times = _parse_times(column, _raise_plain)
-            columns.append(pa.array(times))
+            columns.append(pa.array(_parse_times(column, _raise_plain)))
         elif roles[index] in (*PRICE_COLUMNS, "volume"):
             columns.append(pa.array(_numbers(column, bars.decimal)[0], from_pandas=True))
         else:
-            columns.append(_typed_text(column, bars.decimal))
+            columns.append(column)
     return pa.table(columns, names=header)
-
-
-def _typed_text(column: pa.ChunkedArray, decimal: str) -> pa.ChunkedArray:
-    text = pc.utf8_trim_whitespace(column)
-    blanked = pc.if_else(pc.equal(text, ""), pa.scalar(None, pa.string()), text)
-    if blanked.null_count == len(blanked):
-        return column
-    for kind in (pa.int64(), pa.float64()):
-        try:
-            return pc.cast(pc.replace_substring(blanked, decimal, ".") if decimal != "." else blanked, kind)
-        except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
-            continue
-    return column

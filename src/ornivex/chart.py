@@ -13,6 +13,7 @@ from pathlib import Path
 import numpy as np
 
 from ornivex.bars import Bars
+from ornivex.writing import atomic_output, is_direct
 
 CANDLE_UP, CANDLE_DOWN = "#26a69a", "#ef5350"
 TREND_UP, TREND_DOWN = "#1565c0", "#c62828"
@@ -21,6 +22,26 @@ FILTER, BAND = "#6a1b9a", "#ce93d8"
 
 class ChartUnavailable(RuntimeError):
     """matplotlib is not installed."""
+
+
+class ChartFormatError(ValueError):
+    """A chart file name whose suffix names no format matplotlib writes."""
+
+
+def chart_format(path: str | Path) -> str:
+    """The image format named by the suffix of `path` (PNG for standard output and special files)."""
+    try:
+        from matplotlib.backend_bases import FigureCanvasBase
+    except ImportError:
+        raise ChartUnavailable("charts need matplotlib: pip install 'ornivex[chart]'") from None
+    suffix = Path(path).suffix.lower().lstrip(".")
+    if not suffix and is_direct(path):
+        return "png"
+    formats = FigureCanvasBase.get_supported_filetypes()
+    if suffix not in formats:
+        raise ChartFormatError(f"{path}: cannot draw a chart as {'.' + suffix if suffix else 'a file without a suffix'}"
+                               f"; the name ends in one of {', '.join('.' + f for f in sorted(formats))}")
+    return suffix
 
 
 def draw_chart(bars: Bars, columns: dict[str, np.ndarray], path: str | Path, *,
@@ -47,6 +68,7 @@ def draw_chart(bars: Bars, columns: dict[str, np.ndarray], path: str | Path, *,
         from matplotlib.transforms import offset_copy
     except ImportError:
         raise ChartUnavailable("charts need matplotlib: pip install 'ornivex[chart]'") from None
+    image_format = chart_format(path)
 
     start = max(len(bars) - last, 0) if last else 0
     shown = len(bars) - start
@@ -139,9 +161,9 @@ def draw_chart(bars: Bars, columns: dict[str, np.ndarray], path: str | Path, *,
         lambda value, _pos: label(int(round(value))) if 0 <= round(value) < shown else ""))
     swing.set_xlabel("time (UTC where the file gave an offset)" if timed else "date")
 
-    path = Path(path)
-    fig.savefig(path, dpi=dpi)
-    return path
+    with atomic_output(path) as handle:
+        fig.savefig(handle, dpi=dpi, format=image_format)
+    return Path(path)
 
 
 def _date_labeller(times: np.ndarray):

@@ -35,9 +35,9 @@ import pyarrow.csv as pa_csv
 
 from ornivex import indicators, stream
 from ornivex.bars import (PRICE_COLUMNS, BarsError, _CsvText, _locate_columns, _non_numbers, _numbers,
-                          _parse_times, _text, _uses_decimal_comma, write_csv)
+                          _parse_times, _text, _uses_decimal_comma)
+from ornivex.writing import OUTPUT_COLUMNS, WriteError, is_direct, write_csv, write_errors
 
-OUTPUT_COLUMNS = ("atr", *indicators.HALFTREND_KEYS, "trend", *indicators.SWING_KEYS)
 SYMBOL_NAMES = ("symbol", "ticker")  # a column of either name (any case) names each row's instrument
 CHUNK_ROWS = 1 << 17
 MEMORY_BUDGET = 1 << 30
@@ -821,8 +821,8 @@ class CsvChunks:
     unit per column for the whole file, found by a first look at that column.
     """
 
-    def __init__(self, source: Source, out: BinaryIO) -> None:
-        self.source, self.out = source, out
+    def __init__(self, source: Source, out: BinaryIO, name: str = "-") -> None:
+        self.source, self.out, self.name = source, out, name  # `name`: the output named in write errors
         self.dialect: Dialect | None = None
         self.time_units: dict[int, str] = {}
         self.started = False
@@ -839,7 +839,8 @@ class CsvChunks:
         columns = [_time_text(table.column(i), self.time_units[i]) if i in self.time_units else table.column(i)
                    for i in kept]
         header = None if self.started else [*(table.column_names[i] for i in kept), *OUTPUT_COLUMNS]
-        write_csv([*columns, *chunk.columns()], header, self.out, self.dialect.sep, self.dialect.decimal or ".")
+        with write_errors(self.name):
+            write_csv([*columns, *chunk.columns()], header, self.out, self.dialect.sep, self.dialect.decimal or ".")
         self.started = True
 
     def restart(self) -> None:
@@ -891,7 +892,7 @@ class Target:
         self.path = None if path in (None, "-") else path
         self.direct: BinaryIO | None = None
         self.temporary: str | None = None
-        special = self.path is not None and os.path.exists(self.path) and not os.path.isfile(self.path)
+        special = self.path is not None and is_direct(self.path)
         try:
             if self.path is None or special:
                 self.direct = sys.stdout.buffer if self.path is None else open(self.path, "wb")
@@ -904,7 +905,7 @@ class Target:
                                                               suffix=".part", dir=folder)
                 self.handle = os.fdopen(descriptor, "wb")
         except OSError as exc:
-            raise BarsError(path or "<stdout>", f"cannot write ({exc.strerror or exc})") from None
+            raise WriteError(f"{path or 'standard output'}: cannot write ({exc.strerror or exc})") from None
 
     def commit(self) -> None:
         try:
@@ -922,7 +923,7 @@ class Target:
             self.temporary = None
         except OSError as exc:
             self.discard()
-            raise BarsError(self.path or "<stdout>", f"cannot write ({exc.strerror or exc})") from None
+            raise WriteError(f"{self.path or 'standard output'}: cannot write ({exc.strerror or exc})") from None
 
     def discard(self) -> None:
         if self.temporary is not None:
@@ -944,7 +945,7 @@ def write_chunks(source: Source, output: str | None, settings: Settings, **optio
     """Compute `source` chunk by chunk into the CSV file `output` (None or '-': standard output)."""
     target = Target(output, may_restart=may_restart(source, options.get("memory", MEMORY_BUDGET)))
     try:
-        run = compute_chunks(source, settings, CsvChunks(source, target.handle).plan(), **options)
+        run = compute_chunks(source, settings, CsvChunks(source, target.handle, output or "-").plan(), **options)
         target.commit()
     except BaseException:
         target.discard()
@@ -970,7 +971,8 @@ def write_parquet(source: Source, output: str, settings: Settings, **options) ->
         table = table.append_column(name, values)
     target = Target(output, may_restart=False)
     try:
-        pq.write_table(table, target.handle)
+        with write_errors(output):
+            pq.write_table(table, target.handle)
         target.commit()
     except BaseException:
         target.discard()

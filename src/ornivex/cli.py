@@ -17,22 +17,36 @@ from __future__ import annotations
 import argparse
 import atexit
 import csv
+import io
 import math
 import os
+import signal
 import sys
 import tempfile
+import threading
 from pathlib import Path
-from typing import BinaryIO, Iterable, NoReturn, Sequence
+from typing import Iterable, NoReturn, Sequence
 
 import numpy as np
-import pyarrow as pa
-
-from ornivex import __version__, indicators, parameters
-from ornivex.bars import Bars, BarsError, read_bars, sample_bars, typed_table, write_bars, write_csv
-from ornivex.scan import ScanError
 
 USER_ERROR = 2
 MEMORY_BUDGET = 1 << 30  # ornivex.chunked.MEMORY_BUDGET, without importing it for every command
+NUMPY1_PYARROW = "pyarrow<26"  # the newest pyarrow releases that still load with NumPy 1.x
+
+try:
+    import pyarrow  # noqa: F401  (first, so that a pyarrow that cannot load is one line, not a traceback)
+except ImportError as exc:
+    _advice = ""
+    if np.__version__.startswith("1."):
+        _advice = (f"; with NumPy {np.__version__} install an older pyarrow: pip install '{NUMPY1_PYARROW}' "
+                   "(or upgrade NumPy)")
+    print(f"ornivex: error: pyarrow cannot be loaded ({exc}){_advice}", file=sys.stderr)
+    raise SystemExit(USER_ERROR) from None
+
+from ornivex import __version__, indicators, parameters
+from ornivex.bars import Bars, BarsError, sample_bars
+from ornivex.scan import ScanError
+from ornivex.writing import WriteError, atomic_output, is_direct, output_format, write_bars, write_errors
 
 
 class UserError(Exception):
@@ -42,10 +56,14 @@ class UserError(Exception):
 def main(argv: Sequence[str] | None = None) -> int:
     parser = _parser()
     args = parser.parse_args(argv)
+    _ignore_file_size_signal()
     try:
-        return args.run(args)
-    except (UserError, BarsError, ScanError) as exc:
-        print(f"ornivex: error: {exc}", file=sys.stderr)
+        status = args.run(args)
+        with write_errors("-"):  # what print() left in the buffer: a full disk is an error too
+            sys.stdout.flush()
+        return status
+    except (UserError, BarsError, ScanError, WriteError) as exc:
+        print(f"ornivex: error: {printable(str(exc))}", file=sys.stderr)
         return USER_ERROR
     except BrokenPipeError:
         # The reader went away (for example `| head`): not an error of ours.
@@ -53,6 +71,13 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 0
     except KeyboardInterrupt:
         return 130
+
+
+def _ignore_file_size_signal() -> None:
+    """A write past the file size limit (ulimit -f) then fails with EFBIG, which is reported,
+    instead of the signal ending the process with a half-written file."""
+    if hasattr(signal, "SIGXFSZ") and threading.current_thread() is threading.main_thread():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
 
 
 def command() -> NoReturn:
@@ -81,6 +106,8 @@ def command() -> NoReturn:
 # -- commands ---------------------------------------------------------------------------------
 
 def run_demo(args: argparse.Namespace) -> int:
+    if args.output and not args.no_chart:
+        _check_chart_name(args.output, matplotlib_needed=False)
     bars, description = sample_bars()
     print(f"ornivex {__version__}: {description}")
     columns = _compute(bars, args)
@@ -97,23 +124,48 @@ def run_demo(args: argparse.Namespace) -> int:
     if args.no_chart:
         return 0
     from ornivex.chart import ChartUnavailable, draw_chart
-    out = args.output or Path(tempfile.gettempdir()) / "ornivex-demo.png"
+    folder = None
+    if args.output:
+        out = args.output
+    else:
+        try:  # a folder of its own, made for this run: no one else can have put a file or a link there
+            folder = Path(tempfile.mkdtemp(prefix="ornivex-demo-"))
+        except OSError as exc:
+            raise UserError(f"{tempfile.gettempdir()}: cannot make a folder for the chart "
+                            f"({exc.strerror or exc}); name the chart file with -o") from None
+        out = str(folder / "ornivex-demo.png")
     try:
         path = draw_chart(bars, columns, out, last=args.last, title=Path(bars.source).stem.upper())
     except ChartUnavailable as exc:
+        if folder is not None:
+            folder.rmdir()
         print(f"chart skipped: {exc}")
         return 0
-    print(f"chart ({min(args.last, len(bars))} last bars): {Path(path).resolve()}")
+    shown = path if os.fspath(path) == "-" or is_direct(path) else Path(path).absolute()
+    print(f"chart ({min(args.last, len(bars))} last bars): {shown}")
     return 0
+
+
+def _check_chart_name(path: str, *, matplotlib_needed: bool = True) -> None:
+    """Refuse, before the work, a chart name whose format cannot be drawn."""
+    from ornivex.chart import ChartFormatError, ChartUnavailable, chart_format
+    try:
+        chart_format(path)
+    except ChartFormatError as exc:
+        raise UserError(str(exc)) from None
+    except ChartUnavailable as exc:
+        if matplotlib_needed:
+            raise UserError(str(exc)) from None
 
 
 def run_compute(args: argparse.Namespace) -> int:
     from ornivex import chunked
+    kind = output_format(args.output)  # a name the command cannot write is refused before the work
     source = chunked.Source.open(args.bars, args.memory)
     options = dict(by=args.by, sep=args.sep, decimal=args.decimal, skip_bad_rows=args.skip_bad_rows,
                    memory=args.memory)
     try:
-        if args.output is not None and args.output.lower().endswith((".parquet", ".pq")):
+        if kind == "parquet":
             run = chunked.write_parquet(source, args.output, _chunk_settings(args), **options)
         else:
             run = chunked.write_chunks(source, args.output, _chunk_settings(args), **options)
@@ -146,6 +198,7 @@ def _report(run) -> None:
 def run_chart(args: argparse.Namespace) -> int:
     from ornivex import chunked
     from ornivex.chart import ChartUnavailable, draw_chart
+    _check_chart_name(args.output)
     source = chunked.Source.open(args.bars, args.memory)
     kept = chunked.KeptBars(args.symbol, None if args.all else args.last)
     try:
@@ -165,14 +218,16 @@ def run_chart(args: argparse.Namespace) -> int:
                           log=args.log, total=total)
     except ChartUnavailable as exc:
         raise UserError(str(exc)) from None
-    except (OSError, ValueError) as exc:
-        raise UserError(f"{args.output}: cannot write the chart ({exc})") from None
+    except ValueError as exc:
+        raise UserError(f"{args.output}: cannot draw the chart ({exc})") from None
     print(f"chart of {len(bars)} bars: {path}", file=sys.stderr)
     return 0
 
 
 def run_scan(args: argparse.Namespace) -> int:
     from ornivex.scan import ProgressBar, connect, scan_symbols, symbol_inputs
+    if args.output:
+        output_format(args.output, formats=("csv",))  # refused before the work
     if Path(args.directory).is_file() and not args.directory.lower().endswith((".parquet", ".pq")):
         return _scan_long_file(args)
     inputs, unread = symbol_inputs(args.directory, symbol_column=args.symbol_column)
@@ -193,9 +248,9 @@ def run_scan(args: argparse.Namespace) -> int:
     _scan_table(args, table)
     for row in rows:
         for warning in row.warnings:
-            print(f"warning {row.symbol}: {warning}", file=sys.stderr)
+            print(printable(f"warning {row.symbol}: {warning}"), file=sys.stderr)
     for failure in failures:
-        print(f"skipped {failure.symbol}: {failure.message}", file=sys.stderr)
+        print(printable(f"skipped {failure.symbol}: {failure.message}"), file=sys.stderr)
     print(f"{len(rows)} symbols scanned, {len(failures)} skipped", file=sys.stderr)
     return 0 if rows else USER_ERROR
 
@@ -228,12 +283,14 @@ def _scan_long_file(args: argparse.Namespace) -> int:
 def _scan_table(args: argparse.Namespace, table: list[list[str]]) -> None:
     headers = ["symbol", "last bar", "close", "HalfTrend", "trend", "last signal", "bars since", "bars"]
     if args.output:
-        with _open_output(args.output) as handle:
-            writer = csv.writer(handle, lineterminator="\n")
-            writer.writerow([h.replace(" ", "_") for h in headers])
-            writer.writerows(table)
+        text = io.StringIO()
+        writer = csv.writer(text, lineterminator="\n")
+        writer.writerow([h.replace(" ", "_") for h in headers])
+        writer.writerows(table)
+        with atomic_output(args.output) as handle:
+            handle.write(text.getvalue().encode("utf-8"))
     if table:
-        print(format_table(headers, table))
+        print(format_table(headers, [[printable(cell) for cell in line] for line in table]))
 
 
 def run_watch(args: argparse.Namespace) -> int:
@@ -250,53 +307,27 @@ def run_watch(args: argparse.Namespace) -> int:
 
 
 def run_sample(args: argparse.Namespace) -> int:
+    output = args.output or "-"
+    output_format(output, formats=("csv",))
     bars, description = sample_bars()
-    if args.output in (None, "-"):
-        sys.stdout.flush()
-        write_bars(bars, sys.stdout.buffer)
-        sys.stdout.buffer.flush()
-    else:
-        with _open_output(args.output, binary=True) as handle:
-            write_bars(bars, handle)
-        print(f"wrote {description} to {args.output}", file=sys.stderr)
+    with atomic_output(output) as handle:
+        write_bars(bars, handle)
+    if output != "-":
+        print(f"wrote {description} to {output}", file=sys.stderr)
     return 0
 
 
 # -- output -----------------------------------------------------------------------------------
 
-OUTPUT_COLUMNS = ("atr", *indicators.HALFTREND_KEYS, "trend", *indicators.SWING_KEYS)
+def printable(text: str) -> str:
+    """`text` with control characters (an escape sequence, a line end) written as escapes.
 
-
-def output_table(bars: Bars, columns: dict[str, np.ndarray], *, typed: bool = False) -> pa.Table:
-    """The input table followed by every indicator column, in the file's own row order.
-
-    Rows without a bar (skipped for a bad price) get nulls.  With `typed`, the
-    input columns of a CSV file are converted to the types their text holds.
+    File names and symbols come from the user's files; raw, they could move
+    the cursor or start a new line on the terminal.
     """
-    table = _input_columns(typed_table(bars) if typed else bars.table)
-    for key in OUTPUT_COLUMNS:
-        table = table.append_column(key, _in_file_order(bars, columns[key]))
-    return table
-
-
-def write_columns(bars: Bars, values: dict[str, np.ndarray], handle: BinaryIO) -> None:
-    """The input columns as read, then every indicator column, as CSV in the input's own dialect."""
-    table = _input_columns(bars.table)
-    columns = [*table.columns, *(_in_file_order(bars, values[key]) for key in OUTPUT_COLUMNS)]
-    write_csv(columns, [*table.column_names, *OUTPUT_COLUMNS], handle, bars.sep, bars.decimal,
-              plain_text=bars.plain_cells)
-
-
-def _input_columns(table: pa.Table) -> pa.Table:
-    """The input table less any indicator columns it already has (an earlier output read back)."""
-    return table.drop_columns([name for name in table.column_names if name in OUTPUT_COLUMNS])
-
-
-def _in_file_order(bars: Bars, values: np.ndarray) -> pa.Array:
-    """Per-bar values placed on their table rows; null on rows without a bar and where not defined (NaN)."""
-    size = bars.table.num_rows
-    placed, missing = indicators.put_back(values, bars.rows, size, nullable=len(bars.rows) < size, nan_missing=True)
-    return pa.array(placed, mask=missing)
+    if text.isprintable():
+        return text
+    return "".join(ch if ch.isprintable() else repr(ch)[1:-1] for ch in text)
 
 
 def format_table(headers: Sequence[str], rows: Iterable[Sequence[str]]) -> str:
@@ -339,14 +370,6 @@ def _settings(args: argparse.Namespace) -> str:
             f"{args.swing_period}, multiplier {args.swing_multiplier}")
 
 
-def _read(args: argparse.Namespace) -> Bars:
-    """The bars named on the command line; their warnings go to standard error."""
-    bars = read_bars(args.bars, sep=args.sep, decimal=args.decimal, skip_bad_rows=args.skip_bad_rows)
-    for warning in bars.warnings:
-        print(f"ornivex: warning: {warning}", file=sys.stderr)
-    return bars
-
-
 def _compute(bars: Bars, args: argparse.Namespace) -> dict[str, np.ndarray]:
     """Every indicator column for `bars`; a series the indicators cannot take is a user error."""
     try:
@@ -364,13 +387,6 @@ def _compute(bars: Bars, args: argparse.Namespace) -> dict[str, np.ndarray]:
     return columns
 
 
-def _open_output(path: str, *, binary: bool = False):
-    try:
-        return open(path, "wb") if binary else open(path, "w", newline="", encoding="utf-8")
-    except OSError as exc:
-        raise UserError(f"{path}: cannot write ({exc.strerror or exc})") from None
-
-
 # -- arguments --------------------------------------------------------------------------------
 
 def _count(text: str) -> int:
@@ -379,6 +395,16 @@ def _count(text: str) -> int:
         return parameters.whole_number_text(text)
     except ValueError as exc:
         raise argparse.ArgumentTypeError(str(exc)) from None
+
+
+MOST_PIXELS = 10_000  # a side of a chart; 10,000 x 10,000 is 400 MB of pixels already
+
+
+def _pixels(text: str) -> int:
+    value = _count(text)
+    if value > MOST_PIXELS:
+        raise argparse.ArgumentTypeError(f"{text!r} is more than {MOST_PIXELS:,} pixels")
+    return value
 
 
 def _seconds(text: str) -> float:
@@ -397,6 +423,12 @@ def _width(text: str) -> float:
         return parameters.width_text(text)
     except ValueError as exc:
         raise argparse.ArgumentTypeError(str(exc)) from None
+
+
+def _address(text: str) -> str:
+    if not text.strip():
+        raise argparse.ArgumentTypeError("an empty address; give the scheduler's, such as tcp://HOST:8786")
+    return text
 
 
 def _separator(text: str) -> str:
@@ -506,8 +538,8 @@ def _parser() -> argparse.ArgumentParser:
     shown.add_argument("--all", action="store_true", help="show every bar; bars closer together than a pixel "
                        "are drawn as their group's open, high, low and close")
     chart.add_argument("--symbol", metavar="S", help="the symbol to draw, of a long file")
-    chart.add_argument("--width", type=_count, default=1600, metavar="PX", help="default %(default)s")
-    chart.add_argument("--height", type=_count, default=900, metavar="PX", help="default %(default)s")
+    chart.add_argument("--width", type=_pixels, default=1600, metavar="PX", help="default %(default)s")
+    chart.add_argument("--height", type=_pixels, default=900, metavar="PX", help="default %(default)s")
     chart.add_argument("--title", help="default: the file name and the range shown")
     chart.add_argument("--log", action="store_true", help="logarithmic price axis")
     _input_options(chart)
@@ -529,7 +561,7 @@ def _parser() -> argparse.ArgumentParser:
                       "1G)")
     where = scan.add_mutually_exclusive_group()
     where.add_argument("-j", "--jobs", type=_count, default=1, help="worker processes (default %(default)s)")
-    where.add_argument("--scheduler", metavar="ADDRESS",
+    where.add_argument("--scheduler", metavar="ADDRESS", type=_address,
                        help="run on the Dask distributed cluster of this scheduler (tcp://HOST:8786)")
     scan.add_argument("--connect-timeout", type=_seconds, default=10.0, metavar="SECONDS",
                       help="how long to try reaching the scheduler (default %(default)s)")

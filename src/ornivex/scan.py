@@ -23,6 +23,7 @@ from __future__ import annotations
 import math
 import multiprocessing
 import sys
+import threading
 from concurrent.futures import ProcessPoolExecutor, as_completed
 from dataclasses import dataclass
 from pathlib import Path
@@ -33,12 +34,13 @@ import pyarrow as pa
 import pyarrow.compute as pc
 
 from ornivex import indicators
-from ornivex.bars import Bars, BarsError, bar_columns, parse_bars, read_bars, table_bars
+from ornivex.bars import Bars, BarsError, bar_columns, parse_bars, read_bars, table_bars, time_type_problem
 
 SYMBOL_COLUMN = "symbol"
 BAR_SUFFIXES = (".csv", ".parquet")
 _PARQUET_SUFFIXES = (".parquet", ".pq")
 BATCHES_PER_WORKER = 4  # enough to even out symbols of different lengths, few enough to keep the overhead small
+CONNECT_GRACE = 3.0  # seconds past the connect timeout before a scheduler that does not answer is given up
 
 
 class ScanError(ValueError):
@@ -154,24 +156,39 @@ def _dataset_inputs(root: Path, files: list[Path], symbol_column: str | None
             raise ScanError(f"{source}: no {symbol_column!r} column (columns: {', '.join(schema.names)}); "
                             "name the symbol column with --symbol-column")
         columns = bar_columns(pa.schema([f for f in schema if f.name != symbol]), source)
+        problem = time_type_problem(schema.field(columns["time"]).type)
+        if problem:
+            raise ScanError(f"{source}: column {columns['time']!r} {problem}")
+        if not _is_symbol_type(schema.field(symbol).type):
+            raise ScanError(f"{source}: column {symbol!r} holds {schema.field(symbol).type}, not symbols "
+                            "(text or whole numbers)")
         table = dataset.to_table(columns=[symbol, *columns.values()])
+        names_column = pc.cast(table.column(symbol), pa.string())
+    except pa.ArrowInvalid as exc:
+        if "utf8" in str(exc).lower() or "utf-8" in str(exc).lower():
+            raise ScanError(f"{source}: column {symbol!r} holds symbols that are not UTF-8 text") from None
+        raise ScanError(f"{source}: not a Parquet dataset that can be read ({exc})") from None
     except (pa.ArrowException, OSError) as exc:
         raise ScanError(f"{source}: not a Parquet dataset that can be read ({exc})") from None
     failures: list[ScanFailure] = []
-    if table.column(symbol).null_count:
-        failures.append(ScanFailure("(none)", f"{source}: {table.column(symbol).null_count} rows without a "
+    if names_column.null_count:
+        failures.append(ScanFailure("(none)", f"{source}: {names_column.null_count} rows without a "
                                     f"symbol in column {symbol!r}; left out"))
-        table = table.filter(pc.is_valid(table.column(symbol)))
+        present = pc.is_valid(names_column)
+        table, names_column = table.filter(present), names_column.filter(present)
     # Symbols as numbers ranked in name order, so that grouping them is a numeric sort.
-    encoded = pc.dictionary_encode(pc.cast(table.column(symbol), pa.string()).combine_chunks())
+    encoded = pc.dictionary_encode(names_column.combine_chunks())
     names = np.sort(encoded.dictionary.to_numpy(zero_copy_only=False))
     rank = np.empty(len(names), dtype=np.int64)
     rank[np.argsort(encoded.dictionary.to_numpy(zero_copy_only=False), kind="stable")] = np.arange(len(names))
     codes = rank[encoded.indices.to_numpy(zero_copy_only=False)]
     table = table.drop_columns([symbol]).combine_chunks()  # one chunk: taking rows from it is quick
     time = table.column(columns["time"])
-    if pa.types.is_timestamp(time.type) or pa.types.is_date(time.type) or pa.types.is_integer(time.type):
-        ticks = pc.fill_null(pc.cast(time, pa.int64()), np.iinfo(np.int64).max).to_numpy()  # missing times last
+    if pa.types.is_date(time.type):
+        time = pc.cast(time, pa.timestamp("ms"))
+    if pa.types.is_timestamp(time.type) or pa.types.is_integer(time.type):
+        # Ticks of the column's own unit (of UTC where it has a zone); missing times last.
+        ticks = pc.fill_null(pc.cast(time, pa.int64()), np.iinfo(np.int64).max).to_numpy()
         order = np.lexsort((ticks, codes))
     else:
         order = np.argsort(codes, kind="stable")
@@ -182,6 +199,13 @@ def _dataset_inputs(root: Path, files: list[Path], symbol_column: str | None
     inputs = [SymbolInput(str(names[sorted_codes[a]]), f"{source}, symbol {names[sorted_codes[a]]}",
                           table.take(pa.array(order[a:b]))) for a, b in zip(starts, ends)]
     return inputs, failures
+
+
+def _is_symbol_type(kind: pa.DataType) -> bool:
+    if pa.types.is_dictionary(kind):
+        kind = kind.value_type
+    return (pa.types.is_string(kind) or pa.types.is_large_string(kind) or pa.types.is_binary(kind)
+            or pa.types.is_large_binary(kind) or pa.types.is_integer(kind))
 
 
 def scan_bars(bars: Bars, symbol: str, *, amplitude: int = indicators.AMPLITUDE,
@@ -252,8 +276,12 @@ def scan_batch(batch: list[SymbolInput], parameters: dict) -> list[ScanRow | Sca
     for item in batch:
         try:
             outcomes.append(scan_bars(item.bars(**reading), item.symbol, **settings))
-        except ValueError as exc:  # BarsError included
+        except ValueError as exc:  # BarsError included: the message names the file
             outcomes.append(ScanFailure(symbol=item.symbol, message=str(exc)))
+        except Exception as exc:  # anything else (MemoryError too) fails this symbol only
+            reason = str(exc).splitlines()[0] if str(exc) else ""
+            outcomes.append(ScanFailure(symbol=item.symbol, message=f"{item.source}: cannot be scanned "
+                                        f"({type(exc).__name__}{': ' + reason if reason else ''})"))
     return outcomes
 
 
@@ -295,13 +323,54 @@ def connect(address: str, *, timeout: float = 10.0) -> Any:
     quiet = logging.getLogger("distributed")
     level = quiet.level
     quiet.setLevel(logging.CRITICAL)  # the failure is reported once, below, not logged on the way
+    _quiet_abandoned_clients()
+    outcome: dict[str, Any] = {}
+
+    def attempt() -> None:
+        try:
+            outcome["client"] = Client(address, timeout=timeout, set_as_default=False)
+        except BaseException as exc:  # a reply that is not Dask's can fail in any way (MemoryError, struct.error)
+            outcome["error"] = exc
+
+    # The client's own timeout does not cover a server that accepts and then says nothing:
+    # connect on a thread of its own and give up on it after the timeout and a grace period.
+    worker = threading.Thread(target=attempt, name="ornivex-connect", daemon=True)
     try:
-        return Client(address, timeout=timeout, set_as_default=False)
-    except (OSError, TimeoutError, ValueError, TypeError) as exc:
-        reason = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
-        raise ScanError(f"cannot reach the Dask scheduler at {address} ({reason})") from None
+        worker.start()
+        worker.join(timeout + CONNECT_GRACE)
     finally:
         quiet.setLevel(level)
+    if worker.is_alive():
+        raise ScanError(f"cannot reach the Dask scheduler at {address} (no answer within {timeout:g} s)")
+    if "client" in outcome:
+        return outcome["client"]
+    failure = outcome["error"]
+    if not isinstance(failure, Exception):
+        raise failure
+    reason = str(failure).splitlines()[0] if str(failure) else type(failure).__name__
+    if not isinstance(failure, (OSError, TimeoutError)):
+        reason = f"not a Dask scheduler's answer: {type(failure).__name__}: {reason}"
+    raise ScanError(f"cannot reach the Dask scheduler at {address} ({reason})") from None
+
+
+def _quiet_abandoned_clients() -> None:
+    """Leave out the "Exception ignored in Client.__del__" report of a client that never connected.
+
+    The failure was reported already, in one line; its half-made client
+    fails again when it is collected.
+    """
+    previous = sys.unraisablehook
+    if getattr(previous, "ornivex_quiet_clients", False):
+        return
+
+    def hook(unraisable: Any) -> None:
+        where = getattr(unraisable.object, "__qualname__", "")
+        if where.startswith("Client.") or "distributed" in getattr(unraisable.object, "__module__", ""):
+            return
+        previous(unraisable)
+
+    hook.ornivex_quiet_clients = True  # type: ignore[attr-defined]
+    sys.unraisablehook = hook
 
 
 def _on_cluster(client: Any, inputs: list[SymbolInput], parameters: dict,
