@@ -224,8 +224,8 @@ def scanned_in_time_order(tmp_path, result):
 
 def text_kept(tmp_path, result):
     table = pq.read_table(tmp_path / "out.parquet")
-    assert table.schema.field("Ticker").type == pa.string() and table.schema.field("Close").type == pa.float64()
-    assert table.column("Ticker").to_pylist()[:3] == ["00123", "12345678901234567890", "1e400"]
+    assert table.schema.field("Code").type == pa.string() and table.schema.field("Close").type == pa.float64()
+    assert table.column("Code").to_pylist()[:3] == ["00123", "12345678901234567890", "1e400"]
 
 
 def escaped(tmp_path, result):
@@ -315,7 +315,7 @@ CASES = [
     Case("huge cell before an error", {"b.csv": csv_text({**with_times(BARS["Date"][:4] + ["x"] + BARS["Date"][5:]),
                                                            "Note": ["n" * 200_000] + [""] * (N - 1)})},
          ["compute", "b.csv"], 2, ("row 5 (line 6), column 'Date'", "'x' is not a date or time"), lines=1),
-    Case("carried columns stay text in Parquet", {"b.csv": csv_text({**BARS, "Ticker": [
+    Case("carried columns stay text in Parquet", {"b.csv": csv_text({**BARS, "Code": [
         "00123", "12345678901234567890", "1e400", *["0700"] * (N - 3)]})},
          ["compute", "b.csv", "-o", "out.parquet", *FIVE], check=text_kept, lines=0),
     Case("output suffix not written", {"b.csv": csv_text(BARS)}, ["compute", "b.csv", "-o", "x.xlsx"], 2,

@@ -927,7 +927,10 @@ class Target:
 
     def discard(self) -> None:
         if self.temporary is not None:
-            self.handle.close()
+            try:
+                self.handle.close()  # what is still buffered may fail to go out, as the write did
+            except OSError:
+                pass
             try:
                 os.unlink(self.temporary)
             except OSError:

@@ -69,7 +69,7 @@ class Watch:
         source = Source(self.path, data=data[:end], parquet=False)
         self.close()
         target = Target(self.output, may_restart=True) if self.output is not None else None
-        self.writer = CsvChunks(source, target.handle, self.output) if target is not None else None
+        self.writer = CsvChunks(source, target.handle, self.output or "-") if target is not None else None
         plan = self.writer.plan() if self.writer is not None else Plan()
         try:
             self.run = compute_chunks(source, self.settings, plan, **self.options)  # type: ignore[arg-type]
