@@ -262,6 +262,9 @@ def _bars(table: pa.Table, source: str, line_of: Callable[[int], int] | None, *,
         if bad.all():
             raise BarsError(source, "no bars left after skipping the rows with a missing or bad price")
 
+    kind_problem = time_type_problem(table.column(columns["time"]).type)
+    if kind_problem:
+        raise error(kind_problem, None, columns["time"])
     times = _parse_times(table.column(columns["time"]), lambda problem, i: error(problem, i, columns["time"]))
     kept = np.flatnonzero(~bad)
     order = time_order(times[kept], lambda problem, i: error(
@@ -324,7 +327,7 @@ def _unnamed_time_column(table: pa.Table) -> dict[str, int]:
     return {}
 
 
-def _raise_plain(problem: str, index: int | None) -> ValueError:
+def _raise_plain(problem: str, index: int) -> ValueError:
     return ValueError(problem)
 
 
@@ -416,11 +419,11 @@ def time_type_problem(kind: pa.DataType) -> str | None:
     return f"holds {kind}, not times (timestamps, dates, whole numbers or text)"
 
 
-def _parse_times(column: pa.ChunkedArray, error: Callable[[str, int | None], Exception]) -> np.ndarray:
+def _parse_times(column: pa.ChunkedArray, error: Callable[[str, int], Exception]) -> np.ndarray:
     """A time column as datetime64[ms], UTC where it gives an offset."""
     problem = time_type_problem(column.type)
     if problem:
-        raise error(problem, None)
+        raise ValueError(problem)  # of the column, not of a row: the reader checks it first to name the column
     if pa.types.is_dictionary(column.type):
         column = pc.cast(column, column.type.value_type)
     if pa.types.is_timestamp(column.type) or pa.types.is_date(column.type):
