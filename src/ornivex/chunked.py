@@ -39,7 +39,7 @@ from ornivex.bars import (PRICE_COLUMNS, BarsError, _CsvText, _locate_columns, _
 from ornivex.writing import OUTPUT_COLUMNS, WriteError, is_direct, write_csv, write_errors
 
 SYMBOL_NAMES = ("symbol", "ticker")  # a column of either name (any case) names each row's instrument
-CHUNK_ROWS = 1 << 17
+CHUNK_ROWS = 1 << 16
 MEMORY_BUDGET = 1 << 30
 # Reordering holds the whole file in memory: its text, cells, prices and results take about this many
 # times the file's size.
@@ -85,22 +85,29 @@ class SymbolStreams:
         self.bars = 0
         self.band_bars = indicators.swing_bars_needed(settings.swing_period)  # bars before the band is defined
 
-    def extend(self, high: np.ndarray, low: np.ndarray, close: np.ndarray) -> list[np.ndarray]:
-        """The next bars' values, one array per name of OUTPUT_COLUMNS."""
+    def extend(self, high: np.ndarray, low: np.ndarray, close: np.ndarray, high32: np.ndarray, low32: np.ndarray,
+               close32: np.ndarray) -> list[np.ndarray]:
+        """The next bars' values, one array per name of OUTPUT_COLUMNS but "trend" (see with_trend);
+        the prices come in float64 and rounded to float32."""
         tr = self.atr.extend(high, low, close).astype(np.float32)
-        result = self.halftrend.extend(high.astype(np.float32), low.astype(np.float32),
-                                       close.astype(np.float32), tr)
-        # The trend changes only at a signal: before a chunk's first one it is the last chunk's.
-        trend = indicators.trend_from_signals(result["buy"], result["sell"])
-        fired = np.flatnonzero((result["buy"] == 1) | (result["sell"] == 1))
-        trend[:fired[0] if len(fired) else len(trend)] = self.trend
-        self.trend = int(trend[-1])
+        result = self.halftrend.extend(high32, low32, close32, tr)
         indicators.present_arrows(result)  # type: ignore[arg-type]
         bands = self.swing.extend(close)
         bands[:max(self.band_bars - self.bars, 0), :2] = np.nan  # as the whole series presents them
         self.bars += len(close)
-        return [tr, *(result[key] for key in indicators.HALFTREND_KEYS), trend,  # type: ignore[literal-required]
+        return [tr, *(result[key] for key in indicators.HALFTREND_KEYS),  # type: ignore[literal-required]
                 *(np.ascontiguousarray(bands[:, i]) for i in range(3))]
+
+
+def with_trend(values: list[np.ndarray], starts: np.ndarray, carried: np.ndarray) -> list[np.ndarray]:
+    """`values` with the trend column put in its place: rows grouped by symbol from `starts`, each
+    group's trend before its first signal the one `carried` over from its earlier bars."""
+    named = dict(zip((key for key in OUTPUT_COLUMNS if key != "trend"), values))
+    signal = np.where(named["sell"] == 1, indicators.DOWN + 1, np.where(named["buy"] == 1, indicators.UP + 1, 0))
+    signal[starts] = np.where(signal[starts] > 0, signal[starts], carried + 1)
+    positions = np.where(signal > 0, np.arange(len(signal)), 0)
+    trend = (signal[np.maximum.accumulate(positions)] - 1).astype(np.int8)
+    return [named[key] if key != "trend" else trend for key in OUTPUT_COLUMNS]
 
 
 # -- reading in chunks ------------------------------------------------------------------------------
@@ -224,7 +231,7 @@ def _csv_chunks(source: Source, dialect_out: list, sep: str | None, decimal: str
         try:
             reader = pa_csv.open_csv(
                 handle, read_options=pa_csv.ReadOptions(column_names=names, skip_rows=text.header_lines(sep),
-                                                        block_size=1 << 22),
+                                                        block_size=1 << 20, use_threads=False),
                 parse_options=pa_csv.ParseOptions(delimiter=sep, newlines_in_values=True),
                 convert_options=pa_csv.ConvertOptions(column_types={n: pa.string() for n in names},
                                                       strings_can_be_null=False, quoted_strings_can_be_null=False))
@@ -525,11 +532,19 @@ class ChunkedRun:
         if not len(codes):
             result.values = [np.empty(0, dtype=dtype) for dtype in _dtypes()]
             return
+        high, low, close = prices["high"], prices["low"], prices["close"]
+        singles = [high.astype(np.float32), low.astype(np.float32), close.astype(np.float32)]
         starts = np.flatnonzero(np.concatenate(([True], codes[1:] != codes[:-1])))
         bounds = [*starts.tolist(), len(codes)]
-        parts = [self.streams[codes[a]].extend(prices["high"][a:b], prices["low"][a:b], prices["close"][a:b])
-                 for a, b in zip(bounds[:-1], bounds[1:])]
-        result.values = parts[0] if len(parts) == 1 else [np.concatenate(p) for p in zip(*parts)]
+        streams = [self.streams[code] for code in codes[starts].tolist()]
+        carried = np.array([stream.trend for stream in streams], dtype=np.int64)
+        parts = [stream.extend(high[a:b], low[a:b], close[a:b], *(single[a:b] for single in singles))
+                 for stream, a, b in zip(streams, bounds[:-1], bounds[1:])]
+        values = parts[0] if len(parts) == 1 else [np.concatenate(p) for p in zip(*parts)]
+        result.values = with_trend(values, starts, carried)
+        trend = result.values[OUTPUT_COLUMNS.index("trend")]
+        for stream, end in zip(streams, bounds[1:]):
+            stream.trend = int(trend[end - 1])
 
     def warnings(self) -> list[str]:
         """The reader's warnings about the whole file, as the whole-file reader words them."""
@@ -697,7 +712,7 @@ def _start(source: Source, settings: Settings, dialect: Dialect, by: str | None,
 class KeptBars:
     """The last `count` bars of one symbol (every bar when `count` is None), with their indicator values.
 
-    A long file needs `symbol`; a file of one instrument must not be given one.
+    A long file of several symbols needs `symbol`; a file without a symbol column must not be given one.
     """
 
     def __init__(self, symbol: str | None, count: int | None) -> None:
@@ -718,10 +733,12 @@ class KeptBars:
                                 "naming each row's symbol (see --by); this file has none")
             pick = slice(None)
         else:
-            if self.symbol is None:
+            if self.symbol is None and len(run.symbols) > 1:
                 raise BarsError(run.source, f"a long file of several symbols ({_listing(sorted(run.symbols))}): "
                                 "choose one with --symbol")
-            code = run.symbols.get(self.symbol)
+            if self.symbol is None and run.symbols:  # one symbol so far: drawn while no other comes
+                self.symbol = next(iter(run.symbols))
+            code = None if self.symbol is None else run.symbols.get(self.symbol)
             if code is None:
                 return
             pick = np.flatnonzero(chunk.codes == code)  # type: ignore[assignment]
