@@ -1,0 +1,150 @@
+"""Files of any size: `ornivex compute` in chunks beside the whole file in memory, and charts of every bar.
+
+    python bench/bench_files.py [--rows 1e6 2e7] [--symbols 1 1000] [--repeat R] [--keep DIR]
+                                [--in-memory-rows 2e6]
+
+For each size and symbol count, writes a CSV of one-minute bars (a long file
+with a symbol column when there are several symbols, interleaved by time) and
+runs, as separate processes:
+
+- ``in memory``: the whole file read, computed and written at once (the
+  reader, indicators and writer the command used before it read in chunks);
+  one symbol only (a long file was one series there), and only up to
+  --in-memory-rows rows, since its memory grows with the file;
+- ``chunked``: ``ornivex compute FILE -o OUT``.
+
+Prints wall time (best of R), rows per second and peak resident size of each
+(targets: chunked at most 1.1 x the in-memory time at 1e6 rows, the same rows
+per second at 2e7, peak at most 300 MB), checks that both outputs are the same
+bytes, and then the chart of 1e6 bars: ``chart --all`` (target: at most 10 s
+and 1 GB) and the default last 500 bars.
+"""
+
+from __future__ import annotations
+
+import argparse
+import filecmp
+import os
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+import pyarrow as pa
+import pyarrow.compute as pc
+import pyarrow.csv as pa_csv
+
+IN_MEMORY = """
+import sys
+from ornivex.bars import read_bars
+from ornivex.cli import _compute, _parser, write_columns
+bars = read_bars(sys.argv[1])
+with open(sys.argv[2], "wb") as out:
+    write_columns(bars, _compute(bars, _parser().parse_args(["compute", sys.argv[1]])), out)
+"""
+
+
+def write_bars(path: Path, rows: int, symbols: int, seed: int = 1, block: int = 1_000_000) -> None:
+    """One-minute random-walk bars, `symbols` of them interleaved by time, written a block at a time."""
+    rng = np.random.default_rng(seed)
+    last = np.full(symbols, 100.0)
+    names = np.array([f"S{i:04d}" for i in range(symbols)])
+    with open(path, "wb") as out:
+        out.write(b"Symbol,Date,Open,High,Low,Close,Volume\n" if symbols > 1 else b"Date,Open,High,Low,Close,Volume\n")
+        for start in range(0, rows, block):
+            count = min(block, rows - start)
+            index = np.arange(start, start + count)
+            code = index % symbols
+            steps = np.exp(rng.normal(0, 0.0005, count))
+            close = np.empty(count)
+            open_ = np.empty(count)
+            for s in range(symbols):  # each symbol's own walk, carried from block to block
+                mine = np.flatnonzero(code == s)
+                path_ = last[s] * np.cumprod(steps[mine])
+                open_[mine] = np.concatenate(([last[s]], path_[:-1]))
+                close[mine] = path_
+                if len(mine):
+                    last[s] = path_[-1]
+            close, open_ = np.round(close, 4), np.round(open_, 4)
+            high = np.round(np.maximum(open_, close) * (1 + rng.uniform(0, 0.0005, count)), 4)
+            low = np.round(np.minimum(open_, close) * (1 - rng.uniform(0, 0.0005, count)), 4)
+            times = np.datetime64("2020-01-02T09:30") + (index // symbols).astype("timedelta64[m]")
+            columns = {
+                **({"Symbol": pa.array(names[code])} if symbols > 1 else {}),
+                "Date": pa.array(np.datetime_as_string(times, unit="s")),
+                **{name: pc.cast(pa.array(values), pa.string())
+                   for name, values in (("Open", open_), ("High", high), ("Low", low), ("Close", close))},
+                "Volume": pc.cast(pa.array(rng.integers(1, 10_000, count)), pa.string()),
+            }
+            pa_csv.write_csv(pa.table(columns), out, pa_csv.WriteOptions(quoting_style="none", include_header=False))
+
+
+def run(command: list[str]) -> tuple[float, int]:
+    """Wall time in seconds and peak resident size in bytes of one process."""
+    start = time.perf_counter()
+    process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    _, status, usage = os.wait4(process.pid, 0)
+    elapsed = time.perf_counter() - start
+    error = process.stderr.read().decode() if process.stderr else ""
+    if os.waitstatus_to_exitcode(status):
+        raise SystemExit(f"{' '.join(command)} failed:\n{error}")
+    return elapsed, usage.ru_maxrss * 1024
+
+
+def best(command: list[str], repeat: int) -> tuple[float, int]:
+    runs = [run(command) for _ in range(repeat)]
+    return min(t for t, _ in runs), max(m for _, m in runs)
+
+
+def line(label: str, rows: int, seconds: float, peak: int) -> str:
+    return f"  {label:<10} {seconds:8.2f} s  {rows / seconds / 1e6:6.2f} M rows/s  peak {peak / 2**20:7.0f} MB"
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--rows", type=float, nargs="+", default=[1e6, 2e7])
+    parser.add_argument("--symbols", type=int, nargs="+", default=[1, 1000])
+    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--in-memory-rows", type=float, default=2e6)
+    parser.add_argument("--keep", type=Path, help="folder for the generated files (default: a temporary one)")
+    args = parser.parse_args()
+    folder = args.keep or Path(tempfile.mkdtemp(prefix="ornivex-bench-files-"))
+    folder.mkdir(parents=True, exist_ok=True)
+    command = [sys.executable, "-m", "ornivex"]
+    for rows in map(int, args.rows):
+        for symbols in args.symbols:
+            bars = folder / f"bars-{rows}-{symbols}.csv"
+            if not bars.exists():
+                write_bars(bars, rows, symbols)
+            repeat = args.repeat if rows <= 2e6 else 1
+            print(f"{rows:,} rows, {symbols} symbol{'s' * (symbols != 1)} ({bars.stat().st_size / 2**20:.0f} MB), "
+                  f"best of {repeat}:")
+            chunked_out, memory_out = folder / "chunked.csv", folder / "in-memory.csv"
+            seconds, peak = best([*command, "compute", str(bars), "-o", str(chunked_out)], repeat)
+            if symbols == 1 and rows <= args.in_memory_rows:
+                memory_seconds, memory_peak = best([sys.executable, "-c", IN_MEMORY, str(bars), str(memory_out)],
+                                                   repeat)
+                print(line("in memory", rows, memory_seconds, memory_peak))
+                print(line("chunked", rows, seconds, peak) + f"  ({seconds / memory_seconds:.2f} x in memory; "
+                      f"same bytes: {filecmp.cmp(chunked_out, memory_out, shallow=False)})")
+            else:
+                print(line("chunked", rows, seconds, peak))
+            for name in (chunked_out, memory_out):
+                name.unlink(missing_ok=True)
+    bars = folder / "bars-1000000-1.csv"
+    if not bars.exists():
+        write_bars(bars, 1_000_000, 1)
+    print("chart of 1,000,000 bars:")
+    for label, options in (("--all", ["--all"]), ("last 500", [])):
+        seconds, peak = best([*command, "chart", str(bars), "-o", str(folder / "chart.png"), *options], 1)
+        print(f"  {label:<10} {seconds:8.2f} s  peak {peak / 2**20:7.0f} MB")
+    if args.keep is None:
+        for name in folder.iterdir():
+            name.unlink()
+        folder.rmdir()
+
+
+if __name__ == "__main__":
+    main()
