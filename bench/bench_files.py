@@ -93,9 +93,14 @@ def run(command: list[str]) -> tuple[float, int]:
     return elapsed, usage.ru_maxrss * 1024
 
 
-def best(command: list[str], repeat: int) -> tuple[float, int]:
-    runs = [run(command) for _ in range(repeat)]
-    return min(t for t, _ in runs), max(m for _, m in runs)
+def best(commands: list[list[str]], repeat: int) -> list[tuple[float, int]]:
+    """Best time and highest peak of each command, the commands taking turns so that a busy
+    machine slows them alike."""
+    runs: list[list[tuple[float, int]]] = [[] for _ in commands]
+    for _ in range(repeat):
+        for command, times in zip(commands, runs):
+            times.append(run(command))
+    return [(min(t for t, _ in times), max(m for _, m in times)) for times in runs]
 
 
 def line(label: str, rows: int, seconds: float, peak: int) -> str:
@@ -122,14 +127,15 @@ def main() -> None:
             print(f"{rows:,} rows, {symbols} symbol{'s' * (symbols != 1)} ({bars.stat().st_size / 2**20:.0f} MB), "
                   f"best of {repeat}:")
             chunked_out, memory_out = folder / "chunked.csv", folder / "in-memory.csv"
-            seconds, peak = best([*command, "compute", str(bars), "-o", str(chunked_out)], repeat)
+            chunked = [*command, "compute", str(bars), "-o", str(chunked_out)]
             if symbols == 1 and rows <= args.in_memory_rows:
-                memory_seconds, memory_peak = best([sys.executable, "-c", IN_MEMORY, str(bars), str(memory_out)],
-                                                   repeat)
+                (seconds, peak), (memory_seconds, memory_peak) = best(
+                    [chunked, [sys.executable, "-c", IN_MEMORY, str(bars), str(memory_out)]], repeat)
                 print(line("in memory", rows, memory_seconds, memory_peak))
                 print(line("chunked", rows, seconds, peak) + f"  ({seconds / memory_seconds:.2f} x in memory; "
                       f"same bytes: {filecmp.cmp(chunked_out, memory_out, shallow=False)})")
             else:
+                ((seconds, peak),) = best([chunked], repeat)
                 print(line("chunked", rows, seconds, peak))
             for name in (chunked_out, memory_out):
                 name.unlink(missing_ok=True)
@@ -138,7 +144,7 @@ def main() -> None:
         write_bars(bars, 1_000_000, 1)
     print("chart of 1,000,000 bars:")
     for label, options in (("--all", ["--all"]), ("last 500", [])):
-        seconds, peak = best([*command, "chart", str(bars), "-o", str(folder / "chart.png"), *options], 1)
+        ((seconds, peak),) = best([[*command, "chart", str(bars), "-o", str(folder / "chart.png"), *options]], 1)
         print(f"  {label:<10} {seconds:8.2f} s  peak {peak / 2**20:7.0f} MB")
     if args.keep is None:
         for name in folder.iterdir():

@@ -194,6 +194,8 @@ def watch(path: str, output: str | None, settings: Settings, *, quiet: bool = Fa
             time.sleep(poll_seconds)
         run = watched.run
         assert run is not None
+        for warning in run.warnings():
+            watched.tell(f"warning: {warning}")
         watched.tell(f"watching {path}: {run.bars} bars computed"
                      + (f" for {run.symbol_count} symbols" if run.symbol_count is not None else "")
                      + (f", written to {output}" if output else ""))
