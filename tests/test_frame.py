@@ -69,6 +69,8 @@ def test_atr_matches_the_literal_recursion(seed, holes, length):
         assert list(result.columns) == ["trueRange", "atr"] and result.index.equals(df.index)
         np.testing.assert_array_equal(result["atr"].to_numpy(),
                                       literal_atr(df["High"], df["LOW"], df["close"], length))
+        np.testing.assert_array_equal(result["trueRange"].to_numpy(),
+                                      indicators.true_range(df["High"], df["LOW"], df["close"]))
 
 
 @pytest.mark.parametrize("seed, amplitude, deviation", [(0, 2, 2.0), (1, 1, 0.0), (2, 5, 3.5), (3, 2, 0.25)])

@@ -28,7 +28,7 @@ def run_child(source, env=None, timeout=300):
 RESIZE = """
     import json, sys, threading, types
     import numpy as np
-    from ornivex import swing_v4, trend_v4
+    from ornivex import _grouped, swing_v4, trend_v4
 
     outcomes = []
 
@@ -58,6 +58,8 @@ RESIZE = """
         go.set()
         if entry == "range_filter":
             q.range_filter(d["x"], np.broadcast_to(1.0, n))
+        elif entry == "series_atr":
+            _grouped.series_atr(d["x"], d["x"], d["x"], 14)
         else:
             getattr(q, entry)(d["x"], 14, 2.0)
         done.append(True)
@@ -96,7 +98,7 @@ RESIZE = """
 
 
 @pytest.mark.parametrize("case", ["thread range_filter", "thread range_size", "thread quorvel_swing",
-                                  "subclass operator", "override look-up", "rebound np"])
+                                  "thread series_atr", "subclass operator", "override look-up", "rebound np"])
 def test_resizing_an_array_in_use_is_refused(case):
     for _ in range(3):  # the other thread may, rarely, be woken only after the call
         child = subprocess.run([sys.executable, "-c", textwrap.dedent(RESIZE), case], capture_output=True,

@@ -38,5 +38,8 @@ def string_view_codes(views: npt.NDArray[np.uint8], buffers: tuple[npt.NDArray[n
 def true_range(high: _F64, low: _F64, close: _F64) -> _F64:
     """One series' true range: the largest of high - low, |high - previous close| and |low - previous close|."""
 
+def series_atr(high: _F64, low: _F64, close: _F64, length: int) -> tuple[_F64, _F64, bool]:
+    """One series' trueRange and atr from its first bar, in one pass; then whether every price was finite."""
+
 def trend(buy: _I64, sell: _I64) -> npt.NDArray[np.int8]:
     """HalfTrend's trend (0 up, 1 down) from its signals: up at first, then the side of the last signal."""

@@ -202,18 +202,19 @@ def atr(df: Frame, length: int = indicators.ATR_LENGTH, *, skip_bad_rows: bool =
     _require_frame(df, "atr", "high, low and close columns")
     high, low, close = _columns(df, "high", "low", "close")
 
+    finite = [True]
+
     def compute(high: np.ndarray, low: np.ndarray, close: np.ndarray) -> dict[str, np.ndarray]:
-        return {"trueRange": indicators.true_range(high, low, close),
-                "atr": indicators.average_true_range(high, low, close, length)}
+        true_range, average, finite[0] = _grouped.series_atr(high, low, close, length)
+        return {"trueRange": true_range, "atr": average}
 
     def grouped(groups: _Groups, threads: int) -> dict[str, np.ndarray]:
         return groups.results(("trueRange", "atr"), _grouped.atr(high, low, close, *groups.native(), length, threads))
 
-    # One series: the true range and the average over views beat the grouped pass, which sorts and places
-    # rows; a sum of the prices is finite only when every price is (else the prices are looked at one by one).
+    # One series: one pass over views gives both columns and says whether every price was finite
+    # (else the prices are looked at one by one); the grouped pass would sort and place rows.
     return _computed(df, {"high": high, "low": low, "close": close}, [high, low, close], compute, grouped,
-                     skip_bad_rows, by, threads,
-                     sound=lambda _: bool(np.isfinite(high.sum() + low.sum() + close.sum())))
+                     skip_bad_rows, by, threads, sound=lambda _: finite[0])
 
 
 def ewma(df: Frame, alpha: float, *, column: str = "close", skip_bad_rows: bool = False,

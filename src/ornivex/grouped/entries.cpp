@@ -305,6 +305,41 @@ Owned true_range_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnam
     return std::move(columns.arrays[0]);
 }
 
+// series_atr(high, low, close, length): one series' true range and average
+// true range in one pass, and whether every price was finite.
+
+const Signature& series_atr_signature() {
+    static PyObject* const params[] = {key().high, key().low, key().close, key().length};
+    static const Signature signature{"series_atr", 4, 4, params};
+    return signature;
+}
+
+Owned series_atr_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    PyObject* bound[4];
+    if (!bind_arguments(series_atr_signature(), args, nargsf, kwnames, bound)) return Owned();
+    const auto length = whole_number("series_atr", "length", bound[3], 1);
+    if (!length) return Owned();
+    ArrayView high, low, close;
+    if (!view_argument(high, "high", bound[0], double_element) || !view_argument(low, "low", bound[1], double_element) ||
+        !view_argument(close, "close", bound[2], double_element) ||
+        !equal_lengths("series_atr", {{"high", &high}, {"low", &low}, {"close", &close}}, bound))
+        return Owned();
+    const Py_ssize_t n = high.size();
+    Columns columns;
+    const StridedView<double> true_range = columns.add<double>(n, NPY_DOUBLE);
+    const StridedView<double> atr = columns.add<double>(n, NPY_DOUBLE);
+    if (!columns.made()) return Owned();
+    bool finite = true;
+    if (!run_without_gil([&] {
+            finite = atr::true_ranges_and_averages(*length, high.read<double>(), low.read<double>(),
+                                                   close.read<double>(), true_range, atr);
+        }))
+        return Owned();
+    BadRowsSeen bad;
+    bad.note(!finite);
+    return columns.tuple(bad);
+}
+
 const Signature& trend_signature() {
     static PyObject* const params[] = {key().buy, key().sell};
     static const Signature signature{"trend", 2, 2, params};
@@ -465,7 +500,7 @@ Owned string_view_codes_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject
 
 }  // namespace
 
-const Entry entries[7] = {
+const Entry entries[8] = {
     {"halftrend", halftrend_entry, halftrend_signature},
     {"swing", swing_entry, swing_signature},
     {"atr", atr_entry, atr_signature},
@@ -473,6 +508,7 @@ const Entry entries[7] = {
     {"string_view_codes", string_view_codes_entry, string_view_codes_signature},
     {"true_range", true_range_entry, true_range_signature},
     {"trend", trend_entry, trend_signature},
+    {"series_atr", series_atr_entry, series_atr_signature},
 };
 
 }  // namespace ornivex::grouped

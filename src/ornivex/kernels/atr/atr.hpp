@@ -79,10 +79,7 @@ inline void true_ranges(StridedView<const double> high, StridedView<const double
 // series' double with an integer count, or lanes of several series side by
 // side with their counts in double lanes (exact, far below 2^53).
 template <class V, class Count>
-[[gnu::always_inline]] inline void atr_step(Count length, V high, V low, V close, Count& count, V& average,
-                                            V& previous_close) noexcept {
-    const V tr = true_range(high, low, previous_close);
-    previous_close = close;
+[[gnu::always_inline]] inline void average_step(Count length, V tr, Count& count, V& average) noexcept {
     const auto counted = tr == tr;
     if constexpr (lane_count<V> == 1)
         if (!counted) return;  // one series: a branch as good as never taken, off the average's chain
@@ -90,6 +87,38 @@ template <class V, class Count>
     const V moved = next == 1 ? tr : average + (tr - average) / static_cast<V>(next);
     average = counted ? moved : average;
     count = counted ? next : count;
+}
+
+template <class V, class Count>
+[[gnu::always_inline]] inline void atr_step(Count length, V high, V low, V close, Count& count, V& average,
+                                            V& previous_close) noexcept {
+    const V tr = true_range(high, low, previous_close);
+    previous_close = close;
+    average_step(length, tr, count, average);
+}
+
+// One series from its first bar: every bar's true range and average in one
+// pass over the prices.  False when a price was NaN or infinite (x - x is
+// NaN then, and the NaN stays in the sum).
+[[gnu::noinline]] inline bool true_ranges_and_averages(std::int64_t length, StridedView<const double> high,
+                                                      StridedView<const double> low,
+                                                      StridedView<const double> close,
+                                                      StridedView<double> ranges,
+                                                      StridedView<double> averages) noexcept {
+    std::int64_t count = 0;
+    double average = std::numeric_limits<double>::quiet_NaN();
+    double previous_close = std::numeric_limits<double>::quiet_NaN();
+    double finite = 0.0;
+    for (index_t i = 0; i < high.size; ++i) {
+        const double h = high[i], l = low[i], c = close[i];
+        const double tr = true_range(h, l, previous_close);
+        previous_close = c;
+        finite += (h - h) + (l - l) + (c - c);
+        ranges.set(i, tr);
+        average_step(length, tr, count, average);
+        averages.set(i, average);
+    }
+    return finite == 0.0;
 }
 
 class AtrStream {
