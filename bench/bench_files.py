@@ -38,11 +38,16 @@ import pyarrow.csv as pa_csv
 
 IN_MEMORY = """
 import sys
+import pyarrow as pa
 from ornivex.bars import read_bars
-from ornivex.cli import _compute, _parser, write_columns
+from ornivex.cli import _compute, _parser
+from ornivex.writing import OUTPUT_COLUMNS, write_csv
 bars = read_bars(sys.argv[1])
+values = _compute(bars, _parser().parse_args(["compute", sys.argv[1]]))
+table = bars.table.drop_columns([c for c in bars.table.column_names if c in OUTPUT_COLUMNS])
+placed = [pa.array(values[key]) for key in OUTPUT_COLUMNS]  # a generated file: one bar per row, in order
 with open(sys.argv[2], "wb") as out:
-    write_columns(bars, _compute(bars, _parser().parse_args(["compute", sys.argv[1]])), out)
+    write_csv([*table.columns, *placed], [*table.column_names, *OUTPUT_COLUMNS], out, bars.sep, bars.decimal)
 """
 
 
