@@ -110,9 +110,10 @@ inline void abs_diff_after(double previous, bool first_bar, StridedView<const do
 // `kept` ones already at the start of `firsts`; the first means make the
 // second means, times `multiplier`, in the last of `out`'s elements, and the
 // elements before them (bars whose windows are not full yet) are NaN.
-// Returns the number of first means now in `firsts`.
+// Returns the number of first means now in `firsts`.  Throws std::bad_alloc
+// for window_mean's scratch, nothing else.
 inline index_t range_size_means(StridedView<const double> diffs, index_t period, double multiplier, double* firsts,
-                                index_t kept, StridedView<double> out) noexcept {
+                                index_t kept, StridedView<double> out) {
     const auto local = [](double* data, index_t size) {
         return StridedView<double>{reinterpret_cast<char*>(data), sizeof(double), size};
     };
