@@ -230,26 +230,7 @@ def _bars(table: pa.Table, source: str, line_of: Callable[[int], int] | None, *,
     if table.num_rows == 0:
         raise BarsError(source, "no bars after the header", line=1 if line_of else None)
 
-    prices: dict[str, np.ndarray] = {}
-    bad = np.zeros(table.num_rows, dtype=bool)
-    first: tuple[int, int, str] | None = None  # (row index, column, problem) of the first bad price
-    for name in PRICE_COLUMNS:
-        values, problem_at = _numbers(table.column(columns[name]), decimal)
-        prices[name] = values
-        if problem_at is not None:
-            row_bad = ~np.isfinite(values)
-            bad |= row_bad
-            index = int(np.argmax(row_bad))
-            if first is None or index < first[0]:
-                first = (index, columns[name], problem_at(index))
-    volume = None
-    if "volume" in columns:  # optional: empty and NaN are fine, text is not
-        volume, problem_at = _numbers(table.column(columns["volume"]), decimal)
-        if problem_at is not None:
-            words = _non_numbers(table.column(columns["volume"]), decimal)
-            if words.any():
-                index = int(np.argmax(words))
-                raise error(problem_at(index), index, columns["volume"])
+    prices, volume, bad, first = checked_numbers(table, columns, decimal, error)
 
     notes: list[str] = []
     if first is not None:
@@ -287,6 +268,36 @@ def _bars(table: pa.Table, source: str, line_of: Callable[[int], int] | None, *,
         notes.append(f"{str(where)[:-2]}: the high {_text(bars.high[i])} is below the low {_text(bars.low[i])} "
                      f"({len(inverted)} such row{'s' * (len(inverted) != 1)}); the results are still written")
     return Bars(**{**bars.__dict__, "warnings": tuple(notes)})
+
+
+def checked_numbers(table: pa.Table, columns: dict[str, int], decimal: str,
+                    error: Callable[[str, int, int], Exception]
+                    ) -> tuple[dict[str, np.ndarray], np.ndarray | None, np.ndarray, tuple[int, int, str] | None]:
+    """The price columns (and volume, when there is one) as numbers, which rows
+    hold a bad price, and the first such (row index, column, problem).  A price
+    may be bad (the caller stops or skips the row); a volume may be empty or
+    NaN, but text in it raises `error(problem, row, column)` at once."""
+    prices: dict[str, np.ndarray] = {}
+    bad = np.zeros(table.num_rows, dtype=bool)
+    first: tuple[int, int, str] | None = None
+    for name in PRICE_COLUMNS:
+        values, problem_at = _numbers(table.column(columns[name]), decimal)
+        prices[name] = values
+        if problem_at is not None:
+            row_bad = ~np.isfinite(values)
+            bad |= row_bad
+            index = int(np.argmax(row_bad))
+            if first is None or index < first[0]:
+                first = (index, columns[name], problem_at(index))
+    volume = None
+    if "volume" in columns:
+        volume, problem_at = _numbers(table.column(columns["volume"]), decimal)
+        if problem_at is not None:
+            words = _non_numbers(table.column(columns["volume"]), decimal)
+            if words.any():
+                index = int(np.argmax(words))
+                raise error(problem_at(index), index, columns["volume"])
+    return prices, volume, bad, first
 
 
 def _locate_columns(table: pa.Table, source: str, has_lines: bool) -> dict[str, int]:

@@ -25,7 +25,6 @@ import shutil
 import sys
 import tempfile
 from dataclasses import dataclass, field
-from pathlib import Path
 from typing import BinaryIO, Callable, Iterator
 
 import numpy as np
@@ -34,7 +33,7 @@ import pyarrow.compute as pc
 import pyarrow.csv as pa_csv
 
 from ornivex import indicators, stream
-from ornivex.bars import (PRICE_COLUMNS, BarsError, _CsvText, _locate_columns, _non_numbers, _numbers,
+from ornivex.bars import (PRICE_COLUMNS, BarsError, _CsvText, _locate_columns, checked_numbers,
                           _parse_times, _text, _uses_decimal_comma)
 from ornivex.writing import OUTPUT_COLUMNS, WriteError, is_direct, write_csv, write_errors
 
@@ -379,25 +378,7 @@ class ChunkedRun:
             self._locate(table)
         columns, decimal = self.columns, self.dialect.decimal or "."
         assert columns is not None
-        prices: dict[str, np.ndarray] = {}
-        bad = np.zeros(table.num_rows, dtype=bool)
-        first: tuple[int, int, str] | None = None
-        for name in PRICE_COLUMNS:
-            values, problem_at = _numbers(table.column(columns[name]), decimal)
-            prices[name] = values
-            if problem_at is not None:
-                row_bad = ~np.isfinite(values)
-                bad |= row_bad
-                index = int(np.argmax(row_bad))
-                if first is None or index < first[0]:
-                    first = (index, columns[name], problem_at(index))
-        if "volume" in columns:
-            _, problem_at = _numbers(table.column(columns["volume"]), decimal)
-            if problem_at is not None:
-                words = _non_numbers(table.column(columns["volume"]), decimal)
-                if words.any():
-                    index = int(np.argmax(words))
-                    raise self.error(problem_at(index), index, columns["volume"])
+        prices, _, bad, first = checked_numbers(table, columns, decimal, self.error)
         names: pa.Array | None = None
         if self.symbol_column is not None:
             names, empty = _symbol_cells(table.column(self.symbol_column))

@@ -49,6 +49,12 @@ bool view_argument(ArrayView& view, const char* param, PyObject* obj, const Elem
     return view.acquire(obj, element);
 }
 
+// The high, low and close series, the first three arguments of every function that takes bars.
+bool view_prices(PyObject* const* bound, ArrayView& high, ArrayView& low, ArrayView& close) {
+    return view_argument(high, "high", bound[0], double_element) && view_argument(low, "low", bound[1], double_element) &&
+           view_argument(close, "close", bound[2], double_element);
+}
+
 // What every function takes beside its series: the groups, the times and the threads.
 struct Grouping {
     ArrayView codes, times;
@@ -170,8 +176,7 @@ Owned halftrend_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwname
     Grouping grouping;
     if (!grouping.bind("halftrend", {bound[4], bound[5], bound[6], bound[10]})) return Owned();
     ArrayView high, low, close, tr;
-    if (!view_argument(high, "high", bound[0], double_element) || !view_argument(low, "low", bound[1], double_element) ||
-        !view_argument(close, "close", bound[2], double_element) ||
+    if (!view_prices(bound, high, low, close) ||
         !view_argument(tr, "tr", bound[3], double_element, /*optional=*/true))
         return Owned();
     PyObject* const objects[] = {bound[0], bound[1], bound[2], bound[3], bound[4], bound[6]};
@@ -258,9 +263,7 @@ Owned atr_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     Grouping grouping;
     if (!grouping.bind("atr", {bound[3], bound[4], bound[5], bound[7]})) return Owned();
     ArrayView high, low, close;
-    if (!view_argument(high, "high", bound[0], double_element) || !view_argument(low, "low", bound[1], double_element) ||
-        !view_argument(close, "close", bound[2], double_element))
-        return Owned();
+    if (!view_prices(bound, high, low, close)) return Owned();
     PyObject* const objects[] = {bound[0], bound[1], bound[2], bound[3], bound[5]};
     if (!equal_lengths("atr",
                        {{"high", &high}, {"low", &low}, {"close", &close}, {"codes", &grouping.codes},
@@ -294,8 +297,7 @@ Owned true_range_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnam
     PyObject* bound[3];
     if (!bind_arguments(true_range_signature(), args, nargsf, kwnames, bound)) return Owned();
     ArrayView high, low, close;
-    if (!view_argument(high, "high", bound[0], double_element) || !view_argument(low, "low", bound[1], double_element) ||
-        !view_argument(close, "close", bound[2], double_element) ||
+    if (!view_prices(bound, high, low, close) ||
         !equal_lengths("true_range", {{"high", &high}, {"low", &low}, {"close", &close}}, bound))
         return Owned();
     Columns columns;
@@ -320,8 +322,7 @@ Owned series_atr_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnam
     const auto length = whole_number("series_atr", "length", bound[3], 1);
     if (!length) return Owned();
     ArrayView high, low, close;
-    if (!view_argument(high, "high", bound[0], double_element) || !view_argument(low, "low", bound[1], double_element) ||
-        !view_argument(close, "close", bound[2], double_element) ||
+    if (!view_prices(bound, high, low, close) ||
         !equal_lengths("series_atr", {{"high", &high}, {"low", &low}, {"close", &close}}, bound))
         return Owned();
     const Py_ssize_t n = high.size();
