@@ -186,7 +186,7 @@ def skipped_rows_empty(tmp_path, result):
 
 def short_file_agrees(tmp_path, result):
     scan = run("scan", ".", cwd=tmp_path)
-    assert scan.returncode == 0 and "1 symbols scanned, 0 skipped" in scan.stderr
+    assert scan.returncode == 0 and "1 symbol scanned, 0 skipped" in scan.stderr
     header, columns = read_output(result.stdout)
     assert set(columns["rangeHigh"][1:]) == {""} and columns["halftrend"][0]
 
@@ -279,6 +279,10 @@ CASES = [
          check=each_symbol_as_its_own_file, lines=1),
     Case("long file, one symbol out of order, over budget", long_file(newest_first=("GOOG",)),
          ["compute", "long.csv", "--memory", "2K", *FIVE], 2, ("of symbol", "--memory 2K"), lines=1),
+    Case("long file of one symbol", long_file(("GOOG",)), ["compute", "long.csv", "-o", "out.csv", *FIVE], 0,
+         ("ornivex: 1 symbol computed",), check=each_symbol_as_its_own_file, lines=1),
+    Case("watch: newest first, over --memory", {"b.csv": csv_text({k: v[::-1] for k, v in BARS.items()})},
+         ["watch", "b.csv", "--memory", "1K"], 2, ("is earlier than the row before it", "--memory 1K"), lines=1),
     Case("long file, --by a missing column", long_file(), ["compute", "long.csv", "--by", "sym"], 2,
          ("no column 'sym'",), lines=1),
     Case("parquet in and out", {"b.parquet": pa.table({"when": pa.array(epoch), **{
@@ -402,7 +406,7 @@ def test_chart_and_scan_read_as_compute_does(tmp_path):
     assert not (tmp_path / "x.png").exists()
     scan = run("scan", ".", "-o", "scan.csv", cwd=tmp_path)
     assert scan.returncode == 0 and f"skipped bad: {message}" in scan.stderr
-    assert "1 symbols scanned, 1 skipped" in scan.stderr
+    assert "1 symbol scanned, 1 skipped" in scan.stderr
 
 
 def test_long_file_chart_and_scan(tmp_path):

@@ -35,7 +35,7 @@ import pyarrow.csv as pa_csv
 from ornivex import indicators, stream
 from ornivex.bars import (PRICE_COLUMNS, BarsError, _CsvText, _locate_columns, checked_numbers,
                           _parse_times, _text, _uses_decimal_comma)
-from ornivex.writing import OUTPUT_COLUMNS, WriteError, is_direct, write_csv, write_errors
+from ornivex.writing import OUTPUT_COLUMNS, WriteError, counted, is_direct, write_csv, write_errors
 
 SYMBOL_NAMES = ("symbol", "ticker")  # a column of either name (any case) names each row's instrument
 CHUNK_ROWS = 1 << 16
@@ -532,7 +532,7 @@ class ChunkedRun:
         notes = []
         if self.skipped.count:
             count = self.skipped.count
-            notes.append(f"skipped {count} row{'s' * (count != 1)} with a missing or bad price "
+            notes.append(f"skipped {counted(count, 'row')} with a missing or bad price "
                          f"(the first: {self.skipped.first})")
         for note in (self.repeated, self.inverted):
             if note.count:
@@ -541,13 +541,14 @@ class ChunkedRun:
         needed = indicators.swing_bars_needed(self.settings.swing_period)
         short = [name for name, code in self.symbols.items() if self.streams[code].bars < needed]
         if short and self.symbol_column is None:
-            notes.append(f"{self.source}: {self.bars} bars are too few for the range filter's band with "
-                         f"--swing-period {self.settings.swing_period} (it needs {needed}); rangeHigh and "
-                         "rangeLow stay empty")
+            notes.append(f"{self.source}: {counted(self.bars, 'bar')} {'is' if self.bars == 1 else 'are'} too few "
+                         f"for the range filter's band with --swing-period {self.settings.swing_period} (it needs "
+                         f"{needed}); rangeHigh and rangeLow stay empty")
         elif short:
-            notes.append(f"{self.source}: {len(short)} symbol{'s' * (len(short) != 1)} ({_listing(short)}) "
-                         f"have fewer than the {needed} bars the range filter's band needs with --swing-period "
-                         f"{self.settings.swing_period}; their rangeHigh and rangeLow stay empty")
+            notes.append(f"{self.source}: {counted(len(short), 'symbol')} ({_listing(short)}) "
+                         f"{'has' if len(short) == 1 else 'have'} fewer than the {needed} bars the range filter's "
+                         f"band needs with --swing-period {self.settings.swing_period}; their rangeHigh and "
+                         "rangeLow stay empty")
         return notes
 
     def finish(self) -> None:

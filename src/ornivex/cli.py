@@ -46,7 +46,7 @@ except ImportError as exc:
 from ornivex import __version__, indicators, parameters
 from ornivex.bars import Bars, BarsError, sample_bars
 from ornivex.scan import ScanError
-from ornivex.writing import WriteError, atomic_output, is_direct, output_format, write_bars, write_errors
+from ornivex.writing import WriteError, atomic_output, counted, is_direct, output_format, write_bars, write_errors
 
 
 class UserError(Exception):
@@ -175,7 +175,7 @@ def run_compute(args: argparse.Namespace) -> int:
         raise UserError(f"{source.name}: {exc}") from None
     _report(run)
     if args.output not in (None, "-"):
-        print(f"wrote {run.rows} rows to {args.output}", file=sys.stderr)
+        print(f"wrote {counted(run.rows, 'row')} to {args.output}", file=sys.stderr)
     return 0
 
 
@@ -191,7 +191,7 @@ def _report(run) -> None:
     for warning in run.warnings():
         print(f"ornivex: warning: {warning}", file=sys.stderr)
     if run.symbol_count is not None:
-        print(f"ornivex: {run.symbol_count} symbol{'s' * (run.symbol_count != 1)} computed, each on its own rows",
+        print(f"ornivex: {counted(run.symbol_count, 'symbol')} computed, each on its own rows",
               file=sys.stderr)
 
 
@@ -251,7 +251,7 @@ def run_scan(args: argparse.Namespace) -> int:
             print(printable(f"warning {row.symbol}: {warning}"), file=sys.stderr)
     for failure in failures:
         print(printable(f"skipped {failure.symbol}: {failure.message}"), file=sys.stderr)
-    print(f"{len(rows)} symbols scanned, {len(failures)} skipped", file=sys.stderr)
+    print(f"{counted(len(rows), 'symbol')} scanned, {len(failures)} skipped", file=sys.stderr)
     return 0 if rows else USER_ERROR
 
 
@@ -276,7 +276,7 @@ def _scan_long_file(args: argparse.Namespace) -> int:
     _scan_table(args, table)
     for warning in run.warnings():
         print(f"ornivex: warning: {warning}", file=sys.stderr)
-    print(f"{len(table)} symbols scanned, 0 skipped", file=sys.stderr)
+    print(f"{counted(len(table), 'symbol')} scanned, 0 skipped", file=sys.stderr)
     return 0
 
 
@@ -299,7 +299,7 @@ def run_watch(args: argparse.Namespace) -> int:
         raise UserError(f"{args.output}: watch writes a CSV file; name one with -o")
     try:
         return watch(args.bars, args.output, _chunk_settings(args), quiet=args.quiet, by=args.by, sep=args.sep,
-                     decimal=args.decimal, skip_bad_rows=args.skip_bad_rows)
+                     decimal=args.decimal, skip_bad_rows=args.skip_bad_rows, memory=args.memory)
     except ValueError as exc:
         if isinstance(exc, BarsError):
             raise
@@ -381,7 +381,8 @@ def _compute(bars: Bars, args: argparse.Namespace) -> dict[str, np.ndarray]:
         raise UserError(f"{bars.source}: {exc}") from None
     needed = indicators.swing_bars_needed(args.swing_period)
     if len(bars) < needed:
-        print(f"ornivex: warning: {bars.source}: {len(bars)} bars are too few for the range filter's band with "
+        print(f"ornivex: warning: {bars.source}: {counted(len(bars), 'bar')} {'is' if len(bars) == 1 else 'are'} "
+              "too few for the range filter's band with "
               f"--swing-period {args.swing_period} (it needs {needed}); rangeHigh and rangeLow stay empty",
               file=sys.stderr)
     return columns
@@ -474,15 +475,18 @@ def _memory(text: str) -> int:
     return value
 
 
-def _long_file_options(parser: argparse.ArgumentParser, *, memory: bool = True) -> None:
+def _memory_option(parser: argparse.ArgumentParser | argparse._ArgumentGroup) -> None:
+    parser.add_argument("--memory", type=_memory, default=MEMORY_BUDGET, metavar="SIZE",
+                        help="memory a file whose rows must be put in time order may be read into, whole "
+                        "(about ten times its size; default %(default)s bytes, 1G); files in time order "
+                        "are read in chunks, in little memory, whatever their size")
+
+
+def _long_file_options(parser: argparse.ArgumentParser) -> None:
     group = parser.add_argument_group("long files and memory")
     group.add_argument("--by", metavar="NAME", help="the column naming each row's symbol: each symbol is "
                        "computed on its own rows (default: a column named symbol or ticker, in any case)")
-    if memory:
-        group.add_argument("--memory", type=_memory, default=MEMORY_BUDGET, metavar="SIZE",
-                           help="memory a file whose rows must be put in time order may be read into, whole "
-                           "(about ten times its size; default %(default)s bytes, 1G); files in time order "
-                           "are read in chunks, in little memory, whatever their size")
+    _memory_option(group)
 
 
 def _indicator_options(parser: argparse.ArgumentParser, *, swing: bool = True) -> None:
@@ -556,9 +560,7 @@ def _parser() -> argparse.ArgumentParser:
     scan.add_argument("--by", "--symbol-column", dest="symbol_column", metavar="NAME",
                       help="the symbol column of a long file or Parquet dataset (default: one named symbol or "
                       "ticker, in any case)")
-    scan.add_argument("--memory", type=_memory, default=MEMORY_BUDGET, metavar="SIZE",
-                      help="memory a long file whose rows must be put in time order may be read into (default "
-                      "1G)")
+    _memory_option(scan)
     where = scan.add_mutually_exclusive_group()
     where.add_argument("-j", "--jobs", type=_count, default=1, help="worker processes (default %(default)s)")
     where.add_argument("--scheduler", metavar="ADDRESS", type=_address,
@@ -579,8 +581,7 @@ def _parser() -> argparse.ArgumentParser:
                        "then append each new bar's row")
     watch.add_argument("--quiet", action="store_true", help="print no signal lines")
     _input_options(watch)
-    watch.add_argument("--by", metavar="NAME", help="the column naming each row's symbol (default: a column "
-                       "named symbol or ticker, in any case)")
+    _long_file_options(watch)
     _indicator_options(watch)
     watch.set_defaults(run=run_watch)
 

@@ -22,8 +22,9 @@ import pyarrow as pa
 import pyarrow.csv as pa_csv
 
 from ornivex.bars import BarsError
-from ornivex.chunked import (OUTPUT_COLUMNS, ChunkResult, ChunkedRun, CsvChunks, NeedsReordering, Plan, Settings,
+from ornivex.chunked import (MEMORY_BUDGET, OUTPUT_COLUMNS, ChunkResult, ChunkedRun, CsvChunks, NeedsReordering, Plan, Settings,
                              Source, Target, _label, _without_blank_rows, compute_chunks)
+from ornivex.writing import counted
 
 POLL_SECONDS = 0.2
 
@@ -33,9 +34,10 @@ class Watch:
 
     def __init__(self, path: str, output: str | None, settings: Settings, *, by: str | None = None,
                  sep: str | None = None, decimal: str | None = None, skip_bad_rows: bool = False,
-                 say: Callable[[str], None] = print, tell: Callable[[str], None] | None = None) -> None:
+                 memory: int = MEMORY_BUDGET, say: Callable[[str], None] = print,
+                 tell: Callable[[str], None] | None = None) -> None:
         self.path, self.output, self.settings = path, output, settings
-        self.options = dict(by=by, sep=sep, decimal=decimal, skip_bad_rows=skip_bad_rows)
+        self.options = dict(by=by, sep=sep, decimal=decimal, skip_bad_rows=skip_bad_rows, memory=memory)
         self.say = say
         self.tell = tell or (lambda text: print(f"ornivex: {text}", file=sys.stderr, flush=True))
         self.run: ChunkedRun | None = None
@@ -97,7 +99,7 @@ class Watch:
             return  # between the rotation's rename and the new file
         if self.run is None:  # rotated to a file without a bar yet
             if self.start() and self.run is not None:
-                self.tell(f"{self.path}: {self.run.bars} bars computed")
+                self.tell(f"{self.path}: {counted(self.run.bars, 'bar')} computed")
             return
         if (status.st_dev, status.st_ino) != self.identity or status.st_size < self.offset:
             what = "truncated" if (status.st_dev, status.st_ino) == self.identity else "replaced"
@@ -196,8 +198,8 @@ def watch(path: str, output: str | None, settings: Settings, *, quiet: bool = Fa
         assert run is not None
         for warning in run.warnings():
             watched.tell(f"warning: {warning}")
-        watched.tell(f"watching {path}: {run.bars} bars computed"
-                     + (f" for {run.symbol_count} symbols" if run.symbol_count is not None else "")
+        watched.tell(f"watching {path}: {counted(run.bars, 'bar')} computed"
+                     + (f" for {counted(run.symbol_count, 'symbol')}" if run.symbol_count is not None else "")
                      + (f", written to {output}" if output else ""))
         for number in (signal.SIGINT, signal.SIGTERM):
             signal.signal(number, lambda signum, frame: stops.append(signum))

@@ -60,6 +60,11 @@ def is_direct(path: str | os.PathLike) -> bool:
     return not stat.S_ISREG(mode) and not stat.S_ISDIR(mode)
 
 
+def counted(count: int, noun: str) -> str:
+    """A count and its noun, singular for one: "1 symbol", "3 symbols"."""
+    return f"{count} {noun}{'s' * (count != 1)}"
+
+
 def display_name(path: str | os.PathLike) -> str:
     name = os.fspath(path)
     return "standard output" if name == STANDARD_OUTPUT else name
