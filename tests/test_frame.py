@@ -422,6 +422,16 @@ def test_accessors_namespaces_and_expressions_are_the_frame_functions():
             rows = (in_time["symbol"] == symbol).to_numpy()
             np.testing.assert_array_equal(plain["close"].to_numpy()[rows],
                                           native(in_time["close"].to_numpy()[rows].astype(np.float32), parameter))
+    # .over takes every group in one call: the same as polars' own call per group, for any partition.
+    keyed = table.with_columns(pl.when(pl.col("symbol") != "CCC").then(pl.col("symbol")), parity=pl.col("LOW") > 50)
+    for name, (parameter, _) in expression.items():
+        for time in (None, "date"):
+            average = getattr(pl.col("close").ornivex, name)(parameter, time=time)
+            for keys in (["symbol"], ["parity"], ["symbol", pl.col("close").round() % 3]):
+                np.testing.assert_array_equal(keyed.select(average.alias("x").over(*keys))["x"].to_numpy(),
+                                              keyed.select(pl.Expr.over(average, *keys)).to_series().to_numpy())
+    with pytest.raises(ValueError, match=r"^'close', row 7: a missing or non-finite value"):
+        keyed.with_columns(close=pl.when(pl.int_range(pl.len()) != 7).then("close")).select(average.over("symbol"))
 
 
 def test_a_backtesting_strategy_on_halftrend_signals_needs_no_glue():
