@@ -134,7 +134,10 @@ def _average_expression_class() -> Any:
 
         @classmethod
         def _of(cls, expr: Any, average: _Average) -> Any:
-            wrapped: Any = cls._from_pyexpr(expr._pyexpr)
+            try:
+                wrapped: Any = cls._from_pyexpr(expr._pyexpr)
+            except AttributeError:  # a polars without this constructor: its own .over, slower, same results
+                return expr
             wrapped._average = average
             return wrapped
 
