@@ -104,26 +104,49 @@ def values_match(sep=",", decimal=".", source=BARS, want=WANT, reverse=False):
     return check
 
 
+def in_memory(path, **options):
+    """The file read and computed whole: its table, and each indicator column with every bar's value on
+    its own row of the file (null on rows without a bar, and where a value is undefined)."""
+    from ornivex.bars import read_bars
+    from ornivex.cli import _compute, _parser
+    from ornivex.writing import OUTPUT_COLUMNS
+    bars = read_bars(path, **options)
+    values = _compute(bars, _parser().parse_args(["compute", str(path), *FIVE]))
+    missing = np.ones(bars.table.num_rows, dtype=bool)
+    missing[bars.rows] = False
+    placed = []
+    for key in OUTPUT_COLUMNS:
+        column = np.zeros(bars.table.num_rows, dtype=values[key].dtype)
+        column[bars.rows] = values[key]
+        placed.append(pa.array(column, mask=missing | (np.isnan(column) if column.dtype.kind == "f" else False)))
+    return bars, placed
+
+
 def same_as_in_memory(name, **options):
     """The output is byte for byte what the whole file read and computed at once gives."""
     def check(tmp_path, result):
-        from ornivex.bars import read_bars
-        from ornivex.cli import _compute, _parser
         from ornivex.writing import OUTPUT_COLUMNS, write_csv
-        bars = read_bars(tmp_path / name, **options)
-        values = _compute(bars, _parser().parse_args(["compute", name, *FIVE]))
+        bars, placed = in_memory(tmp_path / name, **options)
         table = bars.table.drop_columns([c for c in bars.table.column_names if c in OUTPUT_COLUMNS])
-        missing = np.ones(table.num_rows, dtype=bool)
-        missing[bars.rows] = False
-        placed = []  # each bar's values on its own row of the file, null on rows without a bar
-        for key in OUTPUT_COLUMNS:
-            column = np.zeros(table.num_rows, dtype=values[key].dtype)
-            column[bars.rows] = values[key]
-            placed.append(pa.array(column, mask=missing))
         buffer = io.BytesIO()
         write_csv([*table.columns, *placed], [*table.column_names, *OUTPUT_COLUMNS], buffer, bars.sep, bars.decimal)
         out = tmp_path / "out.csv"
         assert (out.read_bytes() if out.exists() else result.stdout) == buffer.getvalue()
+    return check
+
+
+def parquet_as_in_memory(name, reordered=False, **options):
+    """The Parquet output, written row group by row group, holds the table of the whole file computed at once:
+    the same schema (text columns of a CSV file kept as text) and the same values."""
+    def check(tmp_path, result):
+        from ornivex.bars import typed_table
+        from ornivex.writing import OUTPUT_COLUMNS
+        bars, placed = in_memory(tmp_path / name, **options)
+        table = typed_table(bars)
+        want = pa.table([*table.columns, *placed], names=[*table.column_names, *OUTPUT_COLUMNS])
+        got = pq.ParquetFile(tmp_path / "out.parquet")
+        assert (got.metadata.num_row_groups == 1) == reordered and got.schema_arrow.equals(want.schema)
+        assert got.read().equals(want)
     return check
 
 
@@ -238,6 +261,12 @@ def nothing_written(name):
         assert not (tmp_path / name).exists() and not list(tmp_path.glob(".*.part"))
     return check
 
+
+def left_as(name, data):
+    def check(tmp_path, result):
+        assert (tmp_path / name).read_bytes() == data and not list(tmp_path.glob(".*.part"))
+    return check
+
 CASES = [
     # Reading: every dialect gives the same indicators, and the input comes back as written.
     Case("comma", {"b.csv": csv_text(BARS)}, ["compute", "b.csv", "-o", "out.csv", *FIVE], check=values_match()),
@@ -285,6 +314,19 @@ CASES = [
          ["watch", "b.csv", "--memory", "1K"], 2, ("is earlier than the row before it", "--memory 1K"), lines=1),
     Case("long file, --by a missing column", long_file(), ["compute", "long.csv", "--by", "sym"], 2,
          ("no column 'sym'",), lines=1),
+    Case("parquet out as in memory: text kept, rows skipped", {"b.csv": csv_text({**BARS, "High": [
+        *BARS["High"][:3], "NaN", *BARS["High"][4:]], "Code": ["0700"] * N})}, ["compute", "b.csv", "-o", "out.parquet", "--skip-bad-rows", *FIVE], 0, ("skipped 1 row",),
+         check=parquet_as_in_memory("b.csv", skip_bad_rows=True), lines=1),
+    Case("parquet out as in memory: newest first, started over", {"b.csv": csv_text(
+        {k: v[::-1] for k, v in BARS.items()})}, ["compute", "b.csv", "-o", "out.parquet", *FIVE],
+         check=parquet_as_in_memory("b.csv", reordered=True), lines=0),
+    Case("parquet out as in memory: parquet in", {"b.parquet": pa.table({"when": pa.array(epoch), **{
+        k: pa.array(np.array(v, dtype=float)) for k, v in BARS.items() if k != "Date"}})},
+         ["compute", "b.parquet", "-o", "out.parquet", *FIVE], check=parquet_as_in_memory("b.parquet")),
+    Case("parquet out: a bad row after some row groups leaves the old file", {"b.csv": bad(50, "Close", "x"),
+                                                                              "out.parquet": b"older"},
+         ["compute", "b.csv", "-o", "out.parquet"], 2, ("row 51 (line 52)",), lines=1,
+         check=left_as("out.parquet", b"older")),
     Case("parquet in and out", {"b.parquet": pa.table({"when": pa.array(epoch), **{
         k: pa.array(np.array(v, dtype=float)) for k, v in BARS.items() if k != "Date"}})},
          ["compute", "b.parquet", "-o", "out.parquet", *FIVE], check=parquet_times(epoch)),

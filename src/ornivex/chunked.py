@@ -34,7 +34,7 @@ import pyarrow.csv as pa_csv
 
 from ornivex import indicators, stream
 from ornivex.bars import (PRICE_COLUMNS, BarsError, _CsvText, _locate_columns, checked_numbers,
-                          _parse_times, _text, _uses_decimal_comma)
+                          _parse_times, _text, _uses_decimal_comma, typed_table)
 from ornivex.writing import OUTPUT_COLUMNS, WriteError, counted, is_direct, write_csv, write_errors
 
 SYMBOL_NAMES = ("symbol", "ticker")  # a column of either name (any case) names each row's instrument
@@ -956,30 +956,72 @@ def write_chunks(source: Source, output: str | None, settings: Settings, **optio
 
 
 def write_parquet(source: Source, output: str, settings: Settings, **options) -> ChunkedRun:
-    """Compute `source` whole and write it with its indicator columns as Parquet; text columns of a CSV
-    file get the types their text holds."""
-    import pyarrow.parquet as pq
-
-    from ornivex.bars import typed_table
-    results: list[ChunkResult] = []
-    plan = Plan(on_chunk=results.append, restart=results.clear)
-    run = compute_chunks(source, settings, plan, whole=True, **options)
-    chunk = results[0]
-    table = chunk.table
-    if not run.dialect.parquet:
-        table = typed_table(_TableOf(table, run.columns["time"], run.dialect.decimal or "."))  # type: ignore[index, arg-type]
-    table = table.drop_columns([name for name in table.column_names if name in OUTPUT_COLUMNS])
-    for name, values in zip(OUTPUT_COLUMNS, chunk.columns()):
-        table = table.append_column(name, values)
+    """Compute `source` chunk by chunk into the Parquet file `output`, a row group per chunk."""
     target = Target(output, may_restart=False)
+    writer = ParquetChunks(target.handle, output)
     try:
-        with write_errors(output):
-            pq.write_table(table, target.handle)
+        run = compute_chunks(source, settings, writer.plan, **options)
+        writer.close()
         target.commit()
     except BaseException:
+        writer.abandon()
         target.discard()
         raise
     return run
+
+
+class ParquetChunks:
+    """Computed chunks written as Parquet, one row group per chunk: the input's columns, then the
+    indicator columns.
+
+    A CSV file's time and price columns get the types their text holds, every
+    other column stays text; the types come from each column's role, never its
+    cells, so every chunk gives the same schema, that of the whole file at once.
+    """
+
+    def __init__(self, out: BinaryIO, name: str) -> None:
+        self.out, self.name = out, name  # `name`: the output named in write errors
+        self.writer = None  # a pyarrow.parquet.ParquetWriter once the first rows have come
+        self.plan = Plan(on_chunk=self.on_chunk, restart=self.restart)
+
+    def on_chunk(self, chunk: ChunkResult) -> None:
+        run = self.plan.run
+        assert run is not None
+        table = chunk.table
+        if not table.num_rows:
+            return
+        if not run.dialect.parquet:
+            time_column = run.columns["time"]  # type: ignore[index]
+            table = typed_table(_TableOf(table, time_column, run.dialect.decimal or "."))  # type: ignore[arg-type]
+        table = table.drop_columns([name for name in table.column_names if name in OUTPUT_COLUMNS])
+        for name, values in zip(OUTPUT_COLUMNS, chunk.columns()):
+            table = table.append_column(name, values)
+        with write_errors(self.name):
+            if self.writer is None:
+                import pyarrow.parquet as pq
+                self.writer = pq.ParquetWriter(self.out, table.schema)
+            self.writer.write_table(table)
+
+    def close(self) -> None:
+        """The file's footer written; the handle stays open for its owner."""
+        writer, self.writer = self.writer, None
+        if writer is not None:
+            with write_errors(self.name):
+                writer.close()
+
+    def abandon(self) -> None:
+        """The writer let go of without a word: what it wrote is thrown away."""
+        writer, self.writer = self.writer, None
+        if writer is not None:
+            try:
+                writer.close()
+            except Exception:  # the write that failed fails again
+                writer.is_open = False  # nothing left for its finaliser to flush either
+
+    def restart(self) -> None:
+        self.abandon()
+        self.out.seek(0)
+        self.out.truncate()
 
 
 @dataclass
