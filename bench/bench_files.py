@@ -11,11 +11,13 @@ runs, as separate processes:
   reader, indicators and writer the command used before it read in chunks);
   one symbol only (a long file was one series there), and only up to
   --in-memory-rows rows, since its memory grows with the file;
-- ``chunked``: ``ornivex compute FILE -o OUT``.
+- ``chunked``: ``ornivex compute FILE -o OUT``;
+- ``Parquet``: the same to OUT.parquet, written row group by row group, beside the whole table
+  written at once (in memory, up to --in-memory-rows).
 
 Prints wall time (best of R), rows per second and peak resident size of each
 (targets: chunked at most 1.1 x the in-memory time at 1e6 rows, the same rows
-per second at 2e7, peak at most 300 MB), checks that both outputs are the same
+per second at 2e7, peak at most 300 MB, to CSV and to Parquet alike), checks that both outputs are the same
 bytes, and then the chart of 1e6 bars: ``chart --all`` (target: at most 10 s
 and 1 GB) and the default last 500 bars.
 """
@@ -35,6 +37,7 @@ import numpy as np
 import pyarrow as pa
 import pyarrow.compute as pc
 import pyarrow.csv as pa_csv
+import pyarrow.parquet as pq
 
 IN_MEMORY = """
 import sys
@@ -48,6 +51,21 @@ table = bars.table.drop_columns([c for c in bars.table.column_names if c in OUTP
 placed = [pa.array(values[key]) for key in OUTPUT_COLUMNS]  # a generated file: one bar per row, in order
 with open(sys.argv[2], "wb") as out:
     write_csv([*table.columns, *placed], [*table.column_names, *OUTPUT_COLUMNS], out, bars.sep, bars.decimal)
+"""
+
+IN_MEMORY_PARQUET = """
+import sys
+import pyarrow as pa
+import pyarrow.parquet as pq
+from ornivex.bars import read_bars, typed_table
+from ornivex.cli import _compute, _parser
+from ornivex.writing import OUTPUT_COLUMNS
+bars = read_bars(sys.argv[1])
+values = _compute(bars, _parser().parse_args(["compute", sys.argv[1]]))
+table = typed_table(bars)
+table = pa.table([*table.columns, *(pa.array(values[key], from_pandas=True) for key in OUTPUT_COLUMNS)],
+                 names=[*table.column_names, *OUTPUT_COLUMNS])
+pq.write_table(table, sys.argv[2])
 """
 
 
@@ -86,16 +104,26 @@ def write_bars(path: Path, rows: int, symbols: int, seed: int = 1, block: int = 
             pa_csv.write_csv(pa.table(columns), out, pa_csv.WriteOptions(quoting_style="none", include_header=False))
 
 
+# The peak of a process started straight from this one would count this process's own pages: Linux keeps
+# the larger resident size across fork and exec.  A small process in between starts the command.
+PEAK_OF = """
+import os, sys
+quiet = os.open(os.devnull, os.O_WRONLY)
+pid = os.posix_spawnp(sys.argv[1], sys.argv[1:], os.environ, file_actions=[(os.POSIX_SPAWN_DUP2, quiet, 1)])
+_, status, usage = os.wait4(pid, 0)
+print(usage.ru_maxrss * 1024)
+sys.exit(os.waitstatus_to_exitcode(status))
+"""
+
+
 def run(command: list[str]) -> tuple[float, int]:
     """Wall time in seconds and peak resident size in bytes of one process."""
     start = time.perf_counter()
-    process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    _, status, usage = os.wait4(process.pid, 0)
+    process = subprocess.run([sys.executable, "-c", PEAK_OF, *command], capture_output=True)
     elapsed = time.perf_counter() - start
-    error = process.stderr.read().decode() if process.stderr else ""
-    if os.waitstatus_to_exitcode(status):
-        raise SystemExit(f"{' '.join(command)} failed:\n{error}")
-    return elapsed, usage.ru_maxrss * 1024
+    if process.returncode:
+        raise SystemExit(f"{' '.join(command)} failed:\n{process.stderr.decode()}")
+    return elapsed, int(process.stdout)
 
 
 def best(commands: list[list[str]], repeat: int) -> list[tuple[float, int]]:
@@ -109,7 +137,7 @@ def best(commands: list[list[str]], repeat: int) -> list[tuple[float, int]]:
 
 
 def line(label: str, rows: int, seconds: float, peak: int) -> str:
-    return f"  {label:<10} {seconds:8.2f} s  {rows / seconds / 1e6:6.2f} M rows/s  peak {peak / 2**20:7.0f} MB"
+    return f"  {label:<18} {seconds:8.2f} s  {rows / seconds / 1e6:6.2f} M rows/s  peak {peak / 2**20:7.0f} MB"
 
 
 def main() -> None:
@@ -142,7 +170,19 @@ def main() -> None:
             else:
                 ((seconds, peak),) = best([chunked], repeat)
                 print(line("chunked", rows, seconds, peak))
-            for name in (chunked_out, memory_out):
+            parquet_out, memory_parquet = folder / "chunked.parquet", folder / "in-memory.parquet"
+            to_parquet = [*command, "compute", str(bars), "-o", str(parquet_out)]
+            if symbols == 1 and rows <= args.in_memory_rows:
+                (seconds, peak), (memory_seconds, memory_peak) = best(
+                    [to_parquet, [sys.executable, "-c", IN_MEMORY_PARQUET, str(bars), str(memory_parquet)]], repeat)
+                same = pq.read_table(parquet_out).equals(pq.read_table(memory_parquet))
+                print(line("Parquet, in memory", rows, memory_seconds, memory_peak))
+                print(line("Parquet, chunked", rows, seconds, peak) + f"  ({seconds / memory_seconds:.2f} x in memory; "
+                      f"same table: {same})")
+            else:
+                ((seconds, peak),) = best([to_parquet], repeat)
+                print(line("Parquet, chunked", rows, seconds, peak))
+            for name in (chunked_out, memory_out, parquet_out, memory_parquet):
                 name.unlink(missing_ok=True)
     bars = folder / "bars-1000000-1.csv"
     if not bars.exists():
