@@ -25,7 +25,7 @@ import shutil
 import sys
 import tempfile
 from dataclasses import dataclass, field
-from typing import BinaryIO, Callable, Iterator
+from typing import Any, BinaryIO, Callable, Iterator
 
 import numpy as np
 import pyarrow as pa
@@ -981,7 +981,7 @@ class ParquetChunks:
 
     def __init__(self, out: BinaryIO, name: str) -> None:
         self.out, self.name = out, name  # `name`: the output named in write errors
-        self.writer = None  # a pyarrow.parquet.ParquetWriter once the first rows have come
+        self.writer: Any = None  # a pyarrow.parquet.ParquetWriter once the first rows have come
         self.plan = Plan(on_chunk=self.on_chunk, restart=self.restart)
 
     def on_chunk(self, chunk: ChunkResult) -> None:
