@@ -1,7 +1,11 @@
 """Files of any size: `ornivex compute` in chunks beside the whole file in memory, and charts of every bar.
 
-    python bench/bench_files.py [--rows 1e6 2e7] [--symbols 1 1000] [--repeat R] [--keep DIR]
-                                [--in-memory-rows 2e6]
+    python bench/bench_files.py [--rows 1e6] [--symbols 1 1000] [--repeat R] [--keep DIR]
+                                [--in-memory-rows 2e6] [--scan-rows 1e6]
+
+The defaults run in a few minutes; the 2e7-row figures (files of about
+1.1 GB) take ``--rows 1e6 2e7 --scan-rows 1e6 2e7`` and a quarter of an hour
+or more.
 
 For each size and symbol count, writes a CSV of one-minute bars (a long file
 with a symbol column when there are several symbols, interleaved by time) and
@@ -17,8 +21,10 @@ runs, as separate processes:
 
 Prints wall time (best of R), rows per second and peak resident size of each
 (targets: chunked at most 1.1 x the in-memory time at 1e6 rows, the same rows
-per second at 2e7, peak at most 300 MB, to CSV and to Parquet alike), checks that both outputs are the same
-bytes, and then the chart of 1e6 bars: ``chart --all`` (target: at most 10 s
+per second at 2e7, peak at most 300 MB, to CSV and to Parquet alike), checks
+that both outputs are the same; then ``ornivex scan`` of a long Parquet file of 1,000 symbols, read a
+batch at a time, beside the whole dataset read at once (the route --jobs takes);
+then the chart of 1e6 bars: ``chart --all`` (target: at most 10 s
 and 1 GB) and the default last 500 bars.
 """
 
@@ -66,6 +72,13 @@ table = typed_table(bars)
 table = pa.table([*table.columns, *(pa.array(values[key], from_pandas=True) for key in OUTPUT_COLUMNS)],
                  names=[*table.column_names, *OUTPUT_COLUMNS])
 pq.write_table(table, sys.argv[2])
+"""
+
+IN_MEMORY_SCAN = """
+import sys
+from ornivex.scan import scan_path
+rows, failures = scan_path(sys.argv[1])
+assert len(rows) == int(sys.argv[2]) and not failures
 """
 
 
@@ -116,6 +129,20 @@ sys.exit(os.waitstatus_to_exitcode(status))
 """
 
 
+def write_parquet(csv_path: Path, path: Path, group_rows: int = 1_000_000) -> None:
+    """The CSV file as Parquet (typed times and prices), read and written a block at a time."""
+    reader = pa_csv.open_csv(csv_path, convert_options=pa_csv.ConvertOptions(column_types={"Date": pa.timestamp("s")}))
+    pending: list[pa.RecordBatch] = []
+    with pq.ParquetWriter(path, reader.schema) as writer:
+        for batch in reader:
+            pending.append(batch)
+            if sum(b.num_rows for b in pending) >= group_rows:
+                writer.write_table(pa.Table.from_batches(pending), row_group_size=group_rows)
+                pending = []
+        if pending:
+            writer.write_table(pa.Table.from_batches(pending), row_group_size=group_rows)
+
+
 def run(command: list[str]) -> tuple[float, int]:
     """Wall time in seconds and peak resident size in bytes of one process."""
     start = time.perf_counter()
@@ -142,10 +169,12 @@ def line(label: str, rows: int, seconds: float, peak: int) -> str:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--rows", type=float, nargs="+", default=[1e6, 2e7])
+    parser.add_argument("--rows", type=float, nargs="+", default=[1e6])
     parser.add_argument("--symbols", type=int, nargs="+", default=[1, 1000])
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--in-memory-rows", type=float, default=2e6)
+    parser.add_argument("--scan-rows", type=float, nargs="*", default=[1e6],
+                        help="rows of the long Parquet file of 1,000 symbols scanned")
     parser.add_argument("--keep", type=Path, help="folder for the generated files (default: a temporary one)")
     args = parser.parse_args()
     folder = args.keep or Path(tempfile.mkdtemp(prefix="ornivex-bench-files-"))
@@ -184,6 +213,19 @@ def main() -> None:
                 print(line("Parquet, chunked", rows, seconds, peak))
             for name in (chunked_out, memory_out, parquet_out, memory_parquet):
                 name.unlink(missing_ok=True)
+    for rows in map(int, args.scan_rows):
+        bars, parquet = folder / f"bars-{rows}-1000.csv", folder / f"bars-{rows}-1000.parquet"
+        if not parquet.exists():
+            if not bars.exists():
+                write_bars(bars, rows, 1000)
+            write_parquet(bars, parquet)
+        repeat = args.repeat if rows <= 2e6 else 1
+        print(f"scan of a long Parquet file, {rows:,} rows of 1,000 symbols ({parquet.stat().st_size / 2**20:.0f} MB), "
+              f"best of {repeat}:")
+        (seconds, peak), (memory_seconds, memory_peak) = best(
+            [[*command, "scan", str(parquet)], [sys.executable, "-c", IN_MEMORY_SCAN, str(parquet), "1000"]], repeat)
+        print(line("in memory", rows, memory_seconds, memory_peak))
+        print(line("chunked", rows, seconds, peak) + f"  ({seconds / memory_seconds:.2f} x in memory)")
     bars = folder / "bars-1000000-1.csv"
     if not bars.exists():
         write_bars(bars, 1_000_000, 1)

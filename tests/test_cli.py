@@ -11,6 +11,7 @@ from typing import Callable
 
 import numpy as np
 import pyarrow as pa
+import pyarrow.csv  # noqa: F401  (pa.csv)
 import pyarrow.parquet as pq
 import pytest
 
@@ -132,6 +133,9 @@ def same_as_in_memory(name, **options):
         write_csv([*table.columns, *placed], [*table.column_names, *OUTPUT_COLUMNS], buffer, bars.sep, bars.decimal)
         out = tmp_path / "out.csv"
         assert (out.read_bytes() if out.exists() else result.stdout) == buffer.getvalue()
+        umask = os.umask(0o022)
+        os.umask(umask)
+        assert not out.exists() or out.stat().st_mode & 0o777 == 0o666 & ~umask  # not the temporary file's 0600
     return check
 
 
@@ -401,6 +405,9 @@ CASES = [
            ("'symbol' holds symbols that are not UTF-8",)))),
     Case("control characters escaped", {"long.parquet": dataset(pa.array(epoch), symbols=("A\x1b[2J\nB", "C"))},
          ["scan", "long.parquet"], check=escaped, lines=1),
+    Case("dataset out of order, over --memory", {"long.parquet": dataset(pa.array(epoch))},
+         ["scan", "long.parquet", "--memory", "1K"], 2, ("is earlier than the row before it", "--memory 1K"),
+         lines=1),
     Case("dataset without its symbol column", {"long.parquet": pa.table({"instrument": ["A"] * N, "date": epoch, **{
         k: pa.array(np.array(v, dtype=float)) for k, v in BARS.items() if k != "Date"}})},
          ["scan", "long.parquet"], 2, ("no 'symbol' column", "--symbol-column"), lines=1),
@@ -460,6 +467,22 @@ def test_long_file_chart_and_scan(tmp_path):
     long, each = run("scan", "long.csv", cwd=tmp_path), run("scan", "each", cwd=tmp_path)
     assert long.returncode == each.returncode == 0, long.stderr
     assert long.stdout == each.stdout and "3 symbols scanned" in long.stderr
+    # A bad row stops its symbol only, in a long CSV file and in a Parquet dataset read in chunks or whole.
+    lines = (tmp_path / "long.csv").read_text().splitlines(keepends=True)
+    at = next(i for i, line in enumerate(lines) if line.startswith("BBB,") and i > 300)
+    lines[at] = ",".join(lines[at].split(",")[:5] + ["x", lines[at].split(",")[-1]])
+    (tmp_path / "bad.csv").write_text("".join(lines))
+    table = pa.csv.read_csv(tmp_path / "long.csv")
+    close = np.where(np.arange(table.num_rows) == at - 1, np.nan, table.column("Close").to_numpy())
+    pq.write_table(table.set_column(5, "Close", pa.array(close)), tmp_path / "bad.parquet")
+    others = b"".join(line for line in each.stdout.splitlines(keepends=True) if not line.startswith(b"BBB "))
+    for name, options, where in (("bad.csv", [], f"row {at} (line {at + 1}), column 'Close': 'x' is not a number"),
+                                 ("bad.parquet", [], f"row {at}, column 'Close'"),
+                                 ("bad.parquet", ["--jobs", "2"], "column 'Close'")):
+        scan = run("scan", name, *options, cwd=tmp_path)
+        assert scan.returncode == 0 and scan.stdout == others, scan.stderr
+        assert f"skipped BBB: {name}" in scan.stderr and where in scan.stderr, scan.stderr
+        assert scan.stderr.endswith("2 symbols scanned, 1 skipped\n"), scan.stderr
     chart = run("chart", "long.csv", "-o", "c.png", cwd=tmp_path)
     assert chart.returncode == 2 and chart.stderr.splitlines() == [
         "ornivex: error: long.csv: a long file of several symbols (AAA, BBB, CCC): choose one with --symbol"]

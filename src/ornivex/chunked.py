@@ -24,8 +24,9 @@ import re
 import shutil
 import sys
 import tempfile
-from dataclasses import dataclass, field
-from typing import Any, BinaryIO, Callable, Iterator
+from dataclasses import dataclass, field, replace
+from pathlib import Path
+from typing import Any, BinaryIO, Callable, Iterable, Iterator
 
 import numpy as np
 import pyarrow as pa
@@ -35,7 +36,8 @@ import pyarrow.csv as pa_csv
 from ornivex import indicators, stream
 from ornivex.bars import (PRICE_COLUMNS, BarsError, _CsvText, _locate_columns, checked_numbers,
                           _parse_times, _text, _uses_decimal_comma, typed_table)
-from ornivex.writing import OUTPUT_COLUMNS, WriteError, counted, is_direct, write_csv, write_errors
+from ornivex.writing import (OUTPUT_COLUMNS, WriteError, _new_file_mode, counted, is_direct, write_csv,
+                             write_errors)
 
 SYMBOL_NAMES = ("symbol", "ticker")  # a column of either name (any case) names each row's instrument
 CHUNK_ROWS = 1 << 16
@@ -120,6 +122,8 @@ class Source:
     data: bytes | None = None        # the whole input, when it was read into memory
     stream: BinaryIO | None = None   # standard input beyond what was read, when it was not all read
     parquet: bool = False
+    dataset: object = None           # a pyarrow dataset of many Parquet files, read through `columns`
+    columns: tuple[str, ...] = ()
 
     @classmethod
     def open(cls, path: str, memory: int = MEMORY_BUDGET) -> Source:
@@ -141,11 +145,19 @@ class Source:
             raise BarsError(path, f"cannot read the file ({exc.strerror or exc})") from None
         return cls(path, path=path, parquet=path.lower().endswith((".parquet", ".pq")) or magic == b"PAR1")
 
+    @classmethod
+    def of_dataset(cls, name: str, dataset, columns: list[str]) -> Source:
+        """The columns `columns` of a pyarrow dataset of Parquet files, read batch by batch."""
+        return cls(name, parquet=True, dataset=dataset, columns=tuple(columns))
+
     @property
     def size(self) -> int | None:
-        """Bytes in the input, None when it is not known (standard input being streamed)."""
+        """Bytes in the input, None when it is not known (standard input being streamed); for a
+        dataset, those of its columns read, uncompressed."""
         if self.stream is not None:
             return None
+        if self.dataset is not None:
+            return _uncompressed_size(self.dataset, self.columns)  # type: ignore[arg-type]
         return len(self.data) if self.data is not None else os.path.getsize(self.path)  # type: ignore[arg-type]
 
     @property
@@ -192,7 +204,9 @@ class Dialect:
 def read_chunks(source: Source, dialect_out: list, sep: str | None, decimal: str | None,
                 rows: int) -> Iterator[pa.Table]:
     """The input's rows, `rows` at a time, blank rows left out; `dialect_out` receives its Dialect first."""
-    if source.parquet:
+    if source.dataset is not None:
+        yield from _dataset_chunks(source, dialect_out, rows)
+    elif source.parquet:
         yield from _parquet_chunks(source, dialect_out, rows)
     else:
         yield from _csv_chunks(source, dialect_out, sep, decimal, rows)
@@ -211,6 +225,46 @@ def _parquet_chunks(source: Source, dialect_out: list, rows: int) -> Iterator[pa
             yield pa.Table.from_batches([batch])
     except (pa.ArrowException, OSError) as exc:
         raise BarsError(source.name, f"not a Parquet file that can be read ({exc})") from None
+
+
+def _dataset_chunks(source: Source, dialect_out: list, rows: int) -> Iterator[pa.Table]:
+    dialect_out.append(Dialect(list(source.columns), parquet=True))
+    try:
+        # One thread: the batches come in the dataset's own row order.
+        batches = source.dataset.to_batches(columns=list(source.columns), batch_size=rows,  # type: ignore[attr-defined]
+                                            use_threads=False)
+        yield from _in_chunks(batches, rows)
+    except (pa.ArrowException, OSError) as exc:
+        raise BarsError(source.name, f"not a Parquet dataset that can be read ({exc})") from None
+
+
+def _uncompressed_size(dataset, columns: tuple[str, ...]) -> int:
+    import pyarrow.parquet as pq
+    size = 0
+    for path in dataset.files:
+        metadata = pq.ParquetFile(path).metadata
+        for group in range(metadata.num_row_groups):
+            row_group = metadata.row_group(group)
+            size += sum(row_group.column(i).total_uncompressed_size for i in range(row_group.num_columns)
+                        if row_group.column(i).path_in_schema in columns)
+            size += 8 * row_group.num_rows  # a partition's symbol column, not stored in the files
+    return size
+
+
+def _in_chunks(batches: Iterable[pa.RecordBatch], rows: int) -> Iterator[pa.Table]:
+    """Batches of any sizes as tables of `rows` rows (the last one fewer)."""
+    pending: list[pa.RecordBatch] = []
+    held = 0
+    for batch in batches:
+        pending.append(batch)
+        held += batch.num_rows
+        while held >= rows:
+            table = pa.Table.from_batches(pending).combine_chunks()
+            yield table.slice(0, rows)
+            rest = table.slice(rows)
+            pending, held = rest.to_batches(), rest.num_rows
+    if held:
+        yield pa.Table.from_batches(pending)
 
 
 def _csv_chunks(source: Source, dialect_out: list, sep: str | None, decimal: str | None,
@@ -234,18 +288,8 @@ def _csv_chunks(source: Source, dialect_out: list, sep: str | None, decimal: str
                 parse_options=pa_csv.ParseOptions(delimiter=sep, newlines_in_values=True),
                 convert_options=pa_csv.ConvertOptions(column_types={n: pa.string() for n in names},
                                                       strings_can_be_null=False, quoted_strings_can_be_null=False))
-            pending: list[pa.RecordBatch] = []
-            held = 0
-            for batch in reader:
-                pending.append(batch)
-                held += batch.num_rows
-                while held >= rows:
-                    table = pa.Table.from_batches(pending).combine_chunks()
-                    yield _without_blank_rows(table.slice(0, rows).rename_columns(header))
-                    rest = table.slice(rows)
-                    pending, held = rest.to_batches(), rest.num_rows
-            if held:
-                yield _without_blank_rows(pa.Table.from_batches(pending).rename_columns(header))
+            for table in _in_chunks(reader, rows):
+                yield _without_blank_rows(table.rename_columns(header))
         except pa.ArrowInvalid as exc:
             if "UTF8" in str(exc) or "utf8" in str(exc).lower():
                 raise BarsError(source.name, "not a text file in UTF-8") from None
@@ -299,6 +343,19 @@ def line_finder(source: Source, sep: str) -> Callable[[int], int | None]:
     return line_of
 
 
+def lines_of(source: Source, sep: str, rows: Iterable[int]) -> dict[int, int]:
+    """The first line of each of the data rows `rows` (1-based), in one reading of the file."""
+    wanted, found = set(rows), {}
+    if wanted:
+        last = max(wanted)
+        for number, (start, _) in enumerate(_records(source, sep), 1):
+            if number in wanted:
+                found[number] = start
+            if number >= last:
+                break
+    return found
+
+
 def _ragged(source: Source, sep: str, width: int, exc: Exception) -> BarsError:
     for number, (start, fields) in enumerate(_records(source, sep), 1):
         if len(fields) != width:
@@ -338,13 +395,25 @@ class _FirstOf:
 
 
 class ChunkedRun:
-    """The checks and the indicators over a file's chunks, in order; `whole` allows reordering one chunk."""
+    """The checks and the indicators over a file's chunks, in order; `whole` allows reordering one chunk.
+
+    With `each_symbol` (a scan), a row that stops a run stops only its
+    symbol: the symbol is left out from there on and its problem kept in
+    `failed`; rows without a symbol are left out and counted in `unnamed`; and
+    a whole file's typed times (a Parquet timestamp, date or number column)
+    are put in order for each symbol, as a dataset's rows come in any order.
+    """
 
     def __init__(self, source: str, settings: Settings, dialect: Dialect, *, by: str | None = None,
                  skip_bad_rows: bool = False, line_of: Callable[[int], int | None] | None = None,
-                 whole: bool = False) -> None:
+                 whole: bool = False, each_symbol: bool = False) -> None:
         self.source, self.settings, self.dialect = source, settings, dialect
         self.by, self.skip_bad_rows, self.line_of, self.whole = by, skip_bad_rows, line_of, whole
+        self.each_symbol = each_symbol
+        self.failed: dict[str, BarsError] = {}  # symbol: the problem that stopped it
+        self.unnamed = 0
+        self._positions: np.ndarray | None = None  # the file row of each row of a chunk cut down to some symbols
+        self.lines_of: Callable[[Iterable[int]], dict[int, int]] | None = None
         self.columns: dict[str, int] | None = None
         self.symbol_column: int | None = None
         self.symbols: dict[str, int] = {}
@@ -364,12 +433,43 @@ class ChunkedRun:
 
     def error(self, problem: str, index: int | None = None, column: int | None = None) -> BarsError:
         """An error at row `index` of the current chunk (None: the file as a whole)."""
+        if index is not None and self._positions is not None:
+            index = int(self._positions[index])
         row = None if index is None else self.rows + index + 1
         line = self.line_of(row) if self.line_of is not None and row is not None else None
         return BarsError(self.source, problem, row=row, line=line,
                          column=None if column is None else self.dialect.header[column])
 
     def chunk(self, table: pa.Table) -> ChunkResult:
+        if not self.each_symbol or table.num_rows == 0:
+            return self._chunk(table)
+        if self.columns is None:
+            self._locate(table)
+        if self.symbol_column is None:
+            return self._chunk(table)
+        names, empty = _symbol_cells(table.column(self.symbol_column), self.source,
+                                     self.dialect.header[self.symbol_column])
+        self.unnamed += int(empty.sum())
+        notes = [replace(note) for note in (self.skipped, self.repeated, self.inverted)]
+        while True:
+            stopped = pc.is_in(names, value_set=pa.array(list(self.failed), pa.string())).to_numpy(zero_copy_only=False)
+            kept = np.flatnonzero(~(empty | stopped))
+            self._positions = kept
+            try:
+                result = self._chunk(table.take(kept))
+            except BarsError as problem:
+                symbol = None if problem.row is None else names[problem.row - self.rows - 1].as_py()
+                if symbol is None or symbol in self.failed:
+                    raise
+                self.failed[symbol] = problem
+                self.skipped, self.repeated, self.inverted = (replace(note) for note in notes)
+                continue
+            finally:
+                self._positions = None
+            self.rows += table.num_rows - len(kept)
+            return result
+
+    def _chunk(self, table: pa.Table) -> ChunkResult:
         if table.num_rows == 0:
             empty = np.empty(0, dtype=np.int64)
             return ChunkResult(table, self.rows, empty, empty, np.empty(0, "datetime64[ms]"),
@@ -381,7 +481,8 @@ class ChunkedRun:
         prices, _, bad, first = checked_numbers(table, columns, decimal, self.error)
         names: pa.Array | None = None
         if self.symbol_column is not None:
-            names, empty = _symbol_cells(table.column(self.symbol_column))
+            names, empty = _symbol_cells(table.column(self.symbol_column), self.source,
+                                         self.dialect.header[self.symbol_column])
             if empty.any():
                 index = int(np.argmax(empty))
                 bad |= empty
@@ -451,7 +552,10 @@ class ChunkedRun:
                 raise NeedsReordering(self.error(f"{cell!r} is earlier than the row before it"
                                                  + self._of_symbol(codes[np.flatnonzero(order == index)[0]]),
                                                  index, time_column))
-            order = self._turned(table, order, codes, t, starts)
+            if self.each_symbol and not pa.types.is_string(table.column(time_column).type):
+                order = order[np.lexsort((t, codes))]  # stable: rows of one time stay in file order
+            else:
+                order = self._turned(table, order, codes, t, starts)
             t = times[order]
             previous[1:] = t[:-1]
             previous[starts] = self.last_times[codes[starts]]
@@ -527,8 +631,9 @@ class ChunkedRun:
         for stream, end in zip(streams, bounds[1:]):
             stream.trend = int(trend[end - 1])
 
-    def warnings(self) -> list[str]:
-        """The reader's warnings about the whole file, as the whole-file reader words them."""
+    def warnings(self, band: bool = True) -> list[str]:
+        """The reader's warnings about the whole file, as the whole-file reader words them; `band`: with
+        the one about symbols too short for the range filter's band."""
         notes = []
         if self.skipped.count:
             count = self.skipped.count
@@ -539,7 +644,8 @@ class ChunkedRun:
                 notes.append(f"{note.first} ({note.count} such row{'s' * (note.count != 1)}); "
                              "the results are still written")
         needed = indicators.swing_bars_needed(self.settings.swing_period)
-        short = [name for name, code in self.symbols.items() if self.streams[code].bars < needed]
+        short = [name for name, code in self.symbols.items()
+                 if band and self.streams[code].bars < needed and name not in self.failed]
         if short and self.symbol_column is None:
             notes.append(f"{self.source}: {counted(self.bars, 'bar')} {'is' if self.bars == 1 else 'are'} too few "
                          f"for the range filter's band with --swing-period {self.settings.swing_period} (it needs "
@@ -555,8 +661,21 @@ class ChunkedRun:
         """Checks of the file as a whole, once every chunk is in."""
         if self.columns is None or self.rows == 0:
             raise BarsError(self.source, "no bars after the header", line=None if self.dialect.parquet else 1)
-        if self.bars == 0:
+        if self.bars == 0 and not (self.failed or self.unnamed):
             raise BarsError(self.source, "no bars left after skipping the rows with a missing or bad price")
+
+    def failures(self) -> list[tuple[str, str]]:
+        """(symbol, one line) of each symbol left out, in symbol order; rows without a symbol as "(none)"."""
+        rows = [problem.row for problem in self.failed.values() if problem.row is not None]
+        lines = self.lines_of(rows) if self.lines_of else {}
+        found = [(name, str(BarsError(problem.source, problem.problem, row=problem.row, column=problem.column,
+                                      line=lines.get(problem.row, problem.line))))  # type: ignore[arg-type]
+                 for name, problem in sorted(self.failed.items())]
+        if self.unnamed:
+            column = self.dialect.header[self.symbol_column]  # type: ignore[index]
+            found.append(("(none)", f"{self.source}: {counted(self.unnamed, 'row')} without a symbol in column "
+                                    f"{column!r}; left out"))
+        return sorted(found)
 
     @property
     def symbol_count(self) -> int | None:
@@ -580,13 +699,16 @@ def _symbol_column(header: list[str], by: str | None, source: str) -> int | None
     return None
 
 
-def _symbol_cells(column: pa.ChunkedArray) -> tuple[pa.Array, np.ndarray]:
+def _symbol_cells(column: pa.ChunkedArray, source: str, name: str) -> tuple[pa.Array, np.ndarray]:
     """Each row's symbol as text and where it is missing."""
     column = column.combine_chunks()
     if pa.types.is_dictionary(column.type):
         column = column.dictionary_decode()
     if not pa.types.is_string(column.type):
-        column = pc.cast(column, pa.string())
+        try:
+            column = pc.cast(column, pa.string())
+        except pa.ArrowInvalid:
+            raise BarsError(source, f"column {name!r} holds symbols that are not UTF-8 text") from None
     text = pc.fill_null(pc.utf8_trim_whitespace(column), "")
     return text, np.asarray(pc.equal(text, "").to_numpy(zero_copy_only=False), dtype=bool)
 
@@ -637,16 +759,17 @@ class Plan:
 
 def compute_chunks(source: Source, settings: Settings, plan: Plan, *, by: str | None = None,
                    sep: str | None = None, decimal: str | None = None, skip_bad_rows: bool = False,
-                   memory: int = MEMORY_BUDGET, rows: int | None = None, whole: bool = False) -> ChunkedRun:
+                   memory: int = MEMORY_BUDGET, rows: int | None = None, whole: bool = False,
+                   each_symbol: bool = False) -> ChunkedRun:
     """Read `source` in chunks and hand each computed chunk to the plan; returns the finished run.
 
     A file that needs reordering is read again whole when it fits `memory`
     (the plan is told to start over); beyond it, BarsError names the first
-    row out of order.
+    row out of order.  `each_symbol`: see ChunkedRun.
     """
     rows = rows or chunk_rows()
     try:
-        return _pass(source, settings, plan, by, sep, decimal, skip_bad_rows, rows, whole)
+        return _pass(source, settings, plan, by, sep, decimal, skip_bad_rows, rows, whole, each_symbol)
     except NeedsReordering as stop:
         size = source.size
         if not source.rereadable or size is None or size * BYTES_PER_FILE_BYTE > memory:
@@ -657,11 +780,11 @@ def compute_chunks(source: Source, settings: Settings, plan: Plan, *, by: str | 
                             "a larger --memory", row=stop.where.row, line=stop.where.line,
                             column=stop.where.column) from None
         plan.restart()
-        return _pass(source, settings, plan, by, sep, decimal, skip_bad_rows, rows, True)
+        return _pass(source, settings, plan, by, sep, decimal, skip_bad_rows, rows, True, each_symbol)
 
 
 def _pass(source: Source, settings: Settings, plan: Plan, by: str | None, sep: str | None, decimal: str | None,
-          skip_bad_rows: bool, rows: int, whole: bool) -> ChunkedRun:
+          skip_bad_rows: bool, rows: int, whole: bool, each_symbol: bool) -> ChunkedRun:
     dialect: list[Dialect] = []
     chunks = read_chunks(source, dialect, sep, decimal, rows)
     if whole:  # every chunk at once: one chunk to reorder
@@ -670,23 +793,26 @@ def _pass(source: Source, settings: Settings, plan: Plan, by: str | None, sep: s
     run: ChunkedRun | None = None
     for table in chunks:
         if run is None:
-            run = plan.run = _start(source, settings, dialect[0], by, skip_bad_rows, whole)
+            run = plan.run = _start(source, settings, dialect[0], by, skip_bad_rows, whole, each_symbol)
             plan.on_dialect(dialect[0])
         plan.on_chunk(run.chunk(table))
     if run is None:
         if not dialect:  # an empty CSV file never had a header
             raise BarsError(source.name, "the file is empty (a header row and at least one bar are needed)")
-        run = _start(source, settings, dialect[0], by, skip_bad_rows, whole)
+        run = _start(source, settings, dialect[0], by, skip_bad_rows, whole, each_symbol)
     run.finish()
     plan.run = run
     return run
 
 
 def _start(source: Source, settings: Settings, dialect: Dialect, by: str | None, skip_bad_rows: bool,
-           whole: bool) -> ChunkedRun:
-    line_of = None if dialect.parquet else line_finder(source, dialect.sep)
-    return ChunkedRun(source.name, settings, dialect, by=by, skip_bad_rows=skip_bad_rows, line_of=line_of,
-                      whole=whole)
+           whole: bool, each_symbol: bool) -> ChunkedRun:
+    line_of = None if dialect.parquet or each_symbol else line_finder(source, dialect.sep)
+    run = ChunkedRun(source.name, settings, dialect, by=by, skip_bad_rows=skip_bad_rows, line_of=line_of,
+                     whole=whole, each_symbol=each_symbol)
+    if each_symbol and not dialect.parquet:  # the lines of the symbols' problems, found once at the end
+        run.lines_of = lambda rows: lines_of(source, dialect.sep, rows)
+    return run
 
 
 # -- keeping bars for a chart ---------------------------------------------------------------------
@@ -800,7 +926,7 @@ class LatestStates:
         assert run is not None
         table = []
         for name, code in sorted(run.symbols.items()):
-            if code not in self.last:
+            if code not in self.last or name in run.failed:
                 continue
             time, close, line, trend = self.last[code]
             bars = run.streams[code].bars
@@ -918,6 +1044,8 @@ class Target:
                     self.direct.close()
                 return
             self.handle.close()
+            # The permissions of the file replaced, or a new file's usual ones: not the temporary file's 0600.
+            os.chmod(self.temporary, _new_file_mode(Path(self.path)))  # type: ignore[arg-type]
             os.replace(self.temporary, self.path)  # type: ignore[arg-type]
             self.temporary = None
         except OSError as exc:

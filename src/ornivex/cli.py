@@ -225,11 +225,16 @@ def run_chart(args: argparse.Namespace) -> int:
 
 
 def run_scan(args: argparse.Namespace) -> int:
-    from ornivex.scan import ProgressBar, connect, scan_symbols, symbol_inputs
+    from ornivex.chunked import Source
+    from ornivex.scan import ProgressBar, connect, dataset_source, scan_symbols, symbol_inputs
     if args.output:
         output_format(args.output, formats=("csv",))  # refused before the work
     if Path(args.directory).is_file() and not args.directory.lower().endswith((".parquet", ".pq")):
-        return _scan_long_file(args)
+        return _scan_long(args, Source.open(args.directory, args.memory), args.symbol_column)
+    if args.jobs == 1 and not args.scheduler:  # a Parquet dataset is read a batch at a time, as a long file
+        dataset = dataset_source(args.directory, symbol_column=args.symbol_column)
+        if dataset is not None:
+            return _scan_long(args, *dataset)
     inputs, unread = symbol_inputs(args.directory, symbol_column=args.symbol_column)
     show = args.progress if args.progress is not None else (len(inputs) >= 20 and sys.stderr.isatty())
     client = connect(args.scheduler, timeout=args.connect_timeout) if args.scheduler else None
@@ -255,15 +260,15 @@ def run_scan(args: argparse.Namespace) -> int:
     return 0 if rows else USER_ERROR
 
 
-def _scan_long_file(args: argparse.Namespace) -> int:
-    """The scan of one long CSV file, read in chunks: each symbol's latest state."""
+def _scan_long(args: argparse.Namespace, source, by: str | None) -> int:
+    """The scan of a long file or Parquet dataset, read in chunks: each symbol's latest state.  A symbol
+    with a bad row is left out and named, as a symbol file that cannot be read is."""
     from ornivex import chunked
-    source = chunked.Source.open(args.directory, args.memory)
     latest = chunked.LatestStates()
     settings = chunked.Settings(args.amplitude, args.channel_deviation, args.atr_length)
     try:
-        run = chunked.compute_chunks(source, settings, latest.plan, by=args.symbol_column, sep=args.sep,
-                                     decimal=args.decimal, skip_bad_rows=args.skip_bad_rows, memory=args.memory)
+        run = chunked.compute_chunks(source, settings, latest.plan, by=by, sep=args.sep, decimal=args.decimal,
+                                     skip_bad_rows=args.skip_bad_rows, memory=args.memory, each_symbol=True)
     except ValueError as exc:
         if isinstance(exc, BarsError):
             raise
@@ -274,10 +279,13 @@ def _scan_long_file(args: argparse.Namespace) -> int:
     table = [[symbol, time, _short(close), _short(line), trend, signal or "-", "-" if since is None else str(since),
               str(bars)] for symbol, time, close, line, trend, signal, since, bars in latest.rows()]
     _scan_table(args, table)
-    for warning in run.warnings():
-        print(f"ornivex: warning: {warning}", file=sys.stderr)
-    print(f"{counted(len(table), 'symbol')} scanned, 0 skipped", file=sys.stderr)
-    return 0
+    for warning in run.warnings(band=False):
+        print(printable(f"ornivex: warning: {warning}"), file=sys.stderr)
+    failures = run.failures()
+    for symbol, message in failures:
+        print(printable(f"skipped {symbol}: {message}"), file=sys.stderr)
+    print(f"{counted(len(table), 'symbol')} scanned, {len(failures)} skipped", file=sys.stderr)
+    return 0 if table else USER_ERROR
 
 
 def _scan_table(args: argparse.Namespace, table: list[list[str]]) -> None:

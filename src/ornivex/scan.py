@@ -105,20 +105,10 @@ def symbol_inputs(path: str | Path, *, symbol_column: str | None = None
     when nothing at `path` can be scanned.
     """
     path = Path(path)
-    if path.is_file():
-        if path.suffix.lower() not in _PARQUET_SUFFIXES:
-            raise ScanError(f"{path}: a bar file alone is not a scan; give its folder, or a Parquet dataset "
-                            f"with a {symbol_column or SYMBOL_COLUMN!r} column")
-        return _dataset_inputs(path, [path], symbol_column)
-    if not path.is_dir():
-        raise ScanError(f"{path}: no such folder or Parquet dataset")
+    dataset = dataset_files(path, symbol_column)
+    if dataset is not None:
+        return _dataset_inputs(path, dataset, symbol_column)
     files = symbol_files(path)
-    parquet = sorted(p for p in path.rglob("*") if p.suffix.lower() in _PARQUET_SUFFIXES and p.is_file())
-    has_csv = any(p.suffix.lower() == ".csv" for p in files)
-    if not has_csv and parquet and (any(p.parent != path for p in parquet)
-                                    or _has_column(parquet[0], symbol_column or SYMBOL_COLUMN)
-                                    or (symbol_column is None and _has_column(parquet[0], "ticker"))):
-        return _dataset_inputs(path, parquet, symbol_column)
     if not files:
         raise ScanError(f"{path}: no .csv or .parquet files in this folder")
     inputs: list[SymbolInput] = []
@@ -132,6 +122,36 @@ def symbol_inputs(path: str | Path, *, symbol_column: str | None = None
     return inputs, failures
 
 
+def dataset_files(path: Path, symbol_column: str | None) -> list[Path] | None:
+    """The Parquet files of the dataset at `path`; None for a folder of symbol files."""
+    if path.is_file():
+        if path.suffix.lower() not in _PARQUET_SUFFIXES:
+            raise ScanError(f"{path}: a bar file alone is not a scan; give its folder, or a Parquet dataset "
+                            f"with a {symbol_column or SYMBOL_COLUMN!r} column")
+        return [path]
+    if not path.is_dir():
+        raise ScanError(f"{path}: no such folder or Parquet dataset")
+    parquet = sorted(p for p in path.rglob("*") if p.suffix.lower() in _PARQUET_SUFFIXES and p.is_file())
+    has_csv = any(p.suffix.lower() == ".csv" for p in symbol_files(path))
+    if not has_csv and parquet and (any(p.parent != path for p in parquet)
+                                    or _has_column(parquet[0], symbol_column or SYMBOL_COLUMN)
+                                    or (symbol_column is None and _has_column(parquet[0], "ticker"))):
+        return parquet
+    return None
+
+
+def dataset_source(path: str | Path, *, symbol_column: str | None = None) -> tuple[Any, str] | None:
+    """The Parquet dataset at `path` as a source of chunks (ornivex.chunked.Source) of its symbol and bar
+    columns, and the name of its symbol column; None for a folder of symbol files."""
+    from ornivex.chunked import Source
+    path = Path(path)
+    files = dataset_files(path, symbol_column)
+    if files is None:
+        return None
+    dataset, symbol, columns = _open_dataset(path, files, symbol_column)
+    return Source.of_dataset(str(path), dataset, [symbol, *columns.values()]), symbol
+
+
 def _has_column(path: Path, name: str) -> bool:
     import pyarrow.parquet as pq
     try:
@@ -140,11 +160,11 @@ def _has_column(path: Path, name: str) -> bool:
         return False
 
 
-def _dataset_inputs(root: Path, files: list[Path], symbol_column: str | None
-                    ) -> tuple[list[SymbolInput], list[ScanFailure]]:
-    """One input per symbol of a Parquet dataset: only the bar columns are read, each symbol's rows apart."""
+def _open_dataset(root: Path, files: list[Path], symbol_column: str | None) -> tuple[Any, str, dict[str, str]]:
+    """The dataset of `files`, its symbol column and its bar columns (role: name), checked."""
     import pyarrow.dataset as ds
     source = str(root)
+    symbol = None
     try:
         dataset = ds.dataset([str(f) for f in files], format="parquet", partitioning="hive",
                              partition_base_dir=str(root) if root.is_dir() else None)
@@ -162,14 +182,27 @@ def _dataset_inputs(root: Path, files: list[Path], symbol_column: str | None
         if not _is_symbol_type(schema.field(symbol).type):
             raise ScanError(f"{source}: column {symbol!r} holds {schema.field(symbol).type}, not symbols "
                             "(text or whole numbers)")
+    except (pa.ArrowException, OSError) as exc:
+        raise _unreadable(source, symbol, exc) from None
+    return dataset, symbol, columns
+
+
+def _unreadable(source: str, symbol: str | None, exc: Exception) -> ScanError:
+    if isinstance(exc, pa.ArrowInvalid) and ("utf8" in str(exc).lower() or "utf-8" in str(exc).lower()):
+        return ScanError(f"{source}: column {symbol!r} holds symbols that are not UTF-8 text")
+    return ScanError(f"{source}: not a Parquet dataset that can be read ({exc})")
+
+
+def _dataset_inputs(root: Path, files: list[Path], symbol_column: str | None
+                    ) -> tuple[list[SymbolInput], list[ScanFailure]]:
+    """One input per symbol of a Parquet dataset: only the bar columns are read, each symbol's rows apart."""
+    source = str(root)
+    dataset, symbol, columns = _open_dataset(root, files, symbol_column)
+    try:
         table = dataset.to_table(columns=[symbol, *columns.values()])
         names_column = pc.cast(table.column(symbol), pa.string())
-    except pa.ArrowInvalid as exc:
-        if "utf8" in str(exc).lower() or "utf-8" in str(exc).lower():
-            raise ScanError(f"{source}: column {symbol!r} holds symbols that are not UTF-8 text") from None
-        raise ScanError(f"{source}: not a Parquet dataset that can be read ({exc})") from None
     except (pa.ArrowException, OSError) as exc:
-        raise ScanError(f"{source}: not a Parquet dataset that can be read ({exc})") from None
+        raise _unreadable(source, symbol, exc) from None
     failures: list[ScanFailure] = []
     if names_column.null_count:
         failures.append(ScanFailure("(none)", f"{source}: {names_column.null_count} rows without a "
