@@ -319,7 +319,8 @@ CASES = [
     Case("long file, --by a missing column", long_file(), ["compute", "long.csv", "--by", "sym"], 2,
          ("no column 'sym'",), lines=1),
     Case("parquet out as in memory: text kept, rows skipped", {"b.csv": csv_text({**BARS, "High": [
-        *BARS["High"][:3], "NaN", *BARS["High"][4:]], "Code": ["0700"] * N})}, ["compute", "b.csv", "-o", "out.parquet", "--skip-bad-rows", *FIVE], 0, ("skipped 1 row",),
+        *BARS["High"][:3], "NaN", *BARS["High"][4:]], "Code": ["0700"] * N})},
+         ["compute", "b.csv", "-o", "out.parquet", "--skip-bad-rows", *FIVE], 0, ("skipped 1 row",),
          check=parquet_as_in_memory("b.csv", skip_bad_rows=True), lines=1),
     Case("parquet out as in memory: newest first, started over", {"b.csv": csv_text(
         {k: v[::-1] for k, v in BARS.items()})}, ["compute", "b.csv", "-o", "out.parquet", *FIVE],
