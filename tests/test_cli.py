@@ -477,6 +477,8 @@ def test_long_file_chart_and_scan(tmp_path):
     close = np.where(np.arange(table.num_rows) == at - 1, np.nan, table.column("Close").to_numpy())
     pq.write_table(table.set_column(5, "Close", pa.array(close)), tmp_path / "bad.parquet")
     others = b"".join(line for line in each.stdout.splitlines(keepends=True) if not line.startswith(b"BBB "))
+    scan = run("scan", "bad.csv", "--skip-bad-rows", cwd=tmp_path)
+    assert scan.returncode == 0 and f"(the first: bad.csv, row {at} (line {at + 1})" in scan.stderr, scan.stderr
     for name, options, where in (("bad.csv", [], f"row {at} (line {at + 1}), column 'Close': 'x' is not a number"),
                                  ("bad.parquet", [], f"row {at}, column 'Close'"),
                                  ("bad.parquet", ["--jobs", "2"], "column 'Close'")):

@@ -414,6 +414,7 @@ class ChunkedRun:
         self.unnamed = 0
         self._positions: np.ndarray | None = None  # the file row of each row of a chunk cut down to some symbols
         self.lines_of: Callable[[Iterable[int]], dict[int, int]] | None = None
+        self._naming_line = False
         self.columns: dict[str, int] | None = None
         self.symbol_column: int | None = None
         self.symbols: dict[str, int] = {}
@@ -436,7 +437,9 @@ class ChunkedRun:
         if index is not None and self._positions is not None:
             index = int(self._positions[index])
         row = None if index is None else self.rows + index + 1
-        line = self.line_of(row) if self.line_of is not None and row is not None else None
+        # A scan's errors stop a symbol each, which may be many: their lines are found at the end, all at once.
+        wanted = not self.each_symbol or self._naming_line
+        line = self.line_of(row) if self.line_of is not None and row is not None and wanted else None
         return BarsError(self.source, problem, row=row, line=line,
                          column=None if column is None else self.dialect.header[column])
 
@@ -493,7 +496,7 @@ class ChunkedRun:
             if not self.skip_bad_rows:
                 raise self.error(problem, index, column)
             if self.skipped.first is None:
-                self.skipped.first = str(self.error(problem, index, column))
+                self.skipped.first = self._with_line(lambda: self.error(problem, index, column))
             self.skipped.count += int(bad.sum())
 
         time_column = columns["time"]
@@ -604,12 +607,20 @@ class ChunkedRun:
         name = next(name for name, number in self.symbols.items() if number == code)
         return f" of symbol {name}"
 
+    def _with_line(self, message: Callable[[], object]) -> str:
+        """The text of a warning's first row, with its line even where a scan's errors leave lines out."""
+        self._naming_line = True
+        try:
+            return str(message())
+        finally:
+            self._naming_line = False
+
     def _note(self, note: _FirstOf, positions: np.ndarray, order: np.ndarray,
               message: Callable[[int], object]) -> None:
         if not len(positions):
             return
         if note.first is None:
-            note.first = str(message(int(order[positions[0]])))
+            note.first = self._with_line(lambda: message(int(order[positions[0]])))
         note.count += len(positions)
 
     def _compute(self, result: ChunkResult) -> None:
@@ -807,7 +818,7 @@ def _pass(source: Source, settings: Settings, plan: Plan, by: str | None, sep: s
 
 def _start(source: Source, settings: Settings, dialect: Dialect, by: str | None, skip_bad_rows: bool,
            whole: bool, each_symbol: bool) -> ChunkedRun:
-    line_of = None if dialect.parquet or each_symbol else line_finder(source, dialect.sep)
+    line_of = None if dialect.parquet else line_finder(source, dialect.sep)
     run = ChunkedRun(source.name, settings, dialect, by=by, skip_bad_rows=skip_bad_rows, line_of=line_of,
                      whole=whole, each_symbol=each_symbol)
     if each_symbol and not dialect.parquet:  # the lines of the symbols' problems, found once at the end
