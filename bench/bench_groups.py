@@ -33,7 +33,7 @@ import numpy as np
 import pandas as pd
 import polars as pl
 
-from ornivex import _grouped, frame, indicators, trend_v4
+from ornivex import _grouped, frame, indicators, symbols as numbering, trend_v4
 
 
 def long_table(symbols: int, bars: int, categorical: bool) -> pd.DataFrame:
@@ -92,10 +92,12 @@ def main() -> None:
     print(f"{args.symbols} symbols x {args.bars} bars = {rows:,} rows; best of {args.repeat} rounds, "
           "each line's runs taking turns with its baselines")
     categorical = long_table(args.symbols, args.bars, categorical=True)
+    objects = table.astype({"symbol": object})  # as pandas before 3 reads a csv's text
     with_tr = categorical.assign(tr=np.concatenate(ranges)[
         np.argsort(np.argsort(categorical["symbol"].cat.codes.to_numpy(), kind="stable"))])
     by_symbol = with_tr.sort_values(["symbol", "date"], kind="stable")  # each symbol's rows one run: in place
-    tables = [("symbol column of str", table, {}), ("symbol column categorical", categorical, {}),
+    tables = [("symbol column of str", table, {}), ("symbol column of Python str objects", objects, {}),
+              ("symbol column categorical", categorical, {}),
               ("categorical, tr column given", with_tr, {"tr": "tr"}),
               ("categorical, sorted by symbol and time", by_symbol, {}),
               ("categorical, sorted by symbol and time, tr column given", by_symbol, {"tr": "tr"})]
@@ -115,8 +117,8 @@ def main() -> None:
     symbols = table["symbol"]
     polars_symbols = pl.Series(symbols.to_numpy().tolist(), dtype=pl.String)
     factorize, rank, one, two = best(args.repeat, lambda: pd.factorize(symbols), lambda: polars_symbols.rank("dense"),
-                                     lambda: frame._symbol_numbers(polars_symbols, 1),
-                                     lambda: frame._symbol_numbers(polars_symbols, 2))
+                                     lambda: numbering.numbers(polars_symbols, 1),
+                                     lambda: numbering.numbers(polars_symbols, 2))
     print("  symbol numbers of the str column, the routes before: "
           f"pandas.factorize {factorize * 1e3:.1f} ms   polars rank('dense') {rank * 1e3:.1f} ms;"
           f"   a polars String column now: threads=1 {one * 1e3:.1f} ms   threads=2 {two * 1e3:.1f} ms")
@@ -135,7 +137,7 @@ def phases(df: pd.DataFrame, extra: dict, repeat: int) -> list[tuple[str, float]
     names = ["symbol numbers", "symbol numbers threads=2", "groups (numbers, times, bad rows)", "native grouped",
              "result frame"]
     return list(zip(names, best(
-        repeat, lambda: frame._symbol_numbers(symbols, 1), lambda: frame._symbol_numbers(symbols, 2),
+        repeat, lambda: numbering.numbers(symbols, 1), lambda: numbering.numbers(symbols, 2),
         lambda: frame._Groups.of(df, "symbol", prices, False, 1),
         lambda: _grouped.halftrend(high, low, close, tr, *groups.native(), indicators.AMPLITUDE,
                                    indicators.CHANNEL_DEVIATION, indicators.ATR_LENGTH, 1),

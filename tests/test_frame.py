@@ -470,8 +470,10 @@ def test_string_symbols_are_numbered_as_factorize_numbers_them(arrow_type):
     n = 3 * 2**16 + 500  # three stretches of rows for three threads
     # Strings alike in their words but not their lengths, long ones alike in their last 16 bytes,
     # empty, non-ASCII, and thousands more to merge across the stretches.
+    # Characters of 1, 2 and 4 bytes, and strings of different widths with equal bytes.
     tricky = ["", "A", "A\0", "AB", "ABC", "ABCD", "ABCDABCD", "S00001", "é", "ée", "株式会社", "x" * 16, "x" * 17,
-              "y" + "x" * 16, "x" * 40, "z" + "x" * 39, "AAPL", "AAPL\0"]
+              "y" + "x" * 16, "x" * 40, "z" + "x" * 39, "AAPL", "AAPL\0", "\u0100", "\0\x01", "😀", "\0\0\x01\0",
+              "Ā" * 8, "s" * 5000]
     values = np.where(rng.random(n) < 0.5, np.array(tricky, dtype=object)[rng.integers(0, len(tricky), n)],
                       np.char.add("S", rng.integers(0, 20_000, n).astype(str)).astype(object))
     values[rng.random(n) < 0.05] = None
@@ -485,6 +487,23 @@ def test_string_symbols_are_numbered_as_factorize_numbers_them(arrow_type):
             codes, count = symbols.numbers(pd.Series(pd.arrays.ArrowExtensionArray(array)), threads)
             np.testing.assert_array_equal(codes, expected)
             assert codes.dtype == np.int64 and count == len(uniques)
+    if arrow_type == "string":  # the same strings as Python objects
+        objects = [values, np.array([v if v is None else "".join(list(v)) for v in values], dtype=object)]
+        missing = values == None  # noqa: E711
+        objects[1][missing] = rng.choice(np.array([None, np.nan, pd.NA], dtype=object), missing.sum())
+        objects.append(np.append(objects[1], [3, None]))  # a row of no string: numbered by pandas
+        objects.append(np.append(objects[1], [type("Ticker", (str,), {})("AAPL")]))
+        for rows in objects + [objects[1][::-3]]:
+            expected, uniques = pd.factorize(rows)
+            for column in (pd.Series(rows, dtype=object), pd.Index(rows, dtype=object)):
+                for threads in (1, 3):
+                    codes, count = symbols.numbers(column, threads)
+                    np.testing.assert_array_equal(codes, expected)
+                    assert codes.dtype == np.int64 and count == len(uniques)
+        python = pd.Series(values, dtype=pd.StringDtype("python"))
+        np.testing.assert_array_equal(symbols.numbers(python, 2)[0], pd.factorize(values)[0])
+        with pytest.raises(ValueError, match="objects must be a one-dimensional array of objects"):
+            _grouped.object_codes(np.array([["A"]], dtype=object), (), 1)
     for dtype in (pl.String, pl.Categorical, pl.Enum(sorted(set(tricky) | set(values[values != None])))):  # noqa: E711
         column = pl.Series(values[:5000].tolist(), dtype=pl.String).cast(dtype)
         for rows in (slice(None), slice(-50, None)):  # the tail's categories outnumber its rows

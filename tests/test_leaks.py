@@ -64,6 +64,7 @@ STRING_OFFSETS = np.arange(N + 1, dtype=np.int32) // 2  # strings of 0 or 1 byte
 STRING_BYTES = np.frombuffer(b"abcabcabcabc", np.uint8)
 STRING_TEXT = np.frombuffer(b"abc" * 8, np.uint8)
 VALID_BITS = np.array([0xF7, 0xFF, 0xFF, 0xFF], np.uint8)
+SYMBOL_OBJECTS = np.array(["AB", None, "é", float("nan"), "AB" * 20, "😀"] * 4, dtype=object)
 STRING_VIEWS = np.zeros((N, 4), np.int32)  # (length, inline bytes or prefix, buffer, offset)
 STRING_VIEWS[::2] = [14, 0, 0, 2]  # every other string 14 bytes of STRING_TEXT
 STRING_VIEWS = STRING_VIEWS.view(np.uint8).ravel()
@@ -141,6 +142,9 @@ CASES = [
     ("grouped string_codes falling", g.string_codes, (STRING_OFFSETS[::-1], STRING_BYTES, None, 0, 1), ValueError, {}),
     ("grouped string_view_codes", g.string_view_codes, (STRING_VIEWS, (STRING_TEXT,), VALID_BITS, 1, 2), None, {}),
     ("grouped string_view_codes outside", g.string_view_codes, (STRING_VIEWS, (), None, 0, 1), ValueError, {}),
+    ("grouped object_codes", g.object_codes, (SYMBOL_OBJECTS, (None,), 2), None, {}),
+    ("grouped object_codes other object", g.object_codes, (np.append(SYMBOL_OBJECTS, 1), (), 1), None, {}),
+    ("grouped object_codes 2-d", g.object_codes, (SYMBOL_OBJECTS.reshape(2, -1), (), 1), ValueError, {}),
 ]
 trend_v4_own = dict(vars(trend_v4))
 

@@ -43,3 +43,7 @@ def series_atr(high: _F64, low: _F64, close: _F64, length: int) -> tuple[_F64, _
 
 def trend(buy: _I64, sell: _I64) -> npt.NDArray[np.int8]:
     """HalfTrend's trend (0 up, 1 down) from its signals: up at first, then the side of the last signal."""
+
+def object_codes(objects: npt.NDArray[np.object_], missing: tuple[object, ...], threads: int) -> tuple[_I64, _I64] | None:
+    """string_codes of a column of str objects, None, NaN and the `missing` objects (missing values);
+    None when a row holds anything else."""

@@ -22,7 +22,9 @@ def numbers(symbols: Any, threads: int) -> tuple[np.ndarray, int]:
     """A number per row for its symbol (0 .. count - 1, -1 where missing), and the count.
 
     Categorical columns give their codes; columns of strings in Arrow's layout (pandas' str and
-    Arrow-backed columns, polars strings) are numbered natively over `threads` threads."""
+    Arrow-backed columns, polars strings) and of Python str objects are numbered natively over
+    `threads` threads, equal strings alike, in order of first appearance (as pandas.factorize
+    numbers them)."""
     if _is_polars(symbols):
         return _polars_numbers(symbols, threads)
     import pandas
@@ -35,6 +37,13 @@ def numbers(symbols: Any, threads: int) -> tuple[np.ndarray, int]:
         strings = pa.array(values)  # the column's own buffers
         if _is_arrow_strings(strings.type):
             return _string_numbers(strings, threads)
+    if symbols.dtype == object or isinstance(values, pandas.arrays.StringArray):
+        # Python str objects (an object column, as pandas before 3 reads text; pandas' python-stored
+        # strings), numbered natively unless a row holds something else.
+        numbered = _grouped.object_codes(np.asarray(values, dtype=object), (pandas.NA, pandas.NaT), threads)
+        if numbered is not None:
+            codes, first_rows = numbered
+            return codes, len(first_rows)
     codes, uniques = pandas.factorize(symbols)
     return codes.astype(np.int64, copy=False), len(uniques)
 

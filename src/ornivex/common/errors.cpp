@@ -397,6 +397,11 @@ Raised string_view(Py_ssize_t row, Py_ssize_t buffer_count) {
     return {};
 }
 
+Raised not_object_array(const char* param) {
+    PyErr_Format(PyExc_ValueError, "%s must be a one-dimensional array of objects", param);
+    return {};
+}
+
 namespace {
 
 // One code object per entry name, made on first use and kept while the module

@@ -136,6 +136,8 @@ Raised validity_too_short(Py_ssize_t bytes, Py_ssize_t first, Py_ssize_t rows);
 Raised view_bytes(Py_ssize_t bytes);
 // "views[<row>] is no string of the <count> data buffers"
 Raised string_view(Py_ssize_t row, Py_ssize_t buffer_count);
+// "<param> must be a one-dimensional array of objects"
+Raised not_object_array(const char* param);
 
 // Adds a traceback entry named `qualname` (e.g. "ornivex.trend_v4.ewma") to
 // the exception being raised.  Keeps the current exception if the entry

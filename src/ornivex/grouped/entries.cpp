@@ -26,6 +26,7 @@
 #include "ornivex/common/result_memory.hpp"
 #include "ornivex/common/without_gil.hpp"
 #include "ornivex/grouped/names.hpp"
+#include "ornivex/grouped/objects.hpp"
 #include "ornivex/grouped/strings.hpp"
 #include "ornivex/grouped/work.hpp"
 
@@ -499,9 +500,52 @@ Owned string_view_codes_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject
         [&](index_t at) { return err::string_view(at, buffer_count); });
 }
 
+// ---- object_codes(objects, missing, threads) ---------------------------------
+//
+// The codes of a column of str objects (objects.hpp) and the row each code
+// first appears on, as string_codes gives them; `missing` is a tuple of
+// further objects taken as missing values besides None and NaN.  None when a
+// row holds anything else, for the caller to number the column another way.
+// The interpreter lock stays held (objects.hpp says why).
+
+const Signature& object_codes_signature() {
+    static PyObject* const params[] = {key().objects, key().missing, key().threads};
+    static const Signature signature{"object_codes", 3, 3, params};
+    return signature;
+}
+
+Owned object_codes_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    PyObject* bound[3];
+    if (!bind_arguments(object_codes_signature(), args, nargsf, kwnames, bound)) return Owned();
+    const auto threads = whole_number("object_codes", "threads", bound[2], 1);
+    if (!threads || !check_array_argument("objects", bound[0])) return Owned();
+    if (!PyTuple_Check(bound[1])) return err::argument_type("missing", &PyTuple_Type, bound[1]);
+    auto* const array = reinterpret_cast<PyArrayObject*>(bound[0]);
+    if (PyArray_NDIM(array) != 1 || PyArray_TYPE(array) != NPY_OBJECT) return err::not_object_array("objects");
+    const Owned held = Owned::incref(bound[0]);  // the array, and so every object in it, for the call
+    const ObjectColumn column{{static_cast<const char*>(PyArray_DATA(array)), PyArray_STRIDE(array, 0),
+                               PyArray_DIM(array, 0)},
+                              &PyTuple_GET_ITEM(bound[1], 0),
+                              PyTuple_GET_SIZE(bound[1])};
+    const Py_ssize_t n = column.size();
+    Columns columns;
+    std::int64_t* const codes = columns.add<std::int64_t>(n, NPY_INT64).data();  // contiguous: a new array
+    if (!columns.made()) return Owned();
+    std::vector<index_t> first_rows;
+    if (string_codes(column, *threads, codes, first_rows) >= 0) return Owned::incref(Py_None);
+    const StridedView<std::int64_t> firsts = columns.add<std::int64_t>(static_cast<Py_ssize_t>(first_rows.size()),
+                                                                       NPY_INT64);
+    if (!columns.made()) return Owned();
+    for (std::size_t k = 0; k < first_rows.size(); ++k) firsts.set(static_cast<index_t>(k), first_rows[k]);
+    Owned result = Owned::steal(PyTuple_New(2));
+    if (!result) return Owned();
+    for (int k = 0; k < 2; ++k) PyTuple_SET_ITEM(result.get(), k, columns.arrays[k].release());
+    return result;
+}
+
 }  // namespace
 
-const Entry entries[8] = {
+const Entry entries[9] = {
     {"halftrend", halftrend_entry, halftrend_signature},
     {"swing", swing_entry, swing_signature},
     {"atr", atr_entry, atr_signature},
@@ -510,6 +554,7 @@ const Entry entries[8] = {
     {"true_range", true_range_entry, true_range_signature},
     {"trend", trend_entry, trend_signature},
     {"series_atr", series_atr_entry, series_atr_signature},
+    {"object_codes", object_codes_entry, object_codes_signature},
 };
 
 }  // namespace ornivex::grouped

@@ -10,7 +10,7 @@
 #define ORNIVEX_GROUPED_NAMES(X)                                                                      \
     X(high) X(low) X(close) X(tr) X(codes) X(groups) X(times) X(amplitude) X(channel_deviation)      \
     X(atr_length) X(period) X(multiplier) X(length) X(threads) X(offsets) X(data) X(validity) X(validity_offset) X(views) X(buffers) \
-    X(buy) X(sell)
+    X(buy) X(sell) X(objects) X(missing)
 
 namespace ornivex::grouped {
 
@@ -24,6 +24,6 @@ struct Entry {
     Owned (*body)(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
     const Signature& (*signature)();
 };
-extern const Entry entries[8];
+extern const Entry entries[9];
 
 }  // namespace ornivex::grouped

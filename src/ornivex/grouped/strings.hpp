@@ -13,7 +13,7 @@
 // Both of Arrow's layouts are read: offsets into one data buffer, or a view
 // per row (short strings in the view itself, longer ones in data buffers).
 // Offsets or views that leave the buffers are reported, never read past; a
-// null row's are not read.
+// null row's are not read.  Python str objects are read in objects.hpp.
 #pragma once
 
 #include <algorithm>
@@ -27,10 +27,14 @@
 
 namespace ornivex::grouped {
 
-// One string's bytes.
+// One string's bytes, and how wide its characters are: 1 for Arrow's UTF-8;
+// 1, 2 or 4 for a Python str, which keeps each string in the narrowest width
+// its characters fit (equal strings have equal widths and bytes, while
+// strings of different widths may have equal bytes).
 struct Text {
     const unsigned char* bytes;
     index_t length;
+    int width = 1;
 };
 
 // Which rows of a column are present: bit offset + i of the bitmap set for a
@@ -129,8 +133,11 @@ struct HashedText {
     Text text;
     std::uint64_t first_word, last_word, hash;
 
+    // The length and the width in one number.
+    index_t shape() const noexcept { return text.length | index_t{text.width} << 56; }
+
     bool operator==(const HashedText& other) const noexcept {
-        return text.length == other.text.length && first_word == other.first_word && last_word == other.last_word &&
+        return shape() == other.shape() && first_word == other.first_word && last_word == other.last_word &&
                (text.length <= 16 ||
                 std::memcmp(text.bytes, other.text.bytes, static_cast<std::size_t>(text.length - 16)) == 0);
     }
@@ -143,7 +150,7 @@ inline HashedText hashed(Text text) noexcept {
     using namespace detail;
     const unsigned char* p = text.bytes;
     const auto n = static_cast<std::uint64_t>(text.length);
-    std::uint64_t a = 0, b = 0, seed = k0 ^ n;
+    std::uint64_t a = 0, b = 0, seed = k0 ^ n ^ std::uint64_t(text.width) << 56;
     if (n <= 8) {
         if (n >= 4)
             a = load32(p) | load32(p + n - 4) << ((n - 4) * 8);
@@ -165,7 +172,7 @@ inline HashedText hashed(Text text) noexcept {
 // Strings seen so far, each with its code (0, 1, ... in order of first
 // appearance) and the row it first appeared on.  Open addressing over a
 // power-of-two table kept at most half full (see add), whose slots hold the
-// strings' words and lengths: a short string is found with one read of it.
+// strings' words and shapes: a short string is found with one read of it.
 // Throws std::bad_alloc.
 class StringTable {
 public:
@@ -182,8 +189,8 @@ public:
         for (std::size_t s = text.hash & mask;; s = (s + 1) & mask) {
             const Slot& slot = slots_[s];
             if (slot.first_word == text.first_word && slot.last_word == text.last_word &&
-                slot.length == text.text.length && slot.code >= 0 &&
-                (slot.length <= 16 || entries_[static_cast<std::size_t>(slot.code)].text == text))
+                slot.shape == text.shape() && slot.code >= 0 &&
+                (text.text.length <= 16 || entries_[static_cast<std::size_t>(slot.code)].text == text))
                 return slot.code;
             if (slot.code < 0) return add(text, row, s);
         }
@@ -194,8 +201,8 @@ public:
 private:
     struct alignas(32) Slot {
         std::uint64_t first_word, last_word;
-        index_t length;
-        index_t code;  // -1: empty
+        index_t shape;  // HashedText::shape
+        index_t code;   // -1: empty
     };
     static constexpr Slot empty{0, 0, 0, -1};
 
@@ -212,7 +219,7 @@ private:
             slots_.swap(slots);
             for (const Entry& entry : entries_) place(entry, static_cast<index_t>(&entry - entries_.data()));
         } else {
-            slots_[s] = {text.first_word, text.last_word, text.text.length, code};
+            slots_[s] = {text.first_word, text.last_word, text.shape(), code};
         }
         return code;
     }
@@ -221,7 +228,7 @@ private:
         const std::size_t mask = slots_.size() - 1;
         std::size_t s = entry.text.hash & mask;
         while (slots_[s].code >= 0) s = (s + 1) & mask;
-        slots_[s] = {entry.text.first_word, entry.text.last_word, entry.text.text.length, code};
+        slots_[s] = {entry.text.first_word, entry.text.last_word, entry.text.shape(), code};
     }
 
     std::vector<Slot> slots_;
@@ -230,20 +237,25 @@ private:
 
 // Numbers rows begin .. end - 1 of a StringColumn or ViewColumn into `codes`
 // with `table`.  Returns what the first row that cannot be read gives (the
-// offset or view at fault), or -1.
+// offset or view at fault), or -1.  A column that numbers its rows its own
+// way (objects.hpp) has a number_rows of the same contract.
 template <class Column>
 index_t number_rows(const Column& column, index_t begin, index_t end, StringTable& table, std::int64_t* codes) {
-    for (index_t i = begin; i < end; ++i) {
-        Text text;
-        index_t bad;
-        if (!column.valid(i))
-            codes[i] = -1;
-        else if (column.read(i, text, bad))
-            codes[i] = table.code_of(hashed(text), i);
-        else
-            return bad;
+    if constexpr (requires { column.number_rows(begin, end, table, codes); }) {
+        return column.number_rows(begin, end, table, codes);
+    } else {
+        for (index_t i = begin; i < end; ++i) {
+            Text text;
+            index_t bad;
+            if (!column.valid(i))
+                codes[i] = -1;
+            else if (column.read(i, text, bad))
+                codes[i] = table.code_of(hashed(text), i);
+            else
+                return bad;
+        }
+        return -1;
     }
-    return -1;
 }
 
 // Numbers every row of `column` into `codes` over up to `threads` threads and
