@@ -133,7 +133,7 @@ def phases(df: pd.DataFrame, extra: dict, repeat: int) -> list[tuple[str, float]
     groups = frame._Groups.of(df, "symbol", prices, False, 1)
     columns = _grouped.halftrend(high, low, close, tr, *groups.native(), indicators.AMPLITUDE,
                                  indicators.CHANNEL_DEVIATION, indicators.ATR_LENGTH, 1)
-    keys = (*indicators.HALFTREND_KEYS, "trend", "atr")
+    keys = (*indicators.HALFTREND_KEYS, "trend", "atr", "signal")
     names = ["symbol numbers", "symbol numbers threads=2", "groups (numbers, times, bad rows)", "native grouped",
              "result frame"]
     return list(zip(names, best(

@@ -86,11 +86,12 @@ void measure(bool interleaved, index_t threads) {
     Column<float> lines[6]{Column<float>(rows), Column<float>(rows), Column<float>(rows),
                            Column<float>(rows), Column<float>(rows), Column<float>(rows)};
     Column<std::int64_t> buy(rows), sell(rows);
-    Column<std::int8_t> trend(rows);
+    Column<std::int8_t> trend(rows), signal(rows);
     const HalftrendColumns out{{lines[0].view(), lines[1].view(), lines[2].view(), lines[3].view(), lines[4].view(),
                                 buy.view(), sell.view()},
                                trend.view(),
-                               lines[5].view()};
+                               lines[5].view(),
+                               signal.view()};
     const BadRowsSeen bad;
     const auto work = [&](StridedView<const double> given) {
         return HalftrendWork{high.read(), low.read(), close.read(), given,  {}, 2, 2.0, 100,
@@ -114,13 +115,13 @@ void measure(bool interleaved, index_t threads) {
             at.put_back(pair(out.native.arrow_up, s.line[3]), pair(out.native.arrow_down, s.line[4]),
                         pair(out.atr, s.line[5]));
             at.put_back(pair(out.native.buy, s.signals[0]), pair(out.native.sell, s.signals[1]));
-            at.put_back(pair(out.trend, s.trend));
+            at.put_back(pair(out.trend, s.trend), pair(out.signal, s.signal));
         });
     });
     const double with_atr = best_ms([&] { for_each_batch<HalftrendWork::Scratch>(groups, threads, work({})); });
     const double with_tr = best_ms([&] { for_each_batch<HalftrendWork::Scratch>(groups, threads, work(tr.read())); });
     const auto per_row = [](double ms) { return ms * 1e6 / rows; };
-    std::printf("%-12s sort %5.1f   take prices (float32) %5.1f   put back 9 columns %5.1f   "
+    std::printf("%-12s sort %5.1f   take prices (float32) %5.1f   put back 10 columns %5.1f   "
                 "whole pass: average true range %5.1f, tr given %5.1f ns/row\n",
                 interleaved ? "interleaved" : "sorted", per_row(sort), per_row(take), per_row(put_back),
                 per_row(with_atr), per_row(with_tr));

@@ -14,8 +14,9 @@ def halftrend(high: _F64, low: _F64, close: _F64, tr: _F64 | None, codes: _I64, 
               amplitude: int, channel_deviation: float, atr_length: int, threads: int) -> tuple[
                   npt.NDArray[np.float32], npt.NDArray[np.float32], npt.NDArray[np.float32],
                   npt.NDArray[np.float32], npt.NDArray[np.float32], _I64, _I64, npt.NDArray[np.int8],
-                  npt.NDArray[np.float32], bool]:
-    """halftrend, atrHigh, atrLow, arrowUp, arrowDown, buy, sell, trend and atr of every group."""
+                  npt.NDArray[np.float32], npt.NDArray[np.int8], bool]:
+    """halftrend, atrHigh, atrLow, arrowUp, arrowDown (NaN on a bar without the arrow), buy, sell, trend,
+    atr and signal (+1 buy, -1 sell, 0) of every group."""
 
 def swing(close: _F64, codes: _I64, groups: int, times: _I64 | None, period: int, multiplier: float,
           threads: int) -> tuple[_F64, _F64, _F64, bool]:

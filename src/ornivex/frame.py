@@ -130,10 +130,8 @@ def halftrend(df: Frame, amplitude: int = indicators.AMPLITUDE,
         return {key: columns[key] for key in keys}
 
     def grouped(groups: _Groups, threads: int) -> dict[str, np.ndarray]:
-        columns = groups.results(keys[:-1], _grouped.halftrend(high, low, close, tr, *groups.native(), amplitude,
-                                                               channel_deviation, atr_length, threads))
-        indicators.present_arrows(columns)
-        return {**columns, "signal": indicators.signal_of(columns["buy"], columns["sell"])}
+        return groups.results(keys, _grouped.halftrend(high, low, close, tr, *groups.native(), amplitude,
+                                                       channel_deviation, atr_length, threads))
 
     prices = {"high": high, "low": low, "close": close}
     return _computed(df, prices, [high, low, close] + ([] if tr is None else [tr]), compute, grouped,

@@ -102,7 +102,7 @@ bool equal_lengths(const char* func, std::initializer_list<std::pair<const char*
 // New result columns of n elements, and contiguous views of them.  Their
 // memory is result memory: whole huge pages for the large ones.
 struct Columns {
-    Owned arrays[9];
+    Owned arrays[10];
     int count = 0;
     ResultMemory memory;
 
@@ -196,7 +196,8 @@ Owned halftrend_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwname
                                 columns.add<float>(n, NPY_FLOAT), columns.add<std::int64_t>(n, NPY_INT64),
                                 columns.add<std::int64_t>(n, NPY_INT64)},
                                columns.add<std::int8_t>(n, NPY_INT8),
-                               columns.add<float>(n, NPY_FLOAT)};
+                               columns.add<float>(n, NPY_FLOAT),
+                               columns.add<std::int8_t>(n, NPY_INT8)};
     if (!columns.made()) return Owned();
     const BadRowsSeen bad;
     const HalftrendWork work{high.read<double>(), low.read<double>(),  close.read<double>(), tr.read<double>(),

@@ -8,7 +8,9 @@
 //   halftrend: the average true range in float64 (kernels/atr/atr.hpp), or
 //              the given tr, rounded to float32 with the prices; the fused
 //              HalfTrend pass; the trend rebuilt from the signals
-//              (kernels/halftrend/trend.hpp).
+//              (kernels/halftrend/trend.hpp); the arrows as a table shows
+//              them (NaN on a bar without one, not the kernel's 0) and the
+//              signal (+1 buy, -1 sell, 0).
 //   swing:     range size then range filter over the closes; a group shorter
 //              than the band needs has NaN ranges (the filter holds the first
 //              close, the bands stay NaN).
@@ -171,7 +173,21 @@ struct HalftrendColumns {
     trend::halftrend::Outputs native;  // halftrend, atrHigh, atrLow, arrowUp, arrowDown, buy, sell
     StridedView<std::int8_t> trend;
     StridedView<float> atr;
+    StridedView<std::int8_t> signal;
 };
+
+// The first n bars' arrows only where they fired (NaN elsewhere), and the
+// signal of each bar: +1 on a buy, -1 on a sell, 0 otherwise.
+inline void present_signals(const trend::halftrend::Outputs& lines, StridedView<std::int8_t> signal,
+                            index_t n) noexcept {
+    constexpr float none = std::numeric_limits<float>::quiet_NaN();
+    for (index_t i = 0; i < n; ++i) {
+        const bool up = lines.buy[i] == 1, down = lines.sell[i] == 1;
+        if (!up) lines.arrow_up.set(i, none);
+        if (!down) lines.arrow_down.set(i, none);
+        signal.set(i, static_cast<std::int8_t>(up - down));
+    }
+}
 
 struct HalftrendWork {
     struct Scratch {
@@ -179,7 +195,7 @@ struct HalftrendWork {
         std::vector<float> high32, low32, close32, tr32;
         std::vector<float> line[6];  // halftrend, atrHigh, atrLow, arrowUp, arrowDown, atr
         std::vector<std::int64_t> signals[2];
-        std::vector<std::int8_t> trend;
+        std::vector<std::int8_t> trend, signal;
         std::unique_ptr<trend::halftrend::FusedScratch> fused;  // made again only for a longer window
         index_t fused_window = 0;
 
@@ -210,7 +226,8 @@ struct HalftrendWork {
              at.write(out.native.arrow_down, s.line[4]), at.write(out.native.buy, s.signals[0]),
              at.write(out.native.sell, s.signals[1])},
             at.write(out.trend, s.trend),
-            at.write(out.atr, s.line[5])};
+            at.write(out.atr, s.line[5]),
+            at.write(out.signal, s.signal)};
         const trend::halftrend::Inputs in = inputs(batch, at, computed.atr, s);
         const trend::halftrend::Outputs& lines = computed.native;
         for (index_t j = 0; j < batch.size(); ++j) {
@@ -230,13 +247,14 @@ struct HalftrendWork {
                                                                        group_out, scratch);
             trend::halftrend::trend_from_signals(group(lines.buy), group(lines.sell), group(computed.trend));
         }
+        present_signals(lines, computed.signal, at.size());
         const auto pair = [](auto written, auto column) { return std::pair{written, column}; };
         at.put_back(pair(lines.halftrend, out.native.halftrend), pair(lines.atr_high, out.native.atr_high),
                     pair(lines.atr_low, out.native.atr_low));
         at.put_back(pair(lines.arrow_up, out.native.arrow_up), pair(lines.arrow_down, out.native.arrow_down),
                     pair(computed.atr, out.atr));
         at.put_back(pair(lines.buy, out.native.buy), pair(lines.sell, out.native.sell));
-        at.put_back(pair(computed.trend, out.trend));
+        at.put_back(pair(computed.trend, out.trend), pair(computed.signal, out.signal));
     }
 
     // HalfTrend's float32 inputs; its range input (the given tr, or the
@@ -282,6 +300,7 @@ struct HalftrendWork {
         fill<std::int64_t>(rows, out.native.buy, 0);
         fill<std::int64_t>(rows, out.native.sell, 0);
         fill<std::int8_t>(rows, out.trend, 0);
+        fill<std::int8_t>(rows, out.signal, 0);
     }
 };
 
