@@ -285,10 +285,17 @@ index_t string_codes(const Column& column, index_t threads, std::int64_t* codes,
         for (const StringTable::Entry& entry : tables[p].entries())
             to.push_back(all.code_of(entry.text, entry.first_row));
     }
-    run_tasks<NoState>(stretches - 1, threads, [&](index_t k, NoState&) {
-        const std::vector<index_t>& to = final_codes[k + 1];
-        for (index_t i = stretch.begin(k + 1), end = stretch.end(k + 1); i < end; ++i)
-            if (codes[i] >= 0) codes[i] = to[static_cast<std::size_t>(codes[i])];
+    // The later stretches' rows rewritten in pieces, so that every thread
+    // takes a share even when they are only two stretches.
+    constexpr index_t piece = 1 << 16;
+    const index_t first = stretch.begin(1), pieces = (column.size() - first + piece - 1) / piece;
+    run_tasks<NoState>(pieces, threads, [&](index_t k, NoState&) {
+        const index_t begin = first + k * piece, end = std::min(column.size(), begin + piece);
+        for (index_t p = 1; p < stretches; ++p) {
+            const std::vector<index_t>& to = final_codes[p];
+            for (index_t i = std::max(begin, stretch.begin(p)), stop = std::min(end, stretch.end(p)); i < stop; ++i)
+                if (codes[i] >= 0) codes[i] = to[static_cast<std::size_t>(codes[i])];
+        }
     });
 
     first_rows.resize(all.entries().size());
