@@ -230,12 +230,28 @@ def _parquet_chunks(source: Source, dialect_out: list, rows: int) -> Iterator[pa
 def _dataset_chunks(source: Source, dialect_out: list, rows: int) -> Iterator[pa.Table]:
     dialect_out.append(Dialect(list(source.columns), parquet=True))
     try:
-        # One thread: the batches come in the dataset's own row order.
-        batches = source.dataset.to_batches(columns=list(source.columns), batch_size=rows,  # type: ignore[attr-defined]
-                                            use_threads=False)
-        yield from _in_chunks(batches, rows)
+        yield from _in_chunks(_dataset_batches(source.dataset, list(source.columns), rows), rows)
     except (pa.ArrowException, OSError) as exc:
         raise BarsError(source.name, f"not a Parquet dataset that can be read ({exc})") from None
+
+
+def _dataset_batches(dataset, columns: list[str], rows: int) -> Iterator[pa.RecordBatch]:
+    """The dataset's rows in its own order, file by file and row group by row group, with the values of
+    its partition keys (symbol=AAPL/) as columns.  A row group is read on its own: the dataset's scanner
+    reads ahead, and its memory grew with the file."""
+    import pyarrow.dataset as ds
+    import pyarrow.parquet as pq
+    schema = pa.schema([dataset.schema.field(name) for name in columns])
+    for fragment in dataset.get_fragments():
+        keys = ds.get_partition_keys(fragment.partition_expression)
+        handle = pq.ParquetFile(fragment.path, pre_buffer=False)
+        stored = [name for name in columns if name in handle.schema_arrow.names]
+        for group in range(handle.metadata.num_row_groups):
+            for batch in handle.iter_batches(batch_size=rows, row_groups=[group], columns=stored):
+                table = pa.Table.from_arrays([batch.column(name) if name in stored else
+                                              pa.array([keys.get(name)] * batch.num_rows, schema.field(name).type)
+                                              for name in columns], names=columns)
+                yield from (table if table.schema == schema else table.cast(schema)).to_batches()
 
 
 def _uncompressed_size(dataset, columns: tuple[str, ...]) -> int:
