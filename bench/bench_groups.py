@@ -92,7 +92,10 @@ def main() -> None:
     print(f"{args.symbols} symbols x {args.bars} bars = {rows:,} rows; best of {args.repeat} rounds, "
           "each line's runs taking turns with its baselines")
     categorical = long_table(args.symbols, args.bars, categorical=True)
-    objects = table.astype({"symbol": object})  # as pandas before 3 reads a csv's text
+    # As pandas reads a csv's text into an object column (before pandas 3, or with dtype=object): one
+    # str object per symbol, shared by its rows.
+    objects = table.assign(symbol=pd.Series(np.tile(table["symbol"].unique().to_numpy(dtype=object), args.bars),
+                                            dtype=object))
     with_tr = categorical.assign(tr=np.concatenate(ranges)[
         np.argsort(np.argsort(categorical["symbol"].cat.codes.to_numpy(), kind="stable"))])
     by_symbol = with_tr.sort_values(["symbol", "date"], kind="stable")  # each symbol's rows one run: in place
