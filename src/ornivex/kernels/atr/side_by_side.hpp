@@ -16,11 +16,16 @@ namespace ornivex::atr {
 // register's worth of groups step side by side in its lanes while all of them
 // have bars left, the rest of each group alone; each group's bars still go in
 // order through the same steps, so its values are those of the group alone.
+//
+// At most four lanes: the kernel's body is built without the wider set's
+// flags, and GCC breaks a comparison or select of eight doubles into one
+// scalar per lane there (the NaN tests of every step), about three times
+// slower than four lanes, which stay whole registers.
 struct SideBySideAtr {
     template <InstructionSet S, class Groups>
     static void run(const Groups& batch, std::int64_t length, StridedView<const double> high,
                     StridedView<const double> low, StridedView<const double> close, StridedView<double> out) noexcept {
-        using V = RegisterLanes<double, S>;
+        using V = Lanes<double, std::min(4, lane_count<RegisterLanes<double, S>>)>;
         constexpr index_t lanes = lane_count<V>;
         const V cap = splat<V>(static_cast<double>(length));
         index_t j = 0;
