@@ -16,6 +16,8 @@ runs, as separate processes:
   one symbol only (a long file was one series there), and only up to
   --in-memory-rows rows, since its memory grows with the file;
 - ``chunked``: ``ornivex compute FILE -o OUT``;
+- ``watch, start``: ``ornivex watch FILE -o OUT`` until the rows already in FILE are computed
+  (peak read from /proc, then stopped with SIGINT; the same target as compute);
 - ``Parquet``: the same to OUT.parquet, written row group by row group, beside the whole table
   written at once (in memory, up to --in-memory-rows).
 
@@ -33,6 +35,7 @@ from __future__ import annotations
 import argparse
 import filecmp
 import os
+import signal
 import subprocess
 import sys
 import tempfile
@@ -153,6 +156,27 @@ def run(command: list[str]) -> tuple[float, int]:
     return elapsed, int(process.stdout)
 
 
+def watch_start(command: list[str], bars: Path, out: Path) -> tuple[float, int]:
+    """Seconds until ``watch`` has computed the rows already in `bars` (its output renamed into place) and
+    its peak resident size then, read from /proc before it is stopped with SIGINT."""
+    out.unlink(missing_ok=True)
+    start = time.perf_counter()
+    process = subprocess.Popen([*command, "watch", str(bars), "-o", str(out), "--quiet"],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    try:
+        while not out.exists():
+            if process.poll() is not None:
+                raise SystemExit(f"watch {bars} failed:\n{process.stderr.read().decode()}")  # type: ignore[union-attr]
+            time.sleep(0.02)
+        seconds = time.perf_counter() - start
+        status = Path(f"/proc/{process.pid}/status").read_text()
+        peak = int(next(row for row in status.splitlines() if row.startswith("VmHWM:")).split()[1]) * 1024
+    finally:
+        process.send_signal(signal.SIGINT)
+        process.communicate(timeout=60)
+    return seconds, peak
+
+
 def best(commands: list[list[str]], repeat: int) -> list[tuple[float, int]]:
     """Best time and highest peak of each command, the commands taking turns so that a busy
     machine slows them alike."""
@@ -199,6 +223,11 @@ def main() -> None:
             else:
                 ((seconds, peak),) = best([chunked], repeat)
                 print(line("chunked", rows, seconds, peak))
+            watch_out = folder / "watched.csv"
+            seconds, peak = watch_start(command, bars, watch_out)
+            print(line("watch, start", rows, seconds, peak)
+                  + f"  (same bytes: {filecmp.cmp(chunked_out, watch_out, shallow=False)})")
+            watch_out.unlink()
             parquet_out, memory_parquet = folder / "chunked.parquet", folder / "in-memory.parquet"
             to_parquet = [*command, "compute", str(bars), "-o", str(parquet_out)]
             if symbols == 1 and rows <= args.in_memory_rows:

@@ -548,6 +548,42 @@ def test_watch_follows_appends_and_rotation(tmp_path):
     assert len(signals) > 2 and [line.split("  close")[0] for line in printed] == signals
 
 
+def test_watch_start_reads_only_the_complete_lines_there(tmp_path, monkeypatch):
+    """Where the complete lines end and whether a header and a bar are there, read in small blocks,
+    agree with a reading of the whole file; rows appended while the start computes wait for the
+    first poll, and the output is then what compute writes."""
+    from ornivex import watch as watching
+    from ornivex.cli import _chunk_settings, _parser
+    monkeypatch.setattr(watching, "_BLOCK", 3)
+    rng = np.random.default_rng(5)
+    for _ in range(400):
+        data = bytes(rng.choice(list(b"a \n\r\t"), rng.integers(0, 24)).tolist())
+        end = data.rfind(b"\n") + 1
+        assert watching._line_end(io.BytesIO(data), len(data)) == end, data
+        assert watching._has_bar(io.BytesIO(data), end) == (
+            sum(1 for line in data[:end].splitlines() if line.strip()) >= 2), data
+    monkeypatch.setenv("ORNIVEX_CHUNK_ROWS", "7")
+    lines = csv_text(walk(60, seed=3)).encode().splitlines(keepends=True)
+    bars, out = tmp_path / "bars.csv", tmp_path / "out.csv"
+    bars.write_bytes(b"".join(lines[:30]) + lines[30][:5])
+    computing = watching.compute_chunks
+
+    def appended_meanwhile(*args, **kwargs):
+        with open(bars, "ab") as handle:
+            handle.write(lines[30][5:] + b"".join(lines[31:]))
+        return computing(*args, **kwargs)
+    monkeypatch.setattr(watching, "compute_chunks", appended_meanwhile)
+    watched = watching.Watch(str(bars), str(out), _chunk_settings(_parser().parse_args(["watch", "x.csv"])),
+                             say=lambda text: None)
+    try:
+        assert watched.start() and watched.run.bars == 29
+        watched.poll()
+        assert watched.run.bars == 60
+    finally:
+        watched.close()
+    assert out.read_bytes() == run("compute", "bars.csv", cwd=tmp_path).stdout
+
+
 def test_default_run_prints_the_table_and_writes_the_chart(tmp_path):
     """The chart goes to a folder of the run's own, never through a link planted in the temporary folder."""
     pytest.importorskip("matplotlib")

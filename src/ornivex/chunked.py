@@ -119,6 +119,8 @@ class Source:
 
     name: str                        # names the file in messages
     path: str | None = None
+    descriptor: int | None = None    # with `limit`: the file at `path` already open, read up to `limit` bytes
+    limit: int | None = None         # (a growing file: only the complete lines there when it was opened)
     data: bytes | None = None        # the whole input, when it was read into memory
     stream: BinaryIO | None = None   # standard input beyond what was read, when it was not all read
     parquet: bool = False
@@ -158,6 +160,8 @@ class Source:
             return None
         if self.dataset is not None:
             return _uncompressed_size(self.dataset, self.columns)  # type: ignore[arg-type]
+        if self.limit is not None:
+            return self.limit
         return len(self.data) if self.data is not None else os.path.getsize(self.path)  # type: ignore[arg-type]
 
     @property
@@ -169,8 +173,42 @@ class Source:
             return io.BytesIO(self.data)
         if self.stream is not None:
             return _Joined(self.data or b"", self.stream)  # type: ignore[return-value]
+        if self.descriptor is not None and self.limit is not None:
+            return io.BufferedReader(_Prefix(self.descriptor, self.limit), 1 << 16)
         assert self.path is not None
         return open(self.path, "rb")
+
+
+class _Prefix(io.RawIOBase):
+    """The first `limit` bytes of an open file, read from positions of its own: several readers share
+    the file, none moves another, and none sees what is appended beyond `limit`."""
+
+    def __init__(self, descriptor: int, limit: int) -> None:
+        self.descriptor, self.limit, self.position = descriptor, limit, 0
+
+    def readable(self) -> bool:
+        return True
+
+    def seekable(self) -> bool:
+        return True
+
+    def readinto(self, buffer) -> int:  # type: ignore[override]
+        count = min(len(buffer), self.limit - self.position)
+        if count <= 0:
+            return 0
+        count = os.preadv(self.descriptor, [memoryview(buffer).cast("B")[:count]], self.position)
+        self.position += count
+        return count
+
+    def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
+        base = {io.SEEK_SET: 0, io.SEEK_CUR: self.position, io.SEEK_END: self.limit}[whence]
+        if base + offset < 0:
+            raise OSError(f"negative seek position {base + offset}")
+        self.position = base + offset
+        return self.position
+
+    def tell(self) -> int:
+        return self.position
 
 
 class _Joined(io.RawIOBase):

@@ -11,8 +11,10 @@ first row.
 
 from __future__ import annotations
 
+import io
 import os
 import signal
+import stat
 import sys
 import time
 from typing import BinaryIO, Callable
@@ -27,6 +29,7 @@ from ornivex.chunked import (MEMORY_BUDGET, OUTPUT_COLUMNS, ChunkResult, Chunked
 from ornivex.writing import counted
 
 POLL_SECONDS = 0.2
+_BLOCK = 1 << 16  # bytes read at a time to find where the complete lines end
 
 
 class Watch:
@@ -51,36 +54,48 @@ class Watch:
     def start(self) -> bool:
         """Compute the file's complete lines; False while it has no header and bar yet.
 
-        The output is written under a temporary name and renamed into place, then
-        kept open for the rows to come.
+        Only the complete lines there when the file is opened are read, from the
+        file itself, chunk by chunk: rows appended meanwhile are left for the first
+        poll.  The output is written under a temporary name and renamed into place,
+        then kept open for the rows to come.
         """
         try:
-            status = os.stat(self.path)
-            with open(self.path, "rb") as handle:
-                data = handle.read()
+            handle = open(self.path, "rb")
         except FileNotFoundError:
             return False
         except OSError as exc:
             raise BarsError(self.path, f"cannot read the file ({exc.strerror or exc})") from None
-        if data[:4] == b"PAR1":
-            raise BarsError(self.path, "a Parquet file cannot be followed as it grows; watch a CSV file")
-        end = data.rfind(b"\n") + 1
-        if sum(1 for line in data[:end].splitlines() if line.strip()) < 2:
-            return False  # no complete bar yet
-        self.identity, self.offset = (status.st_dev, status.st_ino), end
-        source = Source(self.path, data=data[:end], parquet=False)
-        self.close()
-        target = Target(self.output, may_restart=True) if self.output is not None else None
-        self.writer = CsvChunks(source, target.handle, self.output or "-") if target is not None else None
-        plan = self.writer.plan() if self.writer is not None else Plan()
-        try:
-            self.run = compute_chunks(source, self.settings, plan, **self.options)  # type: ignore[arg-type]
-            if target is not None:
-                target.commit()
-        except BaseException:
-            if target is not None:
-                target.discard()
-            raise
+        with handle:
+            try:
+                status = os.fstat(handle.fileno())
+                regular = stat.S_ISREG(status.st_mode)
+                # A pipe or device cannot be read again: what it holds is read into memory.
+                reader: BinaryIO = handle if regular else io.BytesIO(handle.read())
+                size = status.st_size if regular else len(reader.getbuffer())  # type: ignore[attr-defined]
+                if reader.read(4) == b"PAR1":
+                    raise BarsError(self.path, "a Parquet file cannot be followed as it grows; watch a CSV file")
+                end = _line_end(reader, size)
+                if not _has_bar(reader, end):
+                    return False
+            except OSError as exc:
+                raise BarsError(self.path, f"cannot read the file ({exc.strerror or exc})") from None
+            if regular:
+                source = Source(self.path, path=self.path, descriptor=handle.fileno(), limit=end, parquet=False)
+            else:
+                source = Source(self.path, data=reader.getvalue()[:end], parquet=False)  # type: ignore[attr-defined]
+            self.identity, self.offset = (status.st_dev, status.st_ino), end
+            self.close()
+            target = Target(self.output, may_restart=True) if self.output is not None else None
+            self.writer = CsvChunks(source, target.handle, self.output or "-") if target is not None else None
+            plan = self.writer.plan() if self.writer is not None else Plan()
+            try:
+                self.run = compute_chunks(source, self.settings, plan, **self.options)  # type: ignore[arg-type]
+                if target is not None:
+                    target.commit()
+            except BaseException:
+                if target is not None:
+                    target.discard()
+                raise
         if self.output is not None:
             try:
                 self.out = open(self.output, "ab")
@@ -172,6 +187,38 @@ class Watch:
         if self.out is not None:
             self.out.close()
             self.out = None
+
+
+def _line_end(handle: BinaryIO, size: int) -> int:
+    """The end of the last complete line among the first `size` bytes, read back from there in blocks;
+    0 when they hold no line end."""
+    position = size
+    while position > 0:
+        start = max(0, position - _BLOCK)
+        handle.seek(start)
+        found = handle.read(position - start).rfind(b"\n")
+        if found >= 0:
+            return start + found + 1
+        position = start
+    return 0
+
+
+def _has_bar(handle: BinaryIO, end: int) -> bool:
+    """Whether the first `end` bytes hold two lines with more than white space (a header and a bar),
+    read from the start only as far as needed."""
+    handle.seek(0)
+    lines, filled = 0, False  # `filled`: the line read so far has more than white space
+    while end > handle.tell():
+        block = handle.read(min(_BLOCK, end - handle.tell()))
+        if not block:
+            break
+        for piece in block.splitlines(keepends=True):
+            filled = filled or bool(piece.strip())
+            if piece.endswith((b"\n", b"\r")):  # a "\r\n" cut between blocks adds a blank line only
+                lines, filled = lines + filled, False
+                if lines >= 2:
+                    return True
+    return False
 
 
 def _number(value: float) -> str:
