@@ -316,6 +316,7 @@ CASES = [
          ("ornivex: 1 symbol computed",), check=each_symbol_as_its_own_file, lines=1),
     Case("watch: newest first, over --memory", {"b.csv": csv_text({k: v[::-1] for k, v in BARS.items()})},
          ["watch", "b.csv", "--memory", "1K"], 2, ("is earlier than the row before it", "--memory 1K"), lines=1),
+    Case("watch: standard input", {}, ["watch", "-"], 2, ("standard input cannot be followed",), lines=1),
     Case("long file, --by a missing column", long_file(), ["compute", "long.csv", "--by", "sym"], 2,
          ("no column 'sym'",), lines=1),
     Case("parquet out as in memory: text kept, rows skipped", {"b.csv": csv_text({**BARS, "High": [

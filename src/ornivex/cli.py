@@ -303,6 +303,8 @@ def _scan_table(args: argparse.Namespace, table: list[list[str]]) -> None:
 
 def run_watch(args: argparse.Namespace) -> int:
     from ornivex.watch import watch
+    if args.bars == "-":
+        raise UserError("-: standard input cannot be followed as it grows; name a file to watch")
     if args.output is not None and (args.output == "-" or args.output.lower().endswith((".parquet", ".pq"))):
         raise UserError(f"{args.output}: watch writes a CSV file; name one with -o")
     try:

@@ -239,8 +239,11 @@ def watch(path: str, output: str | None, settings: Settings, *, quiet: bool = Fa
     stops: list[int] = []
     previous = signal.signal(signal.SIGTERM, _interrupt)
     try:
-        while not watched.start():
-            time.sleep(poll_seconds)
+        if not watched.start():
+            watched.tell(f"waiting for {path}: " + ("no such file yet" if not os.path.exists(path)
+                                                     else "no header and complete bar yet"))
+            while not watched.start():
+                time.sleep(poll_seconds)
         run = watched.run
         assert run is not None
         for warning in run.warnings():
