@@ -176,15 +176,21 @@ struct HalftrendColumns {
     StridedView<std::int8_t> signal;
 };
 
-// The first n bars' arrows only where they fired (NaN elsewhere), and the
-// signal of each bar: +1 on a buy, -1 on a sell, 0 otherwise.
-inline void present_signals(const trend::halftrend::Outputs& lines, StridedView<std::int8_t> signal,
-                            index_t n) noexcept {
+// One group's signals as a table shows them, in one pass over its bars: the
+// arrows only where they fired (NaN elsewhere), the signal (+1 on a buy, -1
+// on a sell, 0 otherwise) and the trend rebuilt from the signals (as
+// kernels/halftrend/trend.hpp rebuilds it: up until a sell, a sell where
+// both fire).
+inline void present_signals(const trend::halftrend::Outputs& lines, StridedView<std::int8_t> trend,
+                            StridedView<std::int8_t> signal) noexcept {
     constexpr float none = std::numeric_limits<float>::quiet_NaN();
-    for (index_t i = 0; i < n; ++i) {
+    std::int8_t side = 0;  // up
+    for (index_t i = 0; i < signal.size; ++i) {
         const bool up = lines.buy[i] == 1, down = lines.sell[i] == 1;
         if (!up) lines.arrow_up.set(i, none);
         if (!down) lines.arrow_down.set(i, none);
+        side = down ? 1 : up ? 0 : side;
+        trend.set(i, side);
         signal.set(i, static_cast<std::int8_t>(up - down));
     }
 }
@@ -245,9 +251,8 @@ struct HalftrendWork {
             else
                 trend::halftrend::fused_pass<Promotion::legacy_double>(group_in, amplitude, channel_deviation,
                                                                        group_out, scratch);
-            trend::halftrend::trend_from_signals(group(lines.buy), group(lines.sell), group(computed.trend));
+            present_signals(group_out, group(computed.trend), group(computed.signal));
         }
-        present_signals(lines, computed.signal, at.size());
         const auto pair = [](auto written, auto column) { return std::pair{written, column}; };
         at.put_back(pair(lines.halftrend, out.native.halftrend), pair(lines.atr_high, out.native.atr_high),
                     pair(lines.atr_low, out.native.atr_low));
