@@ -22,6 +22,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -145,12 +146,26 @@ private:
     mutable std::atomic<bool> seen_{false};
 };
 
-// Whether every value is a number, neither NaN nor infinite (x - x is 0 for those alone).
+// Bits set by values that are NaN or infinite: x - x is +0.0, no bit set, for
+// every other value.  An OR of bits, unlike a chain of comparisons, is built
+// as whole vectors.
+template <class T>
+using FloatBits = std::conditional_t<sizeof(T) == 8, std::uint64_t, std::uint32_t>;
+
+template <class T>
+[[gnu::always_inline]] inline FloatBits<T> not_finite_bits(T value) noexcept {
+    return std::bit_cast<FloatBits<T>>(static_cast<T>(value - value));
+}
+
+// Whether every value is a number, neither NaN nor infinite.
 template <class T>
 bool all_finite(StridedView<const T> values) noexcept {
-    bool finite = true;
-    for (index_t i = 0; i < values.size; ++i) finite &= values[i] - values[i] == T(0);
-    return finite;
+    FloatBits<T> seen = 0;
+    if (values.contiguous())
+        for (const T* p = values.data(), *end = p + values.size; p < end; ++p) seen |= not_finite_bits(*p);
+    else
+        for (index_t i = 0; i < values.size; ++i) seen |= not_finite_bits(values[i]);
+    return seen == 0;
 }
 
 // The time order of the groups' rows, when the table has times.
@@ -271,13 +286,19 @@ struct HalftrendWork {
         // Rounded to float32, noting a NaN or infinite price on the way.
         const auto to_float = [n, this](StridedView<const double> values, std::vector<float>& into) {
             const StridedView<float> out = first_n(into, n);
-            bool finite = true;
-            for (index_t i = 0; i < n; ++i) {
-                const double value = values[i];
-                out.data()[i] = static_cast<float>(value);
-                finite &= value - value == 0.0;
-            }
-            bad.note(!finite);
+            float* const to = out.data();
+            std::uint64_t seen = 0;
+            if (values.contiguous())
+                for (index_t i = 0; i < n; ++i) {
+                    to[i] = static_cast<float>(values.data()[i]);
+                    seen |= not_finite_bits(values.data()[i]);
+                }
+            else
+                for (index_t i = 0; i < n; ++i) {
+                    to[i] = static_cast<float>(values[i]);
+                    seen |= not_finite_bits(values[i]);
+                }
+            bad.note(seen != 0);
             return StridedView<const float>(out);
         };
         if (tr.size > 0) {
