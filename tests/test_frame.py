@@ -269,6 +269,21 @@ def test_many_symbols_of_unequal_lengths(function):
         pd.testing.assert_frame_equal(grouped.loc[expected.index], expected)
 
 
+def test_grouped_passes_read_prices_where_numpy_put_them():
+    """Prices a pickle or a buffer leaves at an odd address (as Dask hands them to a worker) give
+    the results of aligned copies, shuffled (gathered by row) and sorted (read in place)."""
+    rng = np.random.default_rng(5)
+    n = 600
+    for codes in (rng.integers(0, 7, n), np.sort(rng.integers(0, 7, n))):
+        aligned = [50 + rng.random(n).cumsum() for _ in range(3)]
+        odd = [np.frombuffer(b"\0" + a.tobytes(), np.float64, count=n, offset=1) for a in aligned]
+        for call in (lambda h, l, c: _grouped.halftrend(h, l, c, None, codes, 7, None, 2, 2.0, 14, 1),
+                     lambda h, l, c: _grouped.atr(h, l, c, codes, 7, None, 14, 1),
+                     lambda h, l, c: _grouped.swing(c, codes, 7, None, 5, 2.0, 1)):
+            for got, expected in zip(call(*odd), call(*aligned)):
+                np.testing.assert_array_equal(got, expected)
+
+
 def test_long_tables_bad_rows_and_bad_symbol_columns():
     df = long_frame()
     holed = df.assign(close=df["close"].where(df.index != df.index[9]),

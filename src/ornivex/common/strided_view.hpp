@@ -57,6 +57,16 @@ struct StridedView {
     }
 };
 
+// Element i of a contiguous run of T at `base`, which NumPy need not have
+// aligned: a load through memcpy, which the compiler makes a plain (and
+// vectorisable) move.
+template <class T>
+[[gnu::always_inline]] inline std::remove_const_t<T> load_unaligned(const char* base, index_t i) noexcept {
+    std::remove_const_t<T> value;
+    std::memcpy(&value, base + i * static_cast<index_t>(sizeof value), sizeof value);
+    return value;
+}
+
 // Elements from .. from + n - 1 of a view.
 template <class T>
 StridedView<T> part(StridedView<T> view, index_t from, index_t n) noexcept {

@@ -81,9 +81,9 @@ public:
             const StridedView<const U> from = part(column, first_, n_);
             for (index_t i = 0; i < n_; ++i) to[i] = static_cast<T>(from[i]);
         } else if (column.contiguous()) {
-            const U* const values = column.data();
+            const auto values = column.base;
             const index_t* const rows = rows_;
-            by_tiles([=](index_t i) { to[i] = static_cast<T>(values[rows[i]]); });
+            by_tiles([=](index_t i) { to[i] = static_cast<T>(load_unaligned<U>(values, rows[i])); });
         } else {
             by_tiles([&](index_t i) { to[i] = static_cast<T>(column[rows_[i]]); });
         }
@@ -162,7 +162,7 @@ template <class T>
 bool all_finite(StridedView<const T> values) noexcept {
     FloatBits<T> seen = 0;
     if (values.contiguous())
-        for (const T* p = values.data(), *end = p + values.size; p < end; ++p) seen |= not_finite_bits(*p);
+        for (index_t i = 0; i < values.size; ++i) seen |= not_finite_bits(load_unaligned<T>(values.base, i));
     else
         for (index_t i = 0; i < values.size; ++i) seen |= not_finite_bits(values[i]);
     return seen == 0;
@@ -290,8 +290,9 @@ struct HalftrendWork {
             std::uint64_t seen = 0;
             if (values.contiguous())
                 for (index_t i = 0; i < n; ++i) {
-                    to[i] = static_cast<float>(values.data()[i]);
-                    seen |= not_finite_bits(values.data()[i]);
+                    const double value = load_unaligned<double>(values.base, i);
+                    to[i] = static_cast<float>(value);
+                    seen |= not_finite_bits(value);
                 }
             else
                 for (index_t i = 0; i < n; ++i) {
