@@ -41,6 +41,7 @@ import sys
 import tempfile
 import time
 from pathlib import Path
+from typing import Callable
 
 import numpy as np
 import pyarrow as pa
@@ -191,6 +192,20 @@ def line(label: str, rows: int, seconds: float, peak: int) -> str:
     return f"  {label:<18} {seconds:8.2f} s  {rows / seconds / 1e6:6.2f} M rows/s  peak {peak / 2**20:7.0f} MB"
 
 
+def beside_in_memory(label: str, chunked: list[str], in_memory: list[str] | None, rows: int, repeat: int,
+                     same: Callable[[], str]) -> None:
+    """Prints the chunked run's figures, beside the whole-file run's when there is one (`in_memory`),
+    with `same()` saying whether their outputs agree."""
+    if in_memory is None:
+        ((seconds, peak),) = best([chunked], repeat)
+        print(line(f"{label}chunked", rows, seconds, peak))
+        return
+    (seconds, peak), (memory_seconds, memory_peak) = best([chunked, in_memory], repeat)
+    print(line(f"{label}in memory", rows, memory_seconds, memory_peak))
+    print(line(f"{label}chunked", rows, seconds, peak)
+          + f"  ({seconds / memory_seconds:.2f} x in memory; {same()})")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--rows", type=float, nargs="+", default=[1e6])
@@ -214,15 +229,10 @@ def main() -> None:
                   f"best of {repeat}:")
             chunked_out, memory_out = folder / "chunked.csv", folder / "in-memory.csv"
             chunked = [*command, "compute", str(bars), "-o", str(chunked_out)]
-            if symbols == 1 and rows <= args.in_memory_rows:
-                (seconds, peak), (memory_seconds, memory_peak) = best(
-                    [chunked, [sys.executable, "-c", IN_MEMORY, str(bars), str(memory_out)]], repeat)
-                print(line("in memory", rows, memory_seconds, memory_peak))
-                print(line("chunked", rows, seconds, peak) + f"  ({seconds / memory_seconds:.2f} x in memory; "
-                      f"same bytes: {filecmp.cmp(chunked_out, memory_out, shallow=False)})")
-            else:
-                ((seconds, peak),) = best([chunked], repeat)
-                print(line("chunked", rows, seconds, peak))
+            in_memory = symbols == 1 and rows <= args.in_memory_rows
+            beside_in_memory("", chunked, [sys.executable, "-c", IN_MEMORY, str(bars), str(memory_out)] if in_memory
+                             else None, rows, repeat,
+                             lambda: f"same bytes: {filecmp.cmp(chunked_out, memory_out, shallow=False)}")
             watch_out = folder / "watched.csv"
             seconds, peak = watch_start(command, bars, watch_out)
             print(line("watch, start", rows, seconds, peak)
@@ -230,16 +240,9 @@ def main() -> None:
             watch_out.unlink()
             parquet_out, memory_parquet = folder / "chunked.parquet", folder / "in-memory.parquet"
             to_parquet = [*command, "compute", str(bars), "-o", str(parquet_out)]
-            if symbols == 1 and rows <= args.in_memory_rows:
-                (seconds, peak), (memory_seconds, memory_peak) = best(
-                    [to_parquet, [sys.executable, "-c", IN_MEMORY_PARQUET, str(bars), str(memory_parquet)]], repeat)
-                same = pq.read_table(parquet_out).equals(pq.read_table(memory_parquet))
-                print(line("Parquet, in memory", rows, memory_seconds, memory_peak))
-                print(line("Parquet, chunked", rows, seconds, peak) + f"  ({seconds / memory_seconds:.2f} x in memory; "
-                      f"same table: {same})")
-            else:
-                ((seconds, peak),) = best([to_parquet], repeat)
-                print(line("Parquet, chunked", rows, seconds, peak))
+            beside_in_memory("Parquet, ", to_parquet, [sys.executable, "-c", IN_MEMORY_PARQUET, str(bars),
+                                                       str(memory_parquet)] if in_memory else None, rows, repeat,
+                             lambda: f"same table: {pq.read_table(parquet_out).equals(pq.read_table(memory_parquet))}")
             for name in (chunked_out, memory_out, parquet_out, memory_parquet):
                 name.unlink(missing_ok=True)
     for rows in map(int, args.scan_rows):
