@@ -111,8 +111,13 @@ template <class V>
     }
 }
 
-// The tiles in vectors of the instruction set's register width.
+// The tiles in vectors of the instruction set's register width, at most
+// AVX2's four doubles: the tile loops are all loads, adds and stores, and
+// AVX-512's eight-lane build of them (whole vectors, nothing scalar) measured
+// 5 to 20% slower than four lanes on an AVX-512 processor (bench/swing_kernels.cpp).
 struct WindowMeanKernel {
+    static constexpr InstructionSet widest = InstructionSet::avx2;
+
     template <InstructionSet S>
     static void run(StridedView<const double> x, index_t period, double weight, StridedView<double> out,
                     double* scratch) noexcept {
