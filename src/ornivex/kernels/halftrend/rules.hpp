@@ -187,12 +187,16 @@ struct HalfTrendBar {
 // The outputs around a bar's line; bar 0 passes trend_before 0 and trend 0.
 inline HalfTrendBar dress_line(float line, std::int32_t trend_before, std::int32_t trend, float atr2,
                                float dev) noexcept {
-    HalfTrendBar b{line, channel_high(line, dev), channel_low(line, dev)};
-    b.buy = buy_signal(trend_before, trend);
-    b.sell = sell_signal(trend_before, trend);
-    if (b.buy) b.arrow_up = arrow_up_at(line, atr2);
-    if (b.sell) b.arrow_down = arrow_down_at(line, atr2);
-    return b;
+    // Selects, not stores under a branch: the bar then stays in registers
+    // where a caller takes it apart (a store forwarded to a wider load stalls).
+    const bool buy = buy_signal(trend_before, trend), sell = sell_signal(trend_before, trend);
+    return {line,
+            channel_high(line, dev),
+            channel_low(line, dev),
+            buy ? arrow_up_at(line, atr2) : 0.0f,
+            sell ? arrow_down_at(line, atr2) : 0.0f,
+            buy,
+            sell};
 }
 
 // ---- One bar at a time -----------------------------------------------------
@@ -296,25 +300,24 @@ HalfTrendBar halftrend_step(HalfTrendState& s, float high, float low, float clos
     const float atr2 = ChannelWidths::half(tr);
     const float dev = params.widths.band(atr2);
 
-    HalfTrendBar out;
+    std::int32_t trend_before = 0, trend = 0;  // bar 0's
     if (s.bars == 0) {
         s.trend = first_trend_state(high, low);
         s.line = low;
-        out = dress_line(s.line, 0, 0, atr2, dev);
     } else {
         const TrendBar before{s.high, s.low, 0.0f, s.high_price, s.low_price, 0.0f, 0.0f};
         const TrendState state_before = s.trend;
         s.trend = next_trend_state(state_before, before, bar);
-        s.line = next_line(s.line, state_before.trend(), s.trend.trend(), state_before.max_low_price,
-                           state_before.min_high_price);
-        out = dress_line(s.line, state_before.trend(), s.trend.trend(), atr2, dev);
+        trend_before = state_before.trend();
+        trend = s.trend.trend();
+        s.line = next_line(s.line, trend_before, trend, state_before.max_low_price, state_before.min_high_price);
     }
     s.high = high;
     s.low = low;
     s.high_price = bar.high_price;
     s.low_price = bar.low_price;
     ++s.bars;
-    return out;
+    return dress_line(s.line, trend_before, trend, atr2, dev);
 }
 
 }  // namespace ornivex::trend::halftrend
