@@ -238,8 +238,11 @@ public:
         done_ += 4;
     }
 
-    // The bars no step took, then the turns.
+    // The bars no step took (four at a time while they last: a block the
+    // smoothing of a next one does not ride along, as a short series' only
+    // block, is dressed here whole), then the turns.
     void finish() noexcept {
+        while (done_ + 4 <= length_) step();
         for (; done_ < length_; ++done_) bar(done_);
         for (index_t t = 0; t < turns_.count; ++t) {
             const index_t j = turns_.entries[t] >> 1;
