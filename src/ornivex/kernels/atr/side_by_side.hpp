@@ -17,15 +17,20 @@ namespace ornivex::atr {
 // have bars left, the rest of each group alone; each group's bars still go in
 // order through the same steps, so its values are those of the group alone.
 //
-// At most four lanes: the kernel's body is built without the wider set's
-// flags, and GCC breaks a comparison or select of eight doubles into one
-// scalar per lane there (the NaN tests of every step), about three times
-// slower than four lanes, which stay whole registers.
+// Built for AVX2 at most.  The step's helpers are compiled without the wider
+// set's flags, and there GCC breaks a select on an OR of comparisons of
+// eight doubles (the NaN tests) into one scalar per lane, several times
+// slower than four lanes.  Eight whole lanes (selects on single comparisons)
+// still lose to four here, as every lane's prices are loaded and its average
+// stored one by one (1.8 against 1.5 ns/row), and four lanes built with
+// AVX-512's flags measured about 10% slower than AVX2's build.
 struct SideBySideAtr {
+    static constexpr InstructionSet widest = InstructionSet::avx2;
+
     template <InstructionSet S, class Groups>
     static void run(const Groups& batch, std::int64_t length, StridedView<const double> high,
                     StridedView<const double> low, StridedView<const double> close, StridedView<double> out) noexcept {
-        using V = Lanes<double, std::min(4, lane_count<RegisterLanes<double, S>>)>;
+        using V = RegisterLanes<double, S>;
         constexpr index_t lanes = lane_count<V>;
         const V cap = splat<V>(static_cast<double>(length));
         index_t j = 0;
