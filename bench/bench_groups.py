@@ -8,7 +8,8 @@ Prints the best of `repeat` rounds of each; within a round, a line's runs
 and its baselines take turns, so that the figures compared meet the same
 machine.  The baselines are what a user does without by= on arrays split
 per symbol beforehand (the split is not timed): trend_v4.halftrend alone
-(float32 prices and average true ranges made beforehand), and the
+(float32 prices and average true ranges made beforehand), beside it the
+same call once over all rows as one series (no per-call cost), and the
 like-for-like work frame.halftrend does per symbol (indicators.
 average_true_range unless a tr column is given, the float32 rounding,
 trend_v4.halftrend), each symbol's results kept, as frame.halftrend keeps
@@ -80,6 +81,12 @@ def main() -> None:
         for high, low, close, tr in split:
             trend_v4.halftrend(high, low, close, tr)
 
+    # The same rows as one series (the table's own order): one call, no per-symbol overhead.
+    whole = [np.concatenate([part[k] for part in split]) for k in range(4)]
+
+    def one_series() -> None:
+        trend_v4.halftrend(*whole)
+
     def like_for_like(given: bool) -> None:
         kept = []
         for (high, low, close), tr in zip(per_symbol, ranges):
@@ -105,11 +112,13 @@ def main() -> None:
               ("categorical, sorted by symbol and time", by_symbol, {}),
               ("categorical, sorted by symbol and time, tr column given", by_symbol, {"tr": "tr"})]
     for label, df, extra in tables:
-        one, two, alone, like = best(args.repeat, lambda: frame.halftrend(df, by="symbol", threads=1, **extra),
-                                     lambda: frame.halftrend(df, by="symbol", threads=2, **extra), native,
-                                     lambda: like_for_like(bool(extra)))
+        one, two, alone, series, like = best(
+            args.repeat, lambda: frame.halftrend(df, by="symbol", threads=1, **extra),
+            lambda: frame.halftrend(df, by="symbol", threads=2, **extra), native, one_series,
+            lambda: like_for_like(bool(extra)))
         print(f"  frame.halftrend(by='symbol'), {label}:")
-        print(f"    baselines: trend_v4.halftrend alone {alone * 1e3:.1f} ms, like for like "
+        print(f"    baselines: trend_v4.halftrend alone {alone * 1e3:.1f} ms (all rows as one series "
+              f"{series * 1e3:.1f} ms: threads=1 is {one / series:.2f}x that), like for like "
               f"({'' if extra else 'average_true_range, '}float32, halftrend; results kept) {like * 1e3:.1f} ms")
         for threads, elapsed in ((1, one), (2, two)):
             print(f"    threads={threads}  {elapsed * 1e3:8.1f} ms   {elapsed / alone:5.2f}x native alone"
