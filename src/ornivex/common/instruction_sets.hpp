@@ -10,6 +10,12 @@
 // widest` when wider sets gain it nothing; it is then not built for them.
 // Every build runs the same IEEE operations in the same order, so all give
 // the same bits.
+//
+// The helpers a kernel calls are compiled without the set's flags before they
+// are inlined, and there GCC breaks a select of eight doubles on an OR or AND
+// of comparisons (`(a != a) | (b > a) ? b : a`) into one scalar per lane;
+// selects on single comparisons stay whole vectors.  Compare the builds with
+// a bench before taking a wider set: several kernels gain nothing from it.
 #pragma once
 
 #include <algorithm>
