@@ -232,9 +232,20 @@ day_texts = {
     "epoch ms": [str(t * 1000) for t in epoch.astype(np.int64)],
 }
 FIVE = ["--swing-period", "5"]
+# Whole-number times whose first chunks alone read another way than the whole file: epoch milliseconds
+# below 1e11 (seconds alone) until row 51, and numbers written as YYYYMMDD days in the first chunk only.
+MIXED_LOOKING = {"epoch ms": [str(k * 2_000_000_000) for k in range(N)],
+                 "YYYYMMDD": [str(10000101 + k if k < 7 else 10000125 + k) for k in range(N)]}
 # The day after the last bar (2024-02-29) written as a day of February that does not exist.
 NO_SUCH_DAY = {"31-Jan-24": "30-Feb-24", "01/31/2024": "02/30/2024", "31.01.2024": "30.02.2024",
                "2004.08.19": "2024.02.30", "YYYYMMDD": "20240230", "31/01/2024 10:00": "30/02/2024 00:00"}
+
+
+def parquet_time_column(expected_times):
+    def check(tmp_path, result):
+        times = pq.read_table(tmp_path / "out.parquet").column("Date").to_numpy()
+        np.testing.assert_array_equal(times, np.array(expected_times, dtype="datetime64[ms]"))
+    return check
 
 
 def dataset(time, symbols=("A", "B"), seed=4):
@@ -304,6 +315,21 @@ CASES = [
         np.where(np.arange(N) < 20, epoch, epoch + np.timedelta64(90, "s"))), **{
         k: pa.array(np.array(v, dtype=float)) for k, v in BARS.items() if k != "Date"}})},
          ["compute", "b.parquet", "-o", "out.csv", *FIVE], check=same_as_in_memory("b.parquet")),
+    # Whole-number times read one way for the whole file, whatever its chunks hold: the file read again
+    # whole when a chunk alone reads another way, or one line when that is over --memory.
+    *(Case(f"in-memory bytes: {name} times, first chunks alone another kind", {"b.csv": csv_text(with_times(
+        times))}, ["compute", "b.csv", "-o", "out.parquet", *FIVE], check=parquet_as_in_memory("b.csv", True),
+           lines=0) for name, times in MIXED_LOOKING.items()),
+    *(Case(f"{name} times, first chunks alone another kind, over --memory", {"b.csv": csv_text(with_times(times))},
+           ["compute", "b.csv", "--memory", "1K"], 2, (where, problem, "--memory 1K"), lines=1)
+      for (name, times), where, problem in zip(MIXED_LOOKING.items(), ("row 51 (line 52)", "row 8 (line 9)"), (
+          "'100000000000' is epoch milliseconds, and the earlier times of the file read as epoch seconds",
+          "'10000132' is not a YYYYMMDD day, and the earlier times of the file read as such days"))),
+    Case("long file: epoch ms of one symbol that alone read as seconds", {"b.csv": csv_text({"Ticker": [
+        "A"] * 30 + ["B"] * 30, **with_times([str(t * 1000) for t in epoch[:30].astype(np.int64)]
+                                             + [str(k * 86_400_000) for k in range(30)])})},
+         ["compute", "b.csv", "-o", "out.parquet", *FIVE], check=parquet_time_column(np.concatenate(
+             (epoch[:30], np.datetime64(0, "s") + np.arange(30) * np.timedelta64(1, "D")))), lines=1),
     # Long files: each symbol on its own rows, whatever the chunks; the first rows out of order named.
     Case("long file by ticker", long_file(), ["compute", "long.csv", "-o", "out.csv", *FIVE], 0,
          ("3 symbols computed",), check=each_symbol_as_its_own_file, lines=1),
@@ -583,6 +609,16 @@ def test_watch_start_reads_only_the_complete_lines_there(tmp_path, monkeypatch):
     finally:
         watched.close()
     assert out.read_bytes() == run("compute", "bars.csv", cwd=tmp_path).stdout
+    # Appended rows are read as the rows there were: epoch milliseconds after epoch seconds is refused.
+    monkeypatch.setattr(watching, "compute_chunks", computing)
+    lines = csv_text(with_times(day_texts["epoch s"])).encode().splitlines(keepends=True)
+    bars.write_bytes(b"".join(lines[:30]))
+    watched = watching.Watch(str(bars), None, watched.settings, say=lambda text: None)
+    assert watched.start()
+    with open(bars, "ab") as handle:
+        handle.write(lines[30].replace(day_texts["epoch s"][29].encode(), day_texts["epoch ms"][29].encode()))
+    with pytest.raises(ValueError, match=r"row 30 \(line 31\), column 'Date': '\d+' is epoch milliseconds"):
+        watched.poll()
 
 
 def test_default_run_prints_the_table_and_writes_the_chart(tmp_path):

@@ -41,7 +41,7 @@ import re
 import sys
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Callable, Sequence
+from typing import Callable, Literal, Sequence
 
 import numpy as np
 import pyarrow as pa
@@ -58,6 +58,10 @@ _DAY_FORMATS = ("%d-%b-%y", "%d-%b-%Y", "%m/%d/%Y", "%d/%m/%Y", "%m/%d/%y", "%Y/
 _TIMES_OF_DAY = ("", " %H:%M", " %H:%M:%S")
 _NUMBER = r"^[+-]?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?$|^[+-]?(?i:nan|inf|infinity)$"
 _LAST_DAY = np.datetime64("10000-01-01", "ms")  # times must be earlier
+# Whole numbers in a time column are YYYYMMDD days, Unix epoch seconds or epoch milliseconds.  A file read
+# in parts (chunks, appended rows) is read the way its first times decide, part after part.
+WholeNumbers = Literal["days", "s", "ms"]
+_MILLISECONDS_FROM = 100_000_000_000  # as seconds, that would be past the year 5000
 
 
 class BarsError(ValueError):
@@ -432,6 +436,16 @@ def time_type_problem(kind: pa.DataType) -> str | None:
 
 def _parse_times(column: pa.ChunkedArray, error: Callable[[str, int], Exception]) -> np.ndarray:
     """A time column as datetime64[ms], UTC where it gives an offset."""
+    return read_times(column, error)[0]
+
+
+def read_times(column: pa.ChunkedArray, error: Callable[[str, int], Exception],
+               whole_numbers: WholeNumbers | None = None) -> tuple[np.ndarray, WholeNumbers | None]:
+    """A time column as datetime64[ms], and how its whole numbers were read (None: it holds none).
+
+    `whole_numbers` is how earlier parts of the same file were read: whole
+    numbers here are read that way too, or refused when they cannot be.
+    """
     problem = time_type_problem(column.type)
     if problem:
         raise ValueError(problem)  # of the column, not of a row: the reader checks it first to name the column
@@ -443,13 +457,13 @@ def _parse_times(column: pa.ChunkedArray, error: Callable[[str, int], Exception]
         values = pc.cast(column, pa.timestamp("ms", getattr(column.type, "tz", None)))
         if getattr(column.type, "tz", None):
             values = pc.cast(values, pa.timestamp("ms"))  # stored as UTC
-        return _checked_years(values.to_numpy(), error)
+        return _checked_years(values.to_numpy(), error), whole_numbers
     if pa.types.is_integer(column.type):
-        return _checked_years(_whole_number_times(pc.cast(column, pa.int64()).to_numpy(), error), error)
+        return _whole_number_times(pc.cast(column, pa.int64()).to_numpy(), error, whole_numbers)
     if not pa.types.is_string(column.type):
         column = pc.cast(column, pa.string())
     try:  # the common case: ISO 8601 without an offset
-        return _checked_years(pc.cast(column, pa.timestamp("ms")).to_numpy(), error)
+        return _checked_years(pc.cast(column, pa.timestamp("ms")).to_numpy(), error), whole_numbers
     except pa.ArrowInvalid:
         pass
     text = pc.utf8_trim_whitespace(column)
@@ -461,20 +475,20 @@ def _parse_times(column: pa.ChunkedArray, error: Callable[[str, int], Exception]
             numbers = pc.cast(text, pa.int64()).to_numpy()
         except pa.ArrowInvalid:
             raise error(f"{text[0].as_py()!r} is not a date or time", 0) from None
-        return _checked_years(_whole_number_times(numbers, error), error)
+        return _whole_number_times(numbers, error, whole_numbers)
     for kind in (pa.timestamp("ms"), pa.timestamp("ms", "UTC")):
         try:
             values = pc.cast(text, kind)
         except pa.ArrowInvalid:
             continue
-        return _checked_years(pc.cast(values, pa.timestamp("ms")).to_numpy(), error)
+        return _checked_years(pc.cast(values, pa.timestamp("ms")).to_numpy(), error), whole_numbers
     index = 0  # the row to name: where the format that reads the most leading rows first fails
     for day in _DAY_FORMATS:
         for time_of_day in _TIMES_OF_DAY:
             parsed = _existing_days(pc.strptime(text, format=day + time_of_day, unit="ms", error_is_null=True),
                                     _day_of_month_text(text, day))
             if parsed.null_count == 0:
-                return _checked_years(parsed.to_numpy(), error)
+                return _checked_years(parsed.to_numpy(), error), whole_numbers
             if parsed[0].is_valid:
                 index = max(index, _first_null(parsed))
     iso = _existing_days(pc.strptime(text, format="%Y-%m-%d", unit="ms", error_is_null=True),
@@ -506,21 +520,47 @@ def _existing_days(parsed: pa.Array | pa.ChunkedArray, day_text: pa.Array | pa.C
     return pc.if_else(pc.fill_null(same, True), parsed, pa.scalar(None, parsed.type))
 
 
-def _whole_number_times(numbers: np.ndarray, error: Callable[[str, int], Exception]) -> np.ndarray:
-    """Whole numbers as times: YYYYMMDD when every one is written as such a day, else Unix epoch
-    seconds or milliseconds.  A YYYYMMDD day that does not exist (20040231) is an error."""
+def whole_number_kind(numbers: np.ndarray) -> WholeNumbers:
+    """How a column of whole numbers reads as times: YYYYMMDD days when every one is written as such a
+    day, else epoch milliseconds when the largest magnitude is 1e11 or more, else epoch seconds."""
+    if _written_as_days(numbers).all():
+        return "days"
+    return "ms" if np.abs(numbers).max() >= _MILLISECONDS_FROM else "s"
+
+
+def _written_as_days(numbers: np.ndarray) -> np.ndarray:
     month, day = numbers // 100 % 100, numbers % 100
-    if (numbers.min() >= 1000_01_01 and numbers.max() <= 9999_12_31 and month.min() >= 1 and month.max() <= 12
-            and day.min() >= 1 and day.max() <= 31):
+    return ((numbers >= 1000_01_01) & (numbers <= 9999_12_31) & (month >= 1) & (month <= 12)
+            & (day >= 1) & (day <= 31))
+
+
+def _whole_number_times(numbers: np.ndarray, error: Callable[[str, int], Exception],
+                        kind: WholeNumbers | None = None) -> tuple[np.ndarray, WholeNumbers | None]:
+    """Whole numbers as times, read as `kind` (None: as the numbers themselves decide), and that kind.
+    A YYYYMMDD day that does not exist (20040231) is an error, and so is a number that cannot be read
+    as the `kind` given: the earlier times of its file were read another way."""
+    if not len(numbers):
+        return numbers.astype("datetime64[ms]"), kind
+    decided, kind = kind is not None, kind or whole_number_kind(numbers)
+    if kind == "days":
+        days_like = _written_as_days(numbers)
+        if not days_like.all():
+            index = int(np.argmin(days_like))
+            raise error(f"{str(numbers[index])!r} is not a YYYYMMDD day, and the earlier times of the file "
+                        "read as such days", index)
         days = pc.strptime(pa.array(numbers.astype(str)), format="%Y%m%d", unit="ms", error_is_null=True)
-        days = _existing_days(days, pa.array(day.astype(str)))
+        days = _existing_days(days, pa.array((numbers % 100).astype(str)))
         if days.null_count:
             index = _first_null(days)
             raise error(f"{str(numbers[index])!r} is not a date or time", index)
-        return days.to_numpy()
-    # Epoch milliseconds from 1e11 on: as seconds, that would be past the year 5000.
-    unit = "ms" if np.abs(numbers).max() >= 100_000_000_000 else "s"
-    return numbers.astype(f"datetime64[{unit}]").astype("datetime64[ms]")
+        return _checked_years(days.to_numpy(), error), kind
+    if decided and kind == "s":
+        milliseconds = (numbers >= _MILLISECONDS_FROM) | (numbers <= -_MILLISECONDS_FROM)
+        if milliseconds.any():
+            index = int(np.argmax(milliseconds))
+            raise error(f"{str(numbers[index])!r} is epoch milliseconds, and the earlier times of the file "
+                        "read as epoch seconds", index)
+    return _checked_years(numbers.astype(f"datetime64[{kind}]").astype("datetime64[ms]"), error), kind
 
 
 def _checked_years(times: np.ndarray, error: Callable[[str, int], Exception]) -> np.ndarray:
@@ -677,13 +717,14 @@ def sample_bars() -> tuple[Bars, str]:
                   "from matplotlib's sample data")
 
 
-def typed_table(bars: Bars) -> pa.Table:
+def typed_table(bars: Bars, *, whole_numbers: WholeNumbers | None = None) -> pa.Table:
     """The table of `bars` with its time and price columns typed.
 
     A Parquet file's table is returned as it is.  For a CSV file the time
     column becomes timestamp[ms], open/high/low/close and volume float64
     (null where a cell is empty or was skipped); every other column stays text
-    as written (a ticker ``0700`` keeps its zero).
+    as written (a ticker ``0700`` keeps its zero).  `whole_numbers`: how the
+    rest of the file's whole-number times were read, for a part of a file.
     """
     table = bars.table
     if not all(pa.types.is_string(t) for t in table.schema.types):
@@ -693,7 +734,7 @@ def typed_table(bars: Bars) -> pa.Table:
     columns = []
     for index, column in enumerate(table.columns):
         if index == bars.time_column:
-            columns.append(pa.array(_parse_times(column, _raise_plain)))
+            columns.append(pa.array(read_times(column, _raise_plain, whole_numbers)[0]))
         elif roles[index] in (*PRICE_COLUMNS, "volume"):
             columns.append(pa.array(_numbers(column, bars.decimal)[0], from_pandas=True))
         else:

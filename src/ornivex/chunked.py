@@ -34,8 +34,8 @@ import pyarrow.compute as pc
 import pyarrow.csv as pa_csv
 
 from ornivex import indicators, stream
-from ornivex.bars import (PRICE_COLUMNS, BarsError, _CsvText, _locate_columns, checked_numbers,
-                          _parse_times, _text, _uses_decimal_comma, typed_table)
+from ornivex.bars import (PRICE_COLUMNS, BarsError, WholeNumbers, _CsvText, _locate_columns, _text,
+                          _uses_decimal_comma, checked_numbers, read_times, typed_table)
 from ornivex.writing import (OUTPUT_COLUMNS, WriteError, _new_file_mode, counted, is_direct, write_csv,
                              write_errors)
 
@@ -64,11 +64,12 @@ class Settings:
 
 
 class NeedsReordering(Exception):
-    """A symbol's rows go back in time: the file cannot be computed in one pass."""
+    """The file cannot be computed in one pass, a chunk at a time: a symbol's rows go back in time, or
+    (`times`) a chunk's whole-number times read another way alone than the earlier chunks' did."""
 
-    def __init__(self, where: BarsError) -> None:
+    def __init__(self, where: BarsError, *, times: bool = False) -> None:
         super().__init__(str(where))
-        self.where = where
+        self.where, self.times = where, times
 
 
 # -- the indicator state of one symbol ------------------------------------------------------------
@@ -474,6 +475,7 @@ class ChunkedRun:
         self.symbols: dict[str, int] = {}
         self.streams: list[SymbolStreams] = []
         self.last_times = np.empty(0, dtype="datetime64[ms]")
+        self.whole_numbers: WholeNumbers | None = None  # how the file's whole-number times read, once decided
         self.rows = 0   # rows of the file so far (blank rows left out)
         self.bars = 0   # rows with a bar
         self.skipped, self.repeated, self.inverted = _FirstOf(), _FirstOf(), _FirstOf()
@@ -554,7 +556,7 @@ class ChunkedRun:
             self.skipped.count += int(bad.sum())
 
         time_column = columns["time"]
-        times = _parse_times(table.column(time_column), lambda problem, i: self.error(problem, i, time_column))
+        times = self._times(table.column(time_column), lambda problem, i: self.error(problem, i, time_column))
         kept = np.flatnonzero(~bad)
         codes = self._codes(names, kept)
         order = kept
@@ -568,6 +570,25 @@ class ChunkedRun:
         self.rows += table.num_rows
         self.bars += len(order)
         return result
+
+    def _times(self, column: pa.ChunkedArray, error: Callable[[str, int], BarsError]) -> np.ndarray:
+        """The chunk's times, its whole numbers read as the first chunk's were (see bars.read_times).
+
+        A chunk that reads another way alone (seconds, then a chunk of
+        milliseconds) needs the file read whole, to be read one way as a whole
+        file is: NeedsReordering(times=True).
+        """
+        try:
+            times, self.whole_numbers = read_times(column, error, self.whole_numbers)
+        except BarsError as problem:
+            if self.whole_numbers is None or self.whole:
+                raise
+            try:
+                read_times(column, error)
+            except BarsError:
+                raise problem from None
+            raise NeedsReordering(problem, times=True) from None
+        return times
 
     def _codes(self, names: pa.Array | None, kept: np.ndarray) -> np.ndarray:
         """The symbol number of each kept row, numbering new symbols as they come."""
@@ -839,11 +860,15 @@ def compute_chunks(source: Source, settings: Settings, plan: Plan, *, by: str | 
         size = source.size
         if not source.rereadable or size is None or size * BYTES_PER_FILE_BYTE > memory:
             need = "" if size is None else f", about {_size(-(-size * BYTES_PER_FILE_BYTE // (1 << 20)) << 20)}"
-            raise BarsError(stop.where.source, f"{stop.where.problem}; rows must be in time order (oldest first) "
-                            f"for each symbol to be computed in one pass, and reordering this file in memory "
-                            f"needs more than --memory {_size(memory)}{need}: sort the file by time, or give "
-                            "a larger --memory", row=stop.where.row, line=stop.where.line,
-                            column=stop.where.column) from None
+            if stop.times:
+                why = (f"reading all its times one way needs the whole file in memory, more than --memory "
+                       f"{_size(memory)}{need}: write its times one way, or give a larger --memory")
+            else:
+                why = (f"rows must be in time order (oldest first) for each symbol to be computed in one pass, "
+                       f"and reordering this file in memory needs more than --memory {_size(memory)}{need}: "
+                       "sort the file by time, or give a larger --memory")
+            raise BarsError(stop.where.source, f"{stop.where.problem}; {why}", row=stop.where.row,
+                            line=stop.where.line, column=stop.where.column) from None
         plan.restart()
         return _pass(source, settings, plan, by, sep, decimal, skip_bad_rows, rows, True, each_symbol)
 
@@ -1185,7 +1210,8 @@ class ParquetChunks:
             return
         if not run.dialect.parquet:
             time_column = run.columns["time"]  # type: ignore[index]
-            table = typed_table(_TableOf(table, time_column, run.dialect.decimal or "."))  # type: ignore[arg-type]
+            table = typed_table(_TableOf(table, time_column, run.dialect.decimal or "."),  # type: ignore[arg-type]
+                                whole_numbers=run.whole_numbers)
         table = table.drop_columns([name for name in table.column_names if name in OUTPUT_COLUMNS])
         for name, values in zip(OUTPUT_COLUMNS, chunk.columns()):
             table = table.append_column(name, values)

@@ -24,8 +24,9 @@ import pyarrow as pa
 import pyarrow.csv as pa_csv
 
 from ornivex.bars import BarsError
-from ornivex.chunked import (MEMORY_BUDGET, OUTPUT_COLUMNS, ChunkResult, ChunkedRun, CsvChunks, NeedsReordering, Plan, Settings,
-                             Source, Target, _label, _without_blank_rows, compute_chunks)
+from ornivex.chunked import (MEMORY_BUDGET, OUTPUT_COLUMNS, ChunkResult, ChunkedRun, CsvChunks, NeedsReordering,
+                             Plan, Settings, Source, Target, _label, _without_blank_rows, compute_chunks,
+                             line_finder)
 from ornivex.writing import counted
 
 POLL_SECONDS = 0.2
@@ -96,6 +97,8 @@ class Watch:
                 if target is not None:
                     target.discard()
                 raise
+            if regular:  # the lines of appended rows' problems: counted in the file, not the closed descriptor
+                self.run.line_of = line_finder(Source(self.path, path=self.path), self.run.dialect.sep)
         if self.output is not None:
             try:
                 self.out = open(self.output, "ab")
@@ -153,6 +156,8 @@ class Watch:
         try:
             chunk = run.chunk(table)
         except NeedsReordering as stop:
+            if stop.times:  # the rows before them are computed and written already
+                raise stop.where from None
             raise BarsError(self.path, f"{stop.where.problem}: appended rows must be in time order",
                             row=stop.where.row, line=stop.where.line, column=stop.where.column) from None
         if self.writer is not None:
