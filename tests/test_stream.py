@@ -135,6 +135,8 @@ def test_single_series_rules_are_the_native_ones(seed):
     assert same_bits(indicators.true_range(high, low, close), true_range_model(high, low, close))
     buy, sell = rng.integers(0, 3, n), rng.integers(0, 3, n)
     np.testing.assert_array_equal(indicators.trend_from_signals(buy, sell), trend_model(buy, sell))
+    as_flags = indicators.trend_from_signals((buy == 1).astype(np.float32), list(sell == 1))  # floats 0/1, bools
+    np.testing.assert_array_equal(as_flags, trend_model(buy, sell))
 
 
 BAD_CALLS = [
@@ -177,6 +179,12 @@ BAD_CALLS = [
     (lambda: stream.Swing().extend(np.zeros((2, 2))), ValueError, "Buffer has wrong number of dimensions (expected 1, got 2)"),
     (lambda: stream.Swing(2).__setstate__((2, 0.0, 0.0, 0.0, 0.0, 0.0, 1.0)), ValueError,
      "Swing state: the windows must hold the values the bars so far leave"),
+    # Signals that are not whole numbers are refused, never truncated (0.9 -> 0 would lose a signal).
+    *((lambda buy=buy, sell=sell: indicators.trend_from_signals(buy, sell), ValueError,
+       f"{name} signals must be whole numbers or booleans (floats only 0.0 or 1.0), got {got} at index {index}")
+      for buy, sell, name, got, index in ((np.array([0, 1, 0.9]), np.zeros(3), "buy", "0.9", 2),
+                                          ([0, 1], [0.0, float("nan")], "sell", "nan", 1),
+                                          (np.zeros(1), np.array(["1"]), "sell", "'1'", 0))),
     # Counts that leave no room for the next bars.
     (lambda: stream.HalfTrend(2).__setstate__((2**63 - 1, 1) + (0.0,) * 15 + (1.0, 0.5) * 2), ValueError,
      "HalfTrend state: a count is out of range"),

@@ -13,6 +13,8 @@ Every result array has one element per input bar.
 
 from __future__ import annotations
 
+import numbers
+
 import numpy as np
 
 from ornivex import _grouped, parameters, stream, swing_v4, trend_v4
@@ -102,8 +104,34 @@ def trend_from_signals(buy: np.ndarray, sell: np.ndarray) -> np.ndarray:
     The trend starts up and changes only at a signal: every change from up to
     down is a sell and every change back is a buy, so the trend of a bar is
     that of the last signal at or before it.
+
+    A signal fires where it is 1 (or True); signals are whole numbers or
+    booleans.  Floats are taken when they are exactly 0 or 1, as a frame's
+    signal column is once a NaN has been in it and filled; any other float
+    (0.9, NaN) is refused rather than truncated: which bars fire would be a
+    guess.
     """
-    return _grouped.trend(np.asarray(buy, dtype=np.int64), np.asarray(sell, dtype=np.int64))
+    return _grouped.trend(_signals(buy, "buy"), _signals(sell, "sell"))
+
+
+def _signals(values: np.ndarray, name: str) -> np.ndarray:
+    """`values` as int64 signals; ValueError naming the first value that is not one."""
+    array = np.asarray(values)
+    if array.dtype.kind in "biu":
+        return array.astype(np.int64, copy=False)
+    if array.dtype.kind == "f":
+        wrong = (array != 0) & (array != 1)
+    elif array.dtype == object:
+        wrong = np.array([not (isinstance(v, numbers.Integral) or (isinstance(v, numbers.Real) and v in (0, 1)))
+                          for v in array.flat], dtype=bool).reshape(array.shape)
+    else:
+        wrong = np.ones(array.shape, dtype=bool)
+    if array.ndim == 1 and wrong.any():  # other shapes: the native function names the shape
+        index = int(np.argmax(wrong))
+        value = array[index].item() if isinstance(array[index], np.generic) else array[index]
+        raise ValueError(f"{name} signals must be whole numbers or booleans (floats only 0.0 or 1.0), "
+                         f"got {value!r} at index {index}")
+    return array.astype(np.int64)
 
 
 def swing_bars_needed(period: int) -> int:
