@@ -232,10 +232,13 @@ day_texts = {
     "epoch ms": [str(t * 1000) for t in epoch.astype(np.int64)],
 }
 FIVE = ["--swing-period", "5"]
-# Whole-number times whose first chunks alone read another way than the whole file: epoch milliseconds
-# below 1e11 (seconds alone) until row 51, and numbers written as YYYYMMDD days in the first chunk only.
+# Times whose first chunks alone read another way than the whole file: epoch milliseconds below 1e11
+# (seconds alone) until row 51, numbers written as YYYYMMDD days in the first chunk only, and days from
+# 1 December written day/month/year (month/day alone in the first and last chunks).
 MIXED_LOOKING = {"epoch ms": [str(k * 2_000_000_000) for k in range(N)],
-                 "YYYYMMDD": [str(10000101 + k if k < 7 else 10000125 + k) for k in range(N)]}
+                 "YYYYMMDD": [str(10000101 + k if k < 7 else 10000125 + k) for k in range(N)],
+                 "31/12/2023": [d.item().strftime("%d/%m/%Y") for d in np.datetime64("2023-12-01") + np.concatenate(
+                     (np.arange(31), np.arange(43, 43 + N - 31)))]}
 # The day after the last bar (2024-02-29) written as a day of February that does not exist.
 NO_SUCH_DAY = {"31-Jan-24": "30-Feb-24", "01/31/2024": "02/30/2024", "31.01.2024": "30.02.2024",
                "2004.08.19": "2024.02.30", "YYYYMMDD": "20240230", "31/01/2024 10:00": "30/02/2024 00:00"}
@@ -322,9 +325,11 @@ CASES = [
            lines=0) for name, times in MIXED_LOOKING.items()),
     *(Case(f"{name} times, first chunks alone another kind, over --memory", {"b.csv": csv_text(with_times(times))},
            ["compute", "b.csv", "--memory", "1K"], 2, (where, problem, "--memory 1K"), lines=1)
-      for (name, times), where, problem in zip(MIXED_LOOKING.items(), ("row 51 (line 52)", "row 8 (line 9)"), (
+      for (name, times), where, problem in zip(MIXED_LOOKING.items(), ("row 51 (line 52)", "row 8 (line 9)",
+                                                                        "row 13 (line 14)"), (
           "'100000000000' is epoch milliseconds, and the earlier times of the file read as epoch seconds",
-          "'10000132' is not a YYYYMMDD day, and the earlier times of the file read as such days"))),
+          "'10000132' is not a YYYYMMDD day, and the earlier times of the file read as such days",
+          "'13/12/2023' is not a day written %m/%d/%Y, and the earlier times of the file read so"))),
     Case("long file: epoch ms of one symbol that alone read as seconds", {"b.csv": csv_text({"Ticker": [
         "A"] * 30 + ["B"] * 30, **with_times([str(t * 1000) for t in epoch[:30].astype(np.int64)]
                                              + [str(k * 86_400_000) for k in range(30)])})},

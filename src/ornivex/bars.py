@@ -58,8 +58,11 @@ _DAY_FORMATS = ("%d-%b-%y", "%d-%b-%Y", "%m/%d/%Y", "%d/%m/%Y", "%m/%d/%y", "%Y/
 _TIMES_OF_DAY = ("", " %H:%M", " %H:%M:%S")
 _NUMBER = r"^[+-]?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?$|^[+-]?(?i:nan|inf|infinity)$"
 _LAST_DAY = np.datetime64("10000-01-01", "ms")  # times must be earlier
-# Whole numbers in a time column are YYYYMMDD days, Unix epoch seconds or epoch milliseconds.  A file read
-# in parts (chunks, appended rows) is read the way its first times decide, part after part.
+# How the times of a file read where the text alone leaves a choice: whole numbers as YYYYMMDD days
+# ("days"), epoch seconds ("s") or epoch milliseconds ("ms"), and day texts as one of _DAY_FORMATS
+# (01/02/2024 is 2 January or 1 February).  A file read in parts (chunks, appended rows) is read the way
+# its first times decide, part after part.
+TimeForm = str
 WholeNumbers = Literal["days", "s", "ms"]
 _MILLISECONDS_FROM = 100_000_000_000  # as seconds, that would be past the year 5000
 
@@ -440,11 +443,11 @@ def _parse_times(column: pa.ChunkedArray, error: Callable[[str, int], Exception]
 
 
 def read_times(column: pa.ChunkedArray, error: Callable[[str, int], Exception],
-               whole_numbers: WholeNumbers | None = None) -> tuple[np.ndarray, WholeNumbers | None]:
-    """A time column as datetime64[ms], and how its whole numbers were read (None: it holds none).
+               form: TimeForm | None = None) -> tuple[np.ndarray, TimeForm | None]:
+    """A time column as datetime64[ms], and the form its times were read in (None: no choice made).
 
-    `whole_numbers` is how earlier parts of the same file were read: whole
-    numbers here are read that way too, or refused when they cannot be.
+    `form` is how earlier parts of the same file were read: whole numbers
+    and day texts here are read that way too, or refused when they cannot be.
     """
     problem = time_type_problem(column.type)
     if problem:
@@ -457,13 +460,13 @@ def read_times(column: pa.ChunkedArray, error: Callable[[str, int], Exception],
         values = pc.cast(column, pa.timestamp("ms", getattr(column.type, "tz", None)))
         if getattr(column.type, "tz", None):
             values = pc.cast(values, pa.timestamp("ms"))  # stored as UTC
-        return _checked_years(values.to_numpy(), error), whole_numbers
+        return _checked_years(values.to_numpy(), error), form
     if pa.types.is_integer(column.type):
-        return _whole_number_times(pc.cast(column, pa.int64()).to_numpy(), error, whole_numbers)
+        return _whole_number_times(pc.cast(column, pa.int64()).to_numpy(), error, form)
     if not pa.types.is_string(column.type):
         column = pc.cast(column, pa.string())
     try:  # the common case: ISO 8601 without an offset
-        return _checked_years(pc.cast(column, pa.timestamp("ms")).to_numpy(), error), whole_numbers
+        return _checked_years(pc.cast(column, pa.timestamp("ms")).to_numpy(), error), form
     except pa.ArrowInvalid:
         pass
     text = pc.utf8_trim_whitespace(column)
@@ -475,22 +478,26 @@ def read_times(column: pa.ChunkedArray, error: Callable[[str, int], Exception],
             numbers = pc.cast(text, pa.int64()).to_numpy()
         except pa.ArrowInvalid:
             raise error(f"{text[0].as_py()!r} is not a date or time", 0) from None
-        return _whole_number_times(numbers, error, whole_numbers)
+        return _whole_number_times(numbers, error, form)
     for kind in (pa.timestamp("ms"), pa.timestamp("ms", "UTC")):
         try:
             values = pc.cast(text, kind)
         except pa.ArrowInvalid:
             continue
-        return _checked_years(pc.cast(values, pa.timestamp("ms")).to_numpy(), error), whole_numbers
+        return _checked_years(pc.cast(values, pa.timestamp("ms")).to_numpy(), error), form
     index = 0  # the row to name: where the format that reads the most leading rows first fails
-    for day in _DAY_FORMATS:
+    decided = form in _DAY_FORMATS
+    for day in (form,) if decided else _DAY_FORMATS:
         for time_of_day in _TIMES_OF_DAY:
             parsed = _existing_days(pc.strptime(text, format=day + time_of_day, unit="ms", error_is_null=True),
                                     _day_of_month_text(text, day))
             if parsed.null_count == 0:
-                return _checked_years(parsed.to_numpy(), error), whole_numbers
-            if parsed[0].is_valid:
+                return _checked_years(parsed.to_numpy(), error), form or day
+            if parsed[0].is_valid or decided:
                 index = max(index, _first_null(parsed))
+    if decided:
+        raise error(f"{text[index].as_py()!r} is not a day written {form}, and the earlier times of the file "
+                    "read so", index)
     iso = _existing_days(pc.strptime(text, format="%Y-%m-%d", unit="ms", error_is_null=True),
                          _day_of_month_text(text, "%Y-%m-%d"))
     if iso[0].is_valid:
@@ -535,13 +542,15 @@ def _written_as_days(numbers: np.ndarray) -> np.ndarray:
 
 
 def _whole_number_times(numbers: np.ndarray, error: Callable[[str, int], Exception],
-                        kind: WholeNumbers | None = None) -> tuple[np.ndarray, WholeNumbers | None]:
-    """Whole numbers as times, read as `kind` (None: as the numbers themselves decide), and that kind.
+                        form: TimeForm | None = None) -> tuple[np.ndarray, TimeForm | None]:
+    """Whole numbers as times, read in the `form` of the earlier times of their file when that is a
+    kind of whole numbers (else as the numbers themselves decide), and the form the file now has.
     A YYYYMMDD day that does not exist (20040231) is an error, and so is a number that cannot be read
-    as the `kind` given: the earlier times of its file were read another way."""
+    as the `form` given."""
     if not len(numbers):
-        return numbers.astype("datetime64[ms]"), kind
-    decided, kind = kind is not None, kind or whole_number_kind(numbers)
+        return numbers.astype("datetime64[ms]"), form
+    decided = form in ("days", "s", "ms")
+    kind = form if decided else whole_number_kind(numbers)
     if kind == "days":
         days_like = _written_as_days(numbers)
         if not days_like.all():
@@ -553,14 +562,14 @@ def _whole_number_times(numbers: np.ndarray, error: Callable[[str, int], Excepti
         if days.null_count:
             index = _first_null(days)
             raise error(f"{str(numbers[index])!r} is not a date or time", index)
-        return _checked_years(days.to_numpy(), error), kind
+        return _checked_years(days.to_numpy(), error), form or kind
     if decided and kind == "s":
         milliseconds = (numbers >= _MILLISECONDS_FROM) | (numbers <= -_MILLISECONDS_FROM)
         if milliseconds.any():
             index = int(np.argmax(milliseconds))
             raise error(f"{str(numbers[index])!r} is epoch milliseconds, and the earlier times of the file "
                         "read as epoch seconds", index)
-    return _checked_years(numbers.astype(f"datetime64[{kind}]").astype("datetime64[ms]"), error), kind
+    return _checked_years(numbers.astype(f"datetime64[{kind}]").astype("datetime64[ms]"), error), form or kind
 
 
 def _checked_years(times: np.ndarray, error: Callable[[str, int], Exception]) -> np.ndarray:
@@ -717,14 +726,14 @@ def sample_bars() -> tuple[Bars, str]:
                   "from matplotlib's sample data")
 
 
-def typed_table(bars: Bars, *, whole_numbers: WholeNumbers | None = None) -> pa.Table:
+def typed_table(bars: Bars, *, form: TimeForm | None = None) -> pa.Table:
     """The table of `bars` with its time and price columns typed.
 
     A Parquet file's table is returned as it is.  For a CSV file the time
     column becomes timestamp[ms], open/high/low/close and volume float64
     (null where a cell is empty or was skipped); every other column stays text
-    as written (a ticker ``0700`` keeps its zero).  `whole_numbers`: how the
-    rest of the file's whole-number times were read, for a part of a file.
+    as written (a ticker ``0700`` keeps its zero).  `form`: how the rest of
+    the file's times were read (see read_times), for a part of a file.
     """
     table = bars.table
     if not all(pa.types.is_string(t) for t in table.schema.types):
@@ -734,7 +743,7 @@ def typed_table(bars: Bars, *, whole_numbers: WholeNumbers | None = None) -> pa.
     columns = []
     for index, column in enumerate(table.columns):
         if index == bars.time_column:
-            columns.append(pa.array(read_times(column, _raise_plain, whole_numbers)[0]))
+            columns.append(pa.array(read_times(column, _raise_plain, form)[0]))
         elif roles[index] in (*PRICE_COLUMNS, "volume"):
             columns.append(pa.array(_numbers(column, bars.decimal)[0], from_pandas=True))
         else:

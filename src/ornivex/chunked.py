@@ -34,7 +34,7 @@ import pyarrow.compute as pc
 import pyarrow.csv as pa_csv
 
 from ornivex import indicators, stream
-from ornivex.bars import (PRICE_COLUMNS, BarsError, WholeNumbers, _CsvText, _locate_columns, _text,
+from ornivex.bars import (PRICE_COLUMNS, BarsError, TimeForm, _CsvText, _locate_columns, _text,
                           _uses_decimal_comma, checked_numbers, read_times, typed_table)
 from ornivex.writing import (OUTPUT_COLUMNS, WriteError, _new_file_mode, counted, is_direct, write_csv,
                              write_errors)
@@ -65,7 +65,7 @@ class Settings:
 
 class NeedsReordering(Exception):
     """The file cannot be computed in one pass, a chunk at a time: a symbol's rows go back in time, or
-    (`times`) a chunk's whole-number times read another way alone than the earlier chunks' did."""
+    (`times`) a chunk's times read another way alone than the earlier chunks' did."""
 
     def __init__(self, where: BarsError, *, times: bool = False) -> None:
         super().__init__(str(where))
@@ -475,7 +475,7 @@ class ChunkedRun:
         self.symbols: dict[str, int] = {}
         self.streams: list[SymbolStreams] = []
         self.last_times = np.empty(0, dtype="datetime64[ms]")
-        self.whole_numbers: WholeNumbers | None = None  # how the file's whole-number times read, once decided
+        self.time_form: TimeForm | None = None  # how the file's times read where they leave a choice
         self.rows = 0   # rows of the file so far (blank rows left out)
         self.bars = 0   # rows with a bar
         self.skipped, self.repeated, self.inverted = _FirstOf(), _FirstOf(), _FirstOf()
@@ -572,21 +572,18 @@ class ChunkedRun:
         return result
 
     def _times(self, column: pa.ChunkedArray, error: Callable[[str, int], BarsError]) -> np.ndarray:
-        """The chunk's times, its whole numbers read as the first chunk's were (see bars.read_times).
+        """The chunk's times, read in the form the first chunk's were (see bars.read_times).
 
         A chunk that reads another way alone (seconds, then a chunk of
-        milliseconds) needs the file read whole, to be read one way as a whole
-        file is: NeedsReordering(times=True).
+        milliseconds; month/day, then day/month) needs the file read whole, to
+        be read one way as a whole file is: NeedsReordering(times=True).
         """
         try:
-            times, self.whole_numbers = read_times(column, error, self.whole_numbers)
+            times, self.time_form = read_times(column, error, self.time_form)
         except BarsError as problem:
-            if self.whole_numbers is None or self.whole:
+            if self.time_form is None or self.whole:
                 raise
-            try:
-                read_times(column, error)
-            except BarsError:
-                raise problem from None
+            read_times(column, error)  # a chunk no form reads: its own problem (a day that does not exist)
             raise NeedsReordering(problem, times=True) from None
         return times
 
@@ -1211,7 +1208,7 @@ class ParquetChunks:
         if not run.dialect.parquet:
             time_column = run.columns["time"]  # type: ignore[index]
             table = typed_table(_TableOf(table, time_column, run.dialect.decimal or "."),  # type: ignore[arg-type]
-                                whole_numbers=run.whole_numbers)
+                                form=run.time_form)
         table = table.drop_columns([name for name in table.column_names if name in OUTPUT_COLUMNS])
         for name, values in zip(OUTPUT_COLUMNS, chunk.columns()):
             table = table.append_column(name, values)
