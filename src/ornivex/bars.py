@@ -487,7 +487,7 @@ def read_times(column: pa.ChunkedArray, error: Callable[[str, int], Exception],
         return _checked_years(pc.cast(values, pa.timestamp("ms")).to_numpy(), error), form
     index = 0  # the row to name: where the format that reads the most leading rows first fails
     decided = form in _DAY_FORMATS
-    for day in (form,) if decided else _DAY_FORMATS:
+    for day in (form,) if form is not None and decided else _DAY_FORMATS:
         for time_of_day in _TIMES_OF_DAY:
             parsed = _existing_days(pc.strptime(text, format=day + time_of_day, unit="ms", error_is_null=True),
                                     _day_of_month_text(text, day))
