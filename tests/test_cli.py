@@ -393,6 +393,10 @@ CASES = [
          ["compute", "b.csv"], 2, ("row 31 (line 32)", "'31.02.2024' is not a date or time"), lines=1),
     Case("year beyond 9999", {"b.csv": csv_text(with_times(["12024-01-01"] * N))}, ["compute", "b.csv"], 2,
          ("row 1 (line 2), column 'Date'", "'12024-01-01' is not a date or time"), lines=1),
+    *(Case(f"year before 1: {first}", {"b.csv": csv_text(with_times([first, *day_texts["epoch s"][1:]]))},
+           ["compute", "b.csv"], 2, ("row 1 (line 2), column 'Date'", problem), lines=1)
+      for first, problem in (("-62135596801", "0000-12-31T23:59:59.000 is before the year 1"),
+                             (str(-2**63), "the time is before the year 1"))),
     Case("not a time", {"b.csv": csv_text(with_times(BARS["Date"][:9] + ["someday"] + BARS["Date"][10:]))},
          ["compute", "b.csv"], 2, ("row 10 (line 11), column 'Date'", "'someday' is not a date or time"), lines=1),
     Case("huge cell before an error", {"b.csv": csv_text({**with_times(BARS["Date"][:4] + ["x"] + BARS["Date"][5:]),

@@ -57,7 +57,7 @@ _DAY_FORMATS = ("%d-%b-%y", "%d-%b-%Y", "%m/%d/%Y", "%d/%m/%Y", "%m/%d/%y", "%Y/
                 "%Y.%m.%d")
 _TIMES_OF_DAY = ("", " %H:%M", " %H:%M:%S")
 _NUMBER = r"^[+-]?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?$|^[+-]?(?i:nan|inf|infinity)$"
-_LAST_DAY = np.datetime64("10000-01-01", "ms")  # times must be earlier
+_FIRST_DAY, _LAST_DAY = np.datetime64("0001-01-01", "ms"), np.datetime64("10000-01-01", "ms")  # from, before
 # How the times of a file read where the text alone leaves a choice: whole numbers as YYYYMMDD days
 # ("days"), epoch seconds ("s") or epoch milliseconds ("ms"), and day texts as one of _DAY_FORMATS
 # (01/02/2024 is 2 January or 1 February).  A file read in parts (chunks, appended rows) is read the way
@@ -578,6 +578,10 @@ def _checked_years(times: np.ndarray, error: Callable[[str, int], Exception]) ->
     if late.any():
         index = int(np.argmax(late))
         raise error(f"{times[index]} is beyond the year 9999", index)
+    early = (times < _FIRST_DAY) | np.isnat(times)  # NaT: the smallest 64-bit number, read as a time
+    if early.any():
+        index = int(np.argmax(early))
+        raise error(f"{'the time' if np.isnat(times[index]) else times[index]} is before the year 1", index)
     return times
 
 
