@@ -12,6 +12,11 @@ pd = pytest.importorskip("pandas")
 dd = pytest.importorskip("dask.dataframe")
 
 
+def assert_frame_equal(got, expected, **kwargs):
+    """Equal frames, values bit for bit (pandas compares floats to a tolerance by default)."""
+    pd.testing.assert_frame_equal(got, expected, check_exact=True, **kwargs)
+
+
 def ewma(df, **kwargs):
     return frame.ewma(df, 0.2, **kwargs)
 
@@ -109,7 +114,7 @@ def test_halftrend_takes_a_given_tr_column():
     df = ohlc(100, 4).assign(myrange=1.25)
     result = frame.halftrend(df, tr="MyRange")
     assert np.all(result["atr"] == np.float32(1.25))
-    pd.testing.assert_frame_equal(result, frame.halftrend(df, tr=np.full(100, 1.25)))
+    assert_frame_equal(result, frame.halftrend(df, tr=np.full(100, 1.25)))
 
 
 @pytest.mark.parametrize("period, multiplier", [(1, 1.0), (14, 2.0), (30, 0.5)])
@@ -120,7 +125,7 @@ def test_swing_adapter_is_the_native_composition_in_float64(period, multiplier):
     native[:max(3 * (period - 1), 1), :2] = np.nan  # the band is missing until defined, bar 0 included
     np.testing.assert_array_equal(result.to_numpy(), native)
     assert list(result.columns) == ["rangeHigh", "rangeLow", "rangeFilter"] and result.index.equals(df.index)
-    pd.testing.assert_frame_equal(frame.swing(df["close"], period, multiplier), result)
+    assert_frame_equal(frame.swing(df["close"], period, multiplier), result)
 
 
 @pytest.mark.parametrize("function", FUNCTIONS, ids=lambda f: f.__name__)
@@ -129,7 +134,7 @@ def test_rows_are_computed_in_time_order_and_bad_rows_named_or_skipped(function)
     forwards = function(df)
     # Newest first: the same values, on the frame's own rows.
     backwards = function(df.iloc[::-1])
-    pd.testing.assert_frame_equal(backwards, forwards.iloc[::-1])
+    assert_frame_equal(backwards, forwards.iloc[::-1])
     by_column = function(df.rename_axis("Date").reset_index().iloc[::-1])
     np.testing.assert_array_equal(by_column.to_numpy(), forwards.iloc[::-1].to_numpy())
     # A missing or infinite price is named by its row label and column ...
@@ -143,7 +148,7 @@ def test_rows_are_computed_in_time_order_and_bad_rows_named_or_skipped(function)
     skipped = function(holed, skip_bad_rows=True)
     kept = function(df.drop(index=df.index[bad]))
     assert skipped.index.equals(df.index) and skipped.iloc[bad].isna().all(axis=None)
-    pd.testing.assert_frame_equal(skipped.drop(index=df.index[bad]), kept, check_dtype=False)
+    assert_frame_equal(skipped.drop(index=df.index[bad]), kept, check_dtype=False)
     if function not in ONE_COLUMN:
         with pytest.raises(TypeError, match=f"{function.__name__} needs a DataFrame with high, low and close"):
             function(df["close"])
@@ -201,11 +206,11 @@ def test_long_tables_give_each_symbol_its_own_values(function, tmp_path):
     assert grouped.index.equals(df.index)
     for symbol in df["symbol"].unique():
         expected = alone(function, df, symbol)
-        pd.testing.assert_frame_equal(grouped.loc[expected.index], expected)
-    pd.testing.assert_frame_equal(function(df, by="symbol", threads=3), grouped)
+        assert_frame_equal(grouped.loc[expected.index], expected)
+    assert_frame_equal(function(df, by="symbol", threads=3), grouped)
     by_symbol = df.sort_values("symbol", kind="stable")  # some symbols' rows one run, computed in place
-    pd.testing.assert_frame_equal(function(by_symbol, by="symbol").loc[df.index], grouped)
-    pd.testing.assert_frame_equal(function(df.astype({"date": "datetime64[s]"}), by="symbol"), grouped)
+    assert_frame_equal(function(by_symbol, by="symbol").loc[df.index], grouped)
+    assert_frame_equal(function(df.astype({"date": "datetime64[s]"}), by="symbol"), grouped)
     by_level = function(df.set_index(["symbol", "date"], append=True), by="Symbol")
     np.testing.assert_array_equal(by_level.to_numpy(), grouped.to_numpy())
     polars_result = function(pl.from_pandas(df), by="symbol")
@@ -215,7 +220,7 @@ def test_long_tables_give_each_symbol_its_own_values(function, tmp_path):
         dask_result = function(dd.from_pandas(table, npartitions=3, sort=False), by="symbol")  # lazy
         computed = dask_result.compute(scheduler="sync")
         assert sorted(computed.index) == sorted(df.index)
-        pd.testing.assert_frame_equal(computed.loc[df.index], grouped, check_index_type=False)
+        assert_frame_equal(computed.loc[df.index], grouped, check_index_type=False)
     # Indexed by symbol: computed where the rows lie when the divisions split the symbols (a Parquet
     # row group may end with the first rows of the next one's first symbol), shuffled otherwise.
     for rows in (250, 100):
@@ -257,16 +262,16 @@ def test_many_symbols_of_unequal_lengths(function):
                   panel.iloc[panel_rows].set_axis(np.arange(len(panel))),
                   panel.iloc[swapped].set_axis(np.arange(len(panel)))):
         grouped = function(table, by="symbol", threads=1)
-        pd.testing.assert_frame_equal(function(table, by="symbol", threads=2), grouped)
+        assert_frame_equal(function(table, by="symbol", threads=2), grouped)
         for symbol in table["symbol"].unique()[::3]:
             expected = alone(function, table, symbol)
-            pd.testing.assert_frame_equal(grouped.loc[expected.index], expected)
+            assert_frame_equal(grouped.loc[expected.index], expected)
     # Symbols that repeat every three rows, one of them twice (a category unused): sorted, not a panel.
     uneven = ohlc(60, 7).assign(symbol=pd.Categorical(["A", "A", "B"] * 20, categories=["A", "B", "C"]))
     grouped = function(uneven, by="symbol")
     for symbol in "AB":
         expected = function(uneven[uneven["symbol"] == symbol])
-        pd.testing.assert_frame_equal(grouped.loc[expected.index], expected)
+        assert_frame_equal(grouped.loc[expected.index], expected)
 
 
 def test_grouped_passes_read_prices_where_numpy_put_them():
@@ -298,11 +303,11 @@ def test_long_tables_bad_rows_and_bad_symbol_columns():
     huge = df.assign(High=df["High"].where(df.index != df.index[12], 1e300))  # finite, yet inf in float32
     with np.errstate(over="ignore"):  # the single-symbol call's float32 cast warns of the overflow
         expected = alone(frame.halftrend, huge, huge.loc[df.index[12], "symbol"], tr="close")
-    pd.testing.assert_frame_equal(frame.halftrend(huge, by="symbol", tr="close").loc[expected.index], expected)
+    assert_frame_equal(frame.halftrend(huge, by="symbol", tr="close").loc[expected.index], expected)
     skipped = frame.halftrend(holed, by="symbol", skip_bad_rows=True)
     assert skipped.loc[df.index[[9, 30]]].isna().all(axis=None)
     kept = frame.halftrend(holed.drop(index=df.index[[9, 30]]), by="symbol")
-    pd.testing.assert_frame_equal(skipped.drop(index=df.index[[9, 30]]), kept, check_dtype=False)
+    assert_frame_equal(skipped.drop(index=df.index[[9, 30]]), kept, check_dtype=False)
     with pytest.raises(KeyError, match="no column 'ticker' to group the rows by"):
         frame.swing(df, by="ticker")
     with pytest.raises(TypeError, match="by='symbol' needs a DataFrame"):
@@ -323,7 +328,7 @@ def test_one_column_averages_are_the_native_functions_on_float32():
         result = function(df)
         assert list(result.columns) == [function.__name__] and result.index.equals(df.index)
         np.testing.assert_array_equal(result[function.__name__].to_numpy(), native)
-        pd.testing.assert_frame_equal(function(df["close"]), result)
+        assert_frame_equal(function(df["close"]), result)
 
 
 def with_times(df, times):
@@ -347,7 +352,7 @@ def test_time_columns_in_other_forms_order_the_rows_as_their_times(function):
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         for times in forms:
-            pd.testing.assert_frame_equal(function(with_times(newest, times)), want.iloc[::-1])
+            assert_frame_equal(function(with_times(newest, times)), want.iloc[::-1])
             polars_result = function(pl.from_pandas(with_times(newest, times)))
             np.testing.assert_array_equal(polars_result.to_numpy(), want.iloc[::-1].to_numpy())
         for unit, last in (("s", "2999-01-01"), ("ns", "2200-01-01")):  # far apart: compared, never subtracted
@@ -417,7 +422,7 @@ def test_accessors_namespaces_and_expressions_are_the_frame_functions():
                            (frame.ewma, (0.3,)), (frame.ema2, (4,)), (frame.tema3, (6,))]:
         name = function.__name__
         want = function(df, *args, by="symbol")
-        pd.testing.assert_frame_equal(getattr(df.ornivex, name)(*args, by="symbol"), want)
+        assert_frame_equal(getattr(df.ornivex, name)(*args, by="symbol"), want)
         eager = getattr(table.ornivex, name)(*args, by="symbol")
         np.testing.assert_array_equal(eager.to_numpy(), want.to_numpy())
         for lazy in (getattr(table.lazy().ornivex, name)(*args, by="symbol"),

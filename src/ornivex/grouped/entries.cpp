@@ -144,6 +144,8 @@ bool run_groups(const Grouping& grouping, const Work& work) {
         bad_row = group_rows(codes, grouping.count, grouping.threads, groups);
         if (bad_row >= 0) return;
         for_each_batch<typename Work::Scratch>(groups, grouping.threads, work);
+        if constexpr (requires { work.dress_later; })
+            if (work.dress_later.needed()) work.dress_rows(grouping.threads);
         work.leave_out(groups.left_out());
         work.bad.note(!groups.left_out().empty());
     });
@@ -200,9 +202,10 @@ Owned halftrend_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwname
                                columns.add<std::int8_t>(n, NPY_INT8)};
     if (!columns.made()) return Owned();
     const BadRowsSeen bad;
+    const DressLater dress_later;
     const HalftrendWork work{high.read<double>(), low.read<double>(),  close.read<double>(), tr.read<double>(),
                              grouping.time_view(), *amplitude,          *channel_deviation,   *atr_length,
-                             promotion,           out,                 bad};
+                             promotion,           out,                 bad,                 dress_later};
     if (!run_groups(grouping, work)) return Owned();
     return columns.tuple(bad);
 }

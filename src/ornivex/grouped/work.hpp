@@ -196,19 +196,31 @@ struct HalftrendColumns {
 // on a sell, 0 otherwise) and the trend rebuilt from the signals (as
 // kernels/halftrend/trend.hpp rebuilds it: up until a sell, a sell where
 // both fire).
+inline constexpr float no_arrow = std::numeric_limits<float>::quiet_NaN();
+
 inline void present_signals(const trend::halftrend::Outputs& lines, StridedView<std::int8_t> trend,
                             StridedView<std::int8_t> signal) noexcept {
-    constexpr float none = std::numeric_limits<float>::quiet_NaN();
     std::int8_t side = 0;  // up
     for (index_t i = 0; i < signal.size; ++i) {
         const bool up = lines.buy[i] == 1, down = lines.sell[i] == 1;
-        if (!up) lines.arrow_up.set(i, none);
-        if (!down) lines.arrow_down.set(i, none);
+        if (!up) lines.arrow_up.set(i, no_arrow);
+        if (!down) lines.arrow_down.set(i, no_arrow);
         side = down ? 1 : up ? 0 : side;
         trend.set(i, side);
         signal.set(i, static_cast<std::int8_t>(up - down));
     }
 }
+
+// Whether some batch put only its lines, ranges, trends and signals back on
+// scattered rows, leaving the rest of their outputs to dress_rows.
+class DressLater {
+public:
+    void note() const noexcept { needed_.store(true, std::memory_order_relaxed); }
+    bool needed() const noexcept { return needed_.load(); }
+
+private:
+    mutable std::atomic<bool> needed_{false};
+};
 
 struct HalftrendWork {
     struct Scratch {
@@ -237,6 +249,7 @@ struct HalftrendWork {
     Promotion promotion;
     HalftrendColumns out;
     const BadRowsSeen& bad;
+    const DressLater& dress_later;
 
     void operator()(const Batch& batch, Scratch& s) const {
         put_in_time_order(batch, times, bad);
@@ -268,13 +281,41 @@ struct HalftrendWork {
                                                                        group_out, scratch);
             present_signals(group_out, group(computed.trend), group(computed.signal));
         }
+        // Scattered rows get back only what the rest follows from, a bar at a
+        // time: every scattered row costs a cache line per column, while
+        // dress_rows writes the rest down the columns in order.
+        if (at.in_place()) return;
         const auto pair = [](auto written, auto column) { return std::pair{written, column}; };
-        at.put_back(pair(lines.halftrend, out.native.halftrend), pair(lines.atr_high, out.native.atr_high),
-                    pair(lines.atr_low, out.native.atr_low));
-        at.put_back(pair(lines.arrow_up, out.native.arrow_up), pair(lines.arrow_down, out.native.arrow_down),
-                    pair(computed.atr, out.atr));
-        at.put_back(pair(lines.buy, out.native.buy), pair(lines.sell, out.native.sell));
+        at.put_back(pair(lines.halftrend, out.native.halftrend), pair(computed.atr, out.atr));
         at.put_back(pair(computed.trend, out.trend), pair(computed.signal, out.signal));
+        dress_later.note();
+    }
+
+    // Every row's channel, arrows and buy and sell from its line, range and
+    // signal, with the operations the fused pass dresses a bar with (the
+    // same bits); rows left out (NaN line and range, signal 0) come out as
+    // leave_out writes them.
+    void dress_rows(index_t threads) const {
+        const index_t n = out.signal.size;
+        const Stretches stretch(n, threads);
+        const trend::halftrend::ChannelWidths widths(channel_deviation);
+        run_tasks<NoState>(stretch.count(), threads, [&](index_t p, NoState&) {
+            const float* const line = out.native.halftrend.data();
+            const float* const range = out.atr.data();
+            const std::int8_t* const signal = out.signal.data();
+            float *const high = out.native.atr_high.data(), *const low = out.native.atr_low.data(),
+                         *const up = out.native.arrow_up.data(), *const down = out.native.arrow_down.data();
+            std::int64_t *const buy = out.native.buy.data(), *const sell = out.native.sell.data();
+            for (index_t i = stretch.begin(p), end = stretch.end(p); i < end; ++i) {
+                const float atr2 = trend::halftrend::ChannelWidths::half(range[i]), dev = widths.band(atr2);
+                high[i] = trend::halftrend::channel_high(line[i], dev);
+                low[i] = trend::halftrend::channel_low(line[i], dev);
+                up[i] = signal[i] > 0 ? trend::halftrend::arrow_up_at(line[i], atr2) : no_arrow;
+                down[i] = signal[i] < 0 ? trend::halftrend::arrow_down_at(line[i], atr2) : no_arrow;
+                buy[i] = signal[i] > 0;
+                sell[i] = signal[i] < 0;
+            }
+        });
     }
 
     // HalfTrend's float32 inputs; its range input (the given tr, or the
