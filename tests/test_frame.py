@@ -241,6 +241,18 @@ def test_long_tables_give_each_symbol_its_own_values(function, tmp_path):
         "symbol", sorted=True, divisions=("AAA", "BBB", "CCC", "DDD"))  # AAA rows beyond the first partition
     with pytest.raises(ValueError, match="partition 1 of the Dask DataFrame holds rows of 'AAA'"):
         function(overlapping, by="symbol").partitions[1].compute(scheduler="sync")
+    # Text days read as the whole column says in every partition: AAA's days (each field at most 12)
+    # alone would read month/day, in another order; the other symbols' days past the 12th say day/month.
+    rank = df["date"].rank(method="dense").astype(int) - 1
+    ambiguous = pd.to_datetime({"year": 2020 + rank // 144, "month": rank % 144 // 12 + 1, "day": rank % 12 + 1})
+    text = df.assign(date=ambiguous.where(df["symbol"] == "AAA", df["date"]).dt.strftime("%d/%m/%Y"))
+    assert_frame_equal(function(text, by="symbol"), grouped)
+    aaa_alone = dd.from_pandas(text.sort_values("symbol", kind="stable").set_index("symbol"),
+                               npartitions=2).repartition(divisions=["AAA", "BBB", "DDD"])
+    shuffled = function(dd.from_pandas(text, npartitions=3, sort=False), by="symbol").compute(scheduler="sync")
+    assert_frame_equal(shuffled.loc[df.index], grouped, check_index_type=False)
+    in_place = function(aaa_alone, by="symbol").compute(scheduler="sync")
+    np.testing.assert_array_equal(in_place.to_numpy(), grouped.loc[by_symbol.index].to_numpy())
 
 
 @pytest.mark.parametrize("function", FUNCTIONS, ids=lambda f: f.__name__)

@@ -21,6 +21,12 @@ order) come out as the pandas route gives them.  The result has the input's
 index and columns of the pandas result; its rows are in the shuffled
 partitions, so ``result.compute()`` holds the pandas result's rows grouped by
 symbol.
+
+Times written as text or whole numbers read as the whole column decides, as in
+the pandas route: 01/02/2024 is 2 January in every partition if any day of the
+column is written 13/01/2024, else 1 February.  A first pass over the time
+column alone finds how each partition's times read alone; every partition is
+then read in the latest of those forms (each rules out the ones before it).
 """
 
 from __future__ import annotations
@@ -61,14 +67,67 @@ def per_symbol(function: Callable[..., Any], ddf: Any, by: str | None, threads: 
         sample.index = sample.index[[_present(sample.index)] * len(sample)]
     else:
         sample[symbols] = sample[symbols].iloc[[_present(sample[symbols])] * len(sample)].to_numpy()
+    time_name, time_level, form_to_decide = _time_column(ddf._meta)
+    if form_to_decide:
+        sample = _with_readable_times(sample, time_name, time_level)
     meta = function(sample, **options).iloc[:0]
+    if form_to_decide and time_level is not None:
+        meta.index = ddf._meta.index[:0]  # the stand-in times took the place of the index's own
+    form = _time_form(ddf, time_name, time_level) if form_to_decide else None
     if in_index and _split_by_symbol(ddf.divisions):
-        return _in_place(function, ddf, options, meta)
+        return _in_place(function, ddf, options, meta, form)
     tags = {_PARTITION: np.int64(0), _ROW: np.int64(0), **({_SYMBOL: ddf._meta.index} if in_index else {})}
     tagged = ddf.map_partitions(_tag, in_index, meta=ddf._meta.assign(**tags))
     if ddf.npartitions > 1:
         tagged = tagged.shuffle(on=_SYMBOL if in_index else symbols)
-    return tagged.map_partitions(_compute, function, options, meta, meta=meta, align_dataframes=False)
+    return tagged.map_partitions(_compute, function, options, meta, form, meta=meta, align_dataframes=False)
+
+
+def _time_column(meta: Any) -> tuple[str, int | None, bool]:
+    """The time column (or index level) of a Dask DataFrame's `meta`, and whether its times leave a
+    choice of how they read (text, whole numbers)."""
+    import pandas
+    from ornivex import frame
+
+    name, values, level = frame.pandas_time_values(meta)
+    dtype = getattr(values, "dtype", None)
+    if values is None or isinstance(dtype, pandas.DatetimeTZDtype) or getattr(dtype, "kind", "") == "M":
+        return name, level, False
+    return name, level, True
+
+
+def _with_readable_times(sample: Any, name: str, level: int | None) -> Any:
+    """Dask's stand-in rows with times that read, where its stand-in text ("a", "b") would not."""
+    import pandas
+
+    values = sample[name] if level is None else sample.index
+    if not (isinstance(values.dtype, pandas.CategoricalDtype) or pandas.api.types.is_string_dtype(values.dtype)):
+        return sample  # whole numbers read; other types are refused now, as they would be later
+    days = pandas.Index(["2000-01-01"] * len(sample), dtype=object, name=values.name)
+    if level is None:
+        sample[name] = days.to_numpy()
+    else:
+        sample.index = days
+    return sample
+
+
+def _time_form(ddf: Any, name: str, level: int | None) -> Any:
+    """How the time column of `ddf` reads as a whole, lazily: the form each partition's times
+    read in alone, combined."""
+    import dask
+    from ornivex import bars
+
+    times = ddf[[name]] if level is None else ddf.index.to_frame()
+    forms = [dask.delayed(_form_alone, pure=True)(part) for part in times.to_delayed()]
+    return dask.delayed(bars.combined_form, pure=True)(forms)
+
+
+def _form_alone(times: Any) -> str | None:
+    """How a partition's times read alone, from its distinct times (a long table repeats each time
+    for every symbol); a time that does not read raises ValueError naming its first row."""
+    from ornivex import frame
+
+    return frame.time_form(times.drop_duplicates())
 
 
 def _present(symbols: Any) -> int:
@@ -97,7 +156,7 @@ def _split_by_symbol(divisions: tuple) -> bool:
     return starts[0] is not None and all(a < b for a, b in zip(starts, starts[1:]))
 
 
-def _in_place(function: Callable[..., Any], ddf: Any, options: dict, meta: Any) -> Any:
+def _in_place(function: Callable[..., Any], ddf: Any, options: dict, meta: Any, form: Any) -> Any:
     """Each partition of `ddf` computed where it lies, with the rows an earlier partition holds of its first symbol."""
     import dask
     import dask.dataframe as dd
@@ -108,7 +167,7 @@ def _in_place(function: Callable[..., Any], ddf: Any, options: dict, meta: Any) 
     tails = [None] + [tail(part, divisions[i + 1]) for i, part in enumerate(parts[:-1])]
     compute = dask.delayed(_compute_in_place, pure=True)
     computed = [compute(part, tails[i], i, divisions[i], None if i == last else divisions[i + 1],
-                        function, options, meta) for i, part in enumerate(parts)]
+                        function, options, meta, form) for i, part in enumerate(parts)]
     return dd.from_delayed(computed, meta=meta, divisions=divisions, verify_meta=False)
 
 
@@ -117,10 +176,11 @@ def _tail(part: Any, end: Any) -> Any:
 
 
 def _compute_in_place(part: Any, earlier: Any, number: int, start: Any, end: Any,
-                      function: Callable[..., Any], options: dict, meta: Any) -> Any:
+                      function: Callable[..., Any], options: dict, meta: Any, form: str | None) -> Any:
     """Partition `number`'s rows from `start` up to `end` (None: the last partition), after the rows
-    the partition before it holds from `start` on (`earlier`)."""
+    the partition before it holds from `start` on (`earlier`); times that leave a choice read in `form`."""
     import pandas
+    from ornivex import frame
 
     _require_none(part[_below(part.index, start, False)], number)
     if end is not None:
@@ -130,7 +190,10 @@ def _compute_in_place(part: Any, earlier: Any, number: int, start: Any, end: Any
         part = part if kept.all() else part[kept]
     if earlier is not None and len(earlier):
         part = pandas.concat([earlier, part])
-    return function(part, **options) if len(part) else meta
+    if not len(part):
+        return meta
+    with frame.times_read_as(form):
+        return function(part, **options)
 
 
 def _require_none(strays: Any, number: int) -> None:
@@ -157,8 +220,11 @@ def _tag(part: Any, in_index: bool, partition_info: dict | None = None) -> Any:
     return part.assign(**tags, **({_SYMBOL: part.index} if in_index else {}))
 
 
-def _compute(part: Any, function: Callable[..., Any], options: dict, meta: Any) -> Any:
+def _compute(part: Any, function: Callable[..., Any], options: dict, meta: Any, form: str | None) -> Any:
+    from ornivex import frame
+
     if len(part) == 0:  # a shuffle may leave a partition without symbols
         return meta
     part = part.sort_values([_PARTITION, _ROW], kind="stable")
-    return function(part.drop(columns=[_PARTITION, _ROW, _SYMBOL], errors="ignore"), **options)
+    with frame.times_read_as(form):
+        return function(part.drop(columns=[_PARTITION, _ROW, _SYMBOL], errors="ignore"), **options)

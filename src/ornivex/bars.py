@@ -41,7 +41,7 @@ import re
 import sys
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Callable, Literal, Sequence
+from typing import Callable, Iterable, Literal, Sequence
 
 import numpy as np
 import pyarrow as pa
@@ -64,6 +64,7 @@ _FIRST_DAY, _LAST_DAY = np.datetime64("0001-01-01", "ms"), np.datetime64("10000-
 # its first times decide, part after part.
 TimeForm = str
 WholeNumbers = Literal["days", "s", "ms"]
+_WHOLE_NUMBER_FORMS = ("days", "s", "ms")  # each ruled out by values that the next ones still read
 _MILLISECONDS_FROM = 100_000_000_000  # as seconds, that would be past the year 5000
 
 
@@ -503,6 +504,18 @@ def read_times(column: pa.ChunkedArray, error: Callable[[str, int], Exception],
     if iso[0].is_valid:
         index = max(index, _first_null(iso))
     raise error(f"{text[index].as_py()!r} is not a date or time", index)
+
+
+def combined_form(forms: Iterable[TimeForm | None]) -> TimeForm | None:
+    """The form a column's times read in as a whole, from the forms its parts read in alone (None:
+    a part that made no choice).  A part's form rules out every form tried before it, so the column
+    reads in the latest of them (whole numbers: every part reads in it; day texts: a part that does
+    not is refused).  Parts of day texts and of whole numbers make no one column: None."""
+    chosen = [form for form in forms if form is not None]
+    for order in (_DAY_FORMATS, _WHOLE_NUMBER_FORMS):
+        if chosen and all(form in order for form in chosen):
+            return max(chosen, key=order.index)
+    return None
 
 
 _FIELD_PATTERNS = {"%d": r"(?P<day>\d{1,2})", "%m": r"\d{1,2}", "%Y": r"[+-]?\d+", "%y": r"\d{1,2}",

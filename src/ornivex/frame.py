@@ -65,7 +65,9 @@ at least 1, widths finite and at least 0, alpha finite in (0, 1].
 from __future__ import annotations
 
 import os
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from contextvars import ContextVar
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, TypeVar, overload
 
@@ -583,6 +585,22 @@ def _thread_count(threads: int | None) -> int:
     return int(threads)
 
 
+# How the times of the frame being computed read where their values leave a choice (01/02/2024 as
+# 2 January or 1 February; whole numbers as days, seconds or milliseconds) when the rows of a larger
+# table decided it beforehand: a Dask partition's times read as its whole column's do.
+_TIME_FORM: ContextVar[str | None] = ContextVar("ornivex_time_form", default=None)
+
+
+@contextmanager
+def times_read_as(form: str | None) -> Iterator[None]:
+    """Within the block, times that leave a choice read in `form` (None: as their own values decide)."""
+    token = _TIME_FORM.set(form)
+    try:
+        yield
+    finally:
+        _TIME_FORM.reset(token)
+
+
 def _time_source(obj: Any) -> tuple[str, np.ndarray | None]:
     """The name of the time column (or index) and its times as datetime64 (any unit: they only
     order rows; NaT where missing), or None when the frame has none."""
@@ -594,36 +612,51 @@ def _time_source(obj: Any) -> tuple[str, np.ndarray | None]:
                 return name, np.asarray(frame[name].to_numpy())  # a zone's times as their UTC instants
         for name in frame.columns:
             if _is_time_name(name):
-                return name, _parsed_times(frame[name].to_arrow(), obj, name)
+                return name, _parsed_times(frame[name].to_arrow(), obj, name)[0]
         return "", None
+    name, values, _ = pandas_time_values(obj)
+    return name, None if values is None else _pandas_times(values, obj, name)[0]
+
+
+def pandas_time_values(obj: Any) -> tuple[str, Any, int | None]:
+    """The name of the time column or index level of a pandas frame or Series, its values (None:
+    it has none), and the index level it is (None: a column)."""
     if _is_frame(obj):
         for name in obj.columns:
             if _is_time_name(name):
-                return str(name), _pandas_times(obj[name], obj, str(name))
+                return str(name), obj[name], None
     index = getattr(obj, "index", None)
     if index is None:
-        return "", None
+        return "", None, None
     for k in range(index.nlevels):  # a (symbol, time) index included
         level = index.get_level_values(k)
         if getattr(level.dtype, "kind", "") == "M" or _is_time_name(level.name):
-            return str(level.name or "index"), _pandas_times(level, obj, str(level.name or "index"))
-    return "", None
+            return str(level.name or "index"), level, k
+    return "", None, None
+
+
+def time_form(obj: Any) -> str | None:
+    """How the times of the pandas frame `obj` read where their values leave a choice (None: they
+    leave none, or it has no times).  A value that is no time raises ValueError naming its row."""
+    name, values, _ = pandas_time_values(obj)
+    return None if values is None else _pandas_times(values, obj, name)[1]
 
 
 def _is_time_name(name: Any) -> bool:
     return isinstance(name, str) and name.strip().lower() in bars.TIME_COLUMNS
 
 
-def _pandas_times(values: Any, obj: Any, name: str) -> np.ndarray:
-    """A pandas column or index level of times, as datetime64 without a copy where it is one."""
+def _pandas_times(values: Any, obj: Any, name: str) -> tuple[np.ndarray, str | None]:
+    """A pandas column or index level of times, as datetime64 without a copy where it is one, and
+    the form text or whole-number times were read in."""
     import pandas
 
     dtype = values.dtype
     if isinstance(dtype, np.dtype) and dtype.kind == "M":
-        return np.asarray(values.to_numpy())
+        return np.asarray(values.to_numpy()), None
     if isinstance(dtype, pandas.DatetimeTZDtype):
         # The UTC instants, in their own unit: no Timestamp objects, no copy.
-        return np.asarray(values.array.asi8).view(f"datetime64[{dtype.unit}]")
+        return np.asarray(values.array.asi8).view(f"datetime64[{dtype.unit}]"), None
     import pyarrow as pa
     try:
         arrow = pa.array(values, from_pandas=True)
@@ -632,9 +665,10 @@ def _pandas_times(values: Any, obj: Any, name: str) -> np.ndarray:
     return _parsed_times(arrow, obj, name)
 
 
-def _parsed_times(values: Any, obj: Any, name: str) -> np.ndarray:
+def _parsed_times(values: Any, obj: Any, name: str) -> tuple[np.ndarray, str | None]:
     """Times of any form the command's reader takes (text, whole numbers, dates, timestamps), read
-    by its rules, as datetime64[ms]; NaT where missing.  A value that is no time raises ValueError."""
+    by its rules (in the form of times_read_as, if any), as datetime64[ms]; NaT where missing.  And
+    the form they were read in.  A value that is no time raises ValueError."""
     import pyarrow as pa
     import pyarrow.compute as pc
 
@@ -645,17 +679,17 @@ def _parsed_times(values: Any, obj: Any, name: str) -> np.ndarray:
     present = np.flatnonzero(np.asarray(values.is_valid()))
     times = np.full(len(values), np.datetime64("NaT", "ms"))
     if not len(present):
-        return times
+        return times, None
 
     def error(problem: str, i: int) -> ValueError:
         return ValueError(f"row {_label(obj, int(present[i]))}, column {name!r}: {problem}")
 
     valid = values if len(present) == len(values) else pc.take(values, pa.array(present))
     try:
-        times[present] = bars.parse_times(valid, error)
+        times[present], form = bars.read_times(pa.chunked_array([valid]), error, _TIME_FORM.get())
     except (pa.ArrowNotImplementedError, pa.ArrowInvalid) as exc:  # lists, structs...: no cast to text
         raise ValueError(f"column {name!r}: {values.type} values are not times ({exc})") from None
-    return times
+    return times, form
 
 
 def _label(obj: Any, position: int) -> str:
