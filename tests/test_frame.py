@@ -378,6 +378,13 @@ def test_time_columns_in_other_forms_order_the_rows_as_their_times(function):
     zoned = long.assign(date=long["date"].dt.tz_localize("America/New_York"))
     for table in (long.assign(date=long["date"].dt.strftime("%m/%d/%Y")), zoned, pl.from_pandas(zoned)):
         np.testing.assert_array_equal(np.asarray(function(table, by="symbol").to_numpy()), grouped.to_numpy())
+    # Over Dask, whole numbers read as the column's: AAA's YYYYMMDD days, alone in a partition, as seconds.
+    by_symbol = long.sort_values("symbol", kind="stable")
+    seconds = by_symbol["date"].astype("datetime64[s]").astype(np.int64)
+    numbers = seconds.where(by_symbol["symbol"] != "AAA", by_symbol["date"].dt.strftime("%Y%m%d").astype(np.int64))
+    ddf = dd.from_pandas(by_symbol.assign(date=numbers).set_index("symbol"), npartitions=2)
+    computed = function(ddf.repartition(divisions=["AAA", "BBB", "DDD"]), by="symbol").compute(scheduler="sync")
+    np.testing.assert_array_equal(computed.to_numpy(), grouped.loc[by_symbol.index].to_numpy())
     # A time that is no time, or no such day, is named; a missing one is a bad row.
     for text, message in [("Jan 02 2020", "row 7, column 'date': 'Jan 02 2020' is not a date or time"),
                           ("2020-02-30", "row [0-9]+, column 'date': .* is not a date or time")]:
