@@ -78,9 +78,11 @@ def test_atr_matches_the_literal_recursion(seed, holes, length):
                                       indicators.true_range(df["High"], df["LOW"], df["close"]))
 
 
-@pytest.mark.parametrize("seed, amplitude, deviation", [(0, 2, 2.0), (1, 1, 0.0), (2, 5, 3.5), (3, 2, 0.25)])
-def test_halftrend_adapter_is_the_native_function_on_float32(seed, amplitude, deviation, monkeypatch):
-    df = ohlc(300, seed)
+# The last is longer than the stretches a long series is taken in (its state carried from one to the next).
+@pytest.mark.parametrize("seed, amplitude, deviation, n",
+                         [(0, 2, 2.0, 300), (1, 1, 0.0, 300), (2, 5, 3.5, 300), (3, 2, 0.25, 300), (4, 3, 1.5, 140_001)])
+def test_halftrend_adapter_is_the_native_function_on_float32(seed, amplitude, deviation, n, monkeypatch):
+    df = ohlc(n, seed)
     result = frame.halftrend(df, amplitude, deviation, atr_length=20)
     assert result.index.equals(df.index)
     f32 = {name: df[name].to_numpy().astype(np.float32) for name in ("High", "LOW", "close")}
@@ -94,6 +96,10 @@ def test_halftrend_adapter_is_the_native_function_on_float32(seed, amplitude, de
     assert result["signal"].dtype == np.int8
     np.testing.assert_array_equal(result["signal"].to_numpy(), native["buy"] - native["sell"])
     np.testing.assert_array_equal(result["atr"].to_numpy(), tr)
+    given = frame.halftrend(df, amplitude, deviation, tr="close")
+    np.testing.assert_array_equal(given["halftrend"].to_numpy(),
+                                  trend_v4.halftrend(f32["High"], f32["LOW"], f32["close"], f32["close"], amplitude,
+                                                     deviation)["halftrend"])
     # The trend rebuilt from the signals is the state of the trend pass itself.
     passes = []
     monkeypatch.setattr(trend_model, "_trend_pass",

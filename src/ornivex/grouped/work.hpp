@@ -36,6 +36,7 @@
 #include "ornivex/grouped/groups.hpp"
 #include "ornivex/kernels/atr/atr.hpp"
 #include "ornivex/kernels/atr/side_by_side.hpp"
+#include "ornivex/kernels/halftrend/continuation.hpp"
 #include "ornivex/kernels/halftrend/fused.hpp"
 #include "ornivex/kernels/halftrend/trend.hpp"
 #include "ornivex/kernels/swing/range_filter.hpp"
@@ -67,6 +68,7 @@ public:
     }
 
     bool in_place() const noexcept { return first_ >= 0; }
+    index_t first_row() const noexcept { return first_; }  // in place
     index_t size() const noexcept { return n_; }
 
     // The batch's values of a table column, converted to T: the column itself
@@ -198,9 +200,10 @@ struct HalftrendColumns {
 // both fire).
 inline constexpr float no_arrow = std::numeric_limits<float>::quiet_NaN();
 
-inline void present_signals(const trend::halftrend::Outputs& lines, StridedView<std::int8_t> trend,
-                            StridedView<std::int8_t> signal) noexcept {
-    std::int8_t side = 0;  // up
+// `side` is the trend before the first bar (0, up, at a series' start);
+// returns the trend after the last.
+inline std::int8_t present_signals(const trend::halftrend::Outputs& lines, StridedView<std::int8_t> trend,
+                                   StridedView<std::int8_t> signal, std::int8_t side = 0) noexcept {
     for (index_t i = 0; i < signal.size; ++i) {
         const bool up = lines.buy[i] == 1, down = lines.sell[i] == 1;
         if (!up) lines.arrow_up.set(i, no_arrow);
@@ -209,6 +212,7 @@ inline void present_signals(const trend::halftrend::Outputs& lines, StridedView<
         trend.set(i, side);
         signal.set(i, static_cast<std::int8_t>(up - down));
     }
+    return side;
 }
 
 // Whether some batch put only its lines, ranges, trends and signals back on
@@ -231,6 +235,7 @@ struct HalftrendWork {
         std::vector<std::int8_t> trend, signal;
         std::unique_ptr<trend::halftrend::FusedScratch> fused;  // made again only for a longer window
         index_t fused_window = 0;
+        std::unique_ptr<trend::halftrend::ChunkScratch> chunk;  // a long group's, made with its first stretch
 
         trend::halftrend::FusedScratch& fused_for(index_t window) {
             if (window > fused_window) {
@@ -251,9 +256,23 @@ struct HalftrendWork {
     const BadRowsSeen& bad;
     const DressLater& dress_later;
 
+    // A group longer than this, read and written in place (one long series,
+    // or a table sorted by symbol), is taken this many bars at a time with
+    // its state carried: its scratch (float32 prices, the float64 average
+    // true range) then stays small and in the cache, where a whole long
+    // series' scratch is fresh memory, faulted in again on every call.
+    static constexpr index_t stretch_bars = index_t{1} << 16;
+
     void operator()(const Batch& batch, Scratch& s) const {
         put_in_time_order(batch, times, bad);
         const Placement at(batch);
+        if (at.in_place() && batch.size() == 1 && batch.length(0) > stretch_bars) {
+            if (promotion == Promotion::weak_float32)
+                in_stretches<Promotion::weak_float32>(batch, s);
+            else
+                in_stretches<Promotion::legacy_double>(batch, s);
+            return;
+        }
         const HalftrendColumns computed{
             {at.write(out.native.halftrend, s.line[0]), at.write(out.native.atr_high, s.line[1]),
              at.write(out.native.atr_low, s.line[2]), at.write(out.native.arrow_up, s.line[3]),
@@ -262,7 +281,10 @@ struct HalftrendWork {
             at.write(out.trend, s.trend),
             at.write(out.atr, s.line[5]),
             at.write(out.signal, s.signal)};
-        const trend::halftrend::Inputs in = inputs(batch, at, computed.atr, s);
+        const trend::halftrend::Inputs in =
+            inputs(at, computed.atr, s, [&](auto high, auto low, auto close, StridedView<double> averages) {
+                average_true_ranges(batch, atr_length, high, low, close, averages);
+            });
         const trend::halftrend::Outputs& lines = computed.native;
         for (index_t j = 0; j < batch.size(); ++j) {
             const index_t from = batch.begin(j), length = batch.length(j);
@@ -318,11 +340,45 @@ struct HalftrendWork {
         });
     }
 
+    // The group's bars a stretch at a time, each stretch continuing the
+    // series where the one before left it (the same bits as the whole series).
+    template <Promotion P>
+    void in_stretches(const Batch& batch, Scratch& s) const {
+        const trend::halftrend::HalfTrendParams<P> params(amplitude, channel_deviation);
+        trend::halftrend::HalfTrendState state(amplitude);
+        atr::AtrStream average(atr_length);
+        std::int8_t side = 0;
+        if (!s.chunk) s.chunk = std::make_unique<trend::halftrend::ChunkScratch>(amplitude);
+        const index_t n = batch.length(0);
+        for (index_t start = 0; start < n; start += stretch_bars) {
+            const index_t bars = std::min(stretch_bars, n - start);
+            const index_t bounds[2] = {start, start + bars};
+            const Batch stretch{batch.rows + start, bounds};
+            const Placement at(stretch);
+            const auto rows = [&](auto column) { return part(column, at.first_row(), bars); };
+            const trend::halftrend::Inputs in =
+                inputs(at, rows(out.atr), s, [&](auto high, auto low, auto close, StridedView<double> averages) {
+                    average.extend(high, low, close, averages);
+                });
+            const trend::halftrend::Outputs lines{rows(out.native.halftrend), rows(out.native.atr_high),
+                                                  rows(out.native.atr_low),   rows(out.native.arrow_up),
+                                                  rows(out.native.arrow_down), rows(out.native.buy),
+                                                  rows(out.native.sell)};
+            const trend::halftrend::ChunkOutputs to{lines.halftrend.data(), lines.atr_high.data(),
+                                                    lines.atr_low.data(),   lines.arrow_up.data(),
+                                                    lines.arrow_down.data(), lines.buy.data(),
+                                                    lines.sell.data()};
+            run_kernel<trend::halftrend::ContinueKernel>(state, params, in, to, *s.chunk);
+            side = present_signals(lines, rows(out.trend), rows(out.signal), side);
+        }
+    }
+
     // HalfTrend's float32 inputs; its range input (the given tr, or the
-    // average true range from the float64 prices) is also the "atr" result,
-    // written to `atr`.
-    trend::halftrend::Inputs inputs(const Batch& batch, const Placement& at, StridedView<float> atr,
-                                    Scratch& s) const {
+    // average true range from the float64 prices, by averages(high, low,
+    // close, out)) is also the "atr" result, written to `atr`.
+    template <class Averages>
+    trend::halftrend::Inputs inputs(const Placement& at, StridedView<float> atr, Scratch& s,
+                                    Averages&& averages) const {
         const index_t n = at.size();
         // Rounded to float32, noting a NaN or infinite price on the way.
         const auto to_float = [n, this](StridedView<const double> values, std::vector<float>& into) {
@@ -356,7 +412,7 @@ struct HalftrendWork {
         const StridedView<const double> h = at.read(high, s.high), l = at.read(low, s.low),
                                         c = at.read(close, s.close);
         const StridedView<double> average = first_n(s.atr, n);
-        average_true_ranges(batch, atr_length, h, l, c, average);
+        averages(h, l, c, average);
         for (index_t i = 0; i < n; ++i) atr.set(i, static_cast<float>(average[i]));
         return {to_float(h, s.high32), to_float(l, s.low32), to_float(c, s.close32), atr};
     }
