@@ -96,10 +96,11 @@ def test_halftrend_adapter_is_the_native_function_on_float32(seed, amplitude, de
     assert result["signal"].dtype == np.int8
     np.testing.assert_array_equal(result["signal"].to_numpy(), native["buy"] - native["sell"])
     np.testing.assert_array_equal(result["atr"].to_numpy(), tr)
-    given = frame.halftrend(df, amplitude, deviation, tr="close")
-    np.testing.assert_array_equal(given["halftrend"].to_numpy(),
-                                  trend_v4.halftrend(f32["High"], f32["LOW"], f32["close"], f32["close"], amplitude,
-                                                     deviation)["halftrend"])
+    for window in (amplitude, 2**31 - 1):  # a window longer than the series (and than any stretch of it)
+        given = frame.halftrend(df, window, deviation, tr="close")
+        np.testing.assert_array_equal(given["halftrend"].to_numpy(),
+                                      trend_v4.halftrend(f32["High"], f32["LOW"], f32["close"], f32["close"],
+                                                         window, deviation)["halftrend"])
     # The trend rebuilt from the signals is the state of the trend pass itself.
     passes = []
     monkeypatch.setattr(trend_model, "_trend_pass",

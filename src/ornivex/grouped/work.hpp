@@ -260,13 +260,15 @@ struct HalftrendWork {
     // or a table sorted by symbol), is taken this many bars at a time with
     // its state carried: its scratch (float32 prices, the float64 average
     // true range) then stays small and in the cache, where a whole long
-    // series' scratch is fresh memory, faulted in again on every call.
+    // series' scratch is fresh memory, faulted in again on every call.  Not
+    // with a window as long as a stretch: the carried state holds a window's
+    // bars, and the group whole needs no more window than it has bars.
     static constexpr index_t stretch_bars = index_t{1} << 16;
 
     void operator()(const Batch& batch, Scratch& s) const {
         put_in_time_order(batch, times, bad);
         const Placement at(batch);
-        if (at.in_place() && batch.size() == 1 && batch.length(0) > stretch_bars) {
+        if (at.in_place() && batch.size() == 1 && batch.length(0) > stretch_bars && amplitude < stretch_bars) {
             if (promotion == Promotion::weak_float32)
                 in_stretches<Promotion::weak_float32>(batch, s);
             else
