@@ -7,7 +7,10 @@ Prints the best of several interleaved runs of each pair and their ratio:
   and trend_v4.halftrend on ready float32 arrays);
 - frame.ewma(df) against trend_v4.ewma plus the float32 rounding of the closes;
 - a polars expression with .over("symbol") against frame.ewma(by="symbol") on
-  the same long table (2,000 symbols of 500 bars, in time order).
+  the same long table (2,000 symbols of 500 bars, in time order);
+- frame.halftrend(by="symbol") on 2,000 symbols of 250 days whose dates are
+  text as pandas.read_csv gives them ("2023-01-05", "05/01/2023"), beside the
+  same table with datetime64 dates.
 
 Usage: python bench/bench_frame.py [--rows N] [--repeat R]
 """
@@ -15,6 +18,7 @@ Usage: python bench/bench_frame.py [--rows N] [--repeat R]
 from __future__ import annotations
 
 import argparse
+import io
 import os
 import time
 
@@ -87,6 +91,27 @@ def main() -> None:
                       "native": lambda: table.select(pl.col("close").cum_sum().over("symbol"))}, args.repeat)
     print(f"called per group by polars ({symbols:,} groups): ewma {per_group['average'] * 1e3:.2f} ms, an empty "
           f"function {per_group['empty'] * 1e3:.2f} ms, polars' own cum_sum {per_group['native'] * 1e3:.2f} ms")
+
+    text_times(args.repeat)
+
+
+def text_times(repeat: int) -> None:
+    """A long table's dates as text, each repeated for every symbol: what reading them costs."""
+    symbols, days = 2000, 250
+    rng = np.random.default_rng(2)
+    close = 50 * np.exp(np.cumsum(rng.normal(0, 0.01, symbols * days)))
+    dates = pd.Series(pd.date_range("2023-01-02", periods=days, freq="D"))
+    long = pd.DataFrame({"symbol": np.repeat([f"S{k:04d}" for k in range(symbols)], days),
+                         "date": np.tile(dates.to_numpy(), symbols), "high": close * 1.01, "low": close * 0.99,
+                         "close": close})
+    tables = {"datetime64": long}
+    for written in ("%Y-%m-%d", "%d/%m/%Y"):
+        csv = long.assign(date=np.tile(dates.dt.strftime(written).to_numpy(), symbols)).to_csv(index=False)
+        tables[written] = pd.read_csv(io.StringIO(csv))
+    times = best({name: lambda table=table: frame.halftrend(table, by="symbol") for name, table in tables.items()},
+                 repeat)
+    print(f"frame.halftrend(by='symbol'), {symbols:,} symbols x {days} days: "
+          + ", ".join(f"{name} dates {seconds * 1e3:.1f} ms" for name, seconds in times.items()))
 
 
 if __name__ == "__main__":

@@ -385,6 +385,14 @@ def test_time_columns_in_other_forms_order_the_rows_as_their_times(function):
     zoned = long.assign(date=long["date"].dt.tz_localize("America/New_York"))
     for table in (long.assign(date=long["date"].dt.strftime("%m/%d/%Y")), zoned, pl.from_pandas(zoned)):
         np.testing.assert_array_equal(np.asarray(function(table, by="symbol").to_numpy()), grouped.to_numpy())
+    # Texts repeated down a long table: the first bad row in row order is named, though a later
+    # one holds a text that sorts first, and a bad text recurs further down.
+    for day, impossible in [("%d/%m/%Y", "31/04/2020"), ("%Y-%m-%d", "2020-04-31")]:
+        table = long.assign(date=long["date"].dt.strftime(day))
+        table.iloc[[-60, -5, -50], table.columns.get_loc("date")] = ["zz", "zz", impossible]
+        for given, row in [(table, table.index[-60]), (pl.from_pandas(table), len(table) - 60)]:
+            with pytest.raises(ValueError, match=f"^row {row}, column 'date': 'zz' is not a date or time$"):
+                function(given, by="symbol")
     # Over Dask, whole numbers read as the column's: AAA's YYYYMMDD days, alone in a partition, as seconds.
     by_symbol = long.sort_values("symbol", kind="stable")
     seconds = by_symbol["date"].astype("datetime64[s]").astype(np.int64)

@@ -466,10 +466,26 @@ def read_times(column: pa.ChunkedArray, error: Callable[[str, int], Exception],
         return _whole_number_times(pc.cast(column, pa.int64()).to_numpy(), error, form)
     if not pa.types.is_string(column.type):
         column = pc.cast(column, pa.string())
-    try:  # the common case: ISO 8601 without an offset
+    try:  # the common case: ISO 8601 without an offset (refusing a long column takes long: its first
+        # text is tried alone first)
+        pc.cast(column.slice(0, 1), pa.timestamp("ms"))
         return _checked_years(pc.cast(column, pa.timestamp("ms")).to_numpy(), error), form
     except pa.ArrowInvalid:
         pass
+    # Past the common case each text is read many times over (trimmed, matched, tried in format after
+    # format), and a long table repeats each time for every symbol: each distinct text is read once.
+    # Taken in the order they first appear, the distinct texts lead to the same choices, and the first
+    # one refused is the one the first refused row holds.
+    encoded = pc.dictionary_encode(column.combine_chunks(), null_encoding="encode")
+    codes = encoded.indices.to_numpy()
+    times, form = _text_times(pa.chunked_array([encoded.dictionary]),
+                              lambda problem, i: error(problem, int(np.argmax(codes == i))), form)
+    return times[codes], form
+
+
+def _text_times(column: pa.ChunkedArray, error: Callable[[str, int], Exception],
+                form: TimeForm | None) -> tuple[np.ndarray, TimeForm | None]:
+    """Texts other than ISO 8601 without an offset as times, as read_times reads them."""
     text = pc.utf8_trim_whitespace(column)
     empty = pc.equal(text, "")
     if pc.any(empty).as_py():
