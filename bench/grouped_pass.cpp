@@ -105,7 +105,7 @@ void measure(bool interleaved, index_t threads) {
         for_each_batch<HalftrendWork::Scratch>(groups, threads, w);
         if (dress_later.needed()) w.dress_rows(threads);
     };
-    const double sort = best_ms([&] { group_rows(codes.read(), symbols, threads, groups); });
+    const double sort = best_ms([&] { group_rows(codes.read(), symbols, threads, groups, is_panel(codes.read(), symbols, threads)); });
     std::vector<float> taken[3];
     const double take = best_ms([&] {
         for_each_batch<HalftrendWork::Scratch>(groups, threads, [&](const Batch& batch, HalftrendWork::Scratch&) {

@@ -13,8 +13,13 @@ dd = pytest.importorskip("dask.dataframe")
 
 
 def assert_frame_equal(got, expected, **kwargs):
-    """Equal frames, values bit for bit (pandas compares floats to a tolerance by default)."""
+    """Equal frames, values bit for bit (pandas compares floats to a tolerance by default, and
+    takes -0.0 for 0.0 even when exact)."""
     pd.testing.assert_frame_equal(got, expected, check_exact=True, **kwargs)
+    for name in got.columns:
+        if got[name].dtype.kind == "f":
+            np.testing.assert_array_equal(np.signbit(got[name].to_numpy()), np.signbit(expected[name].to_numpy()),
+                                          err_msg=f"signs of zeros in column {name!r}")
 
 
 def ewma(df, **kwargs):
@@ -291,6 +296,35 @@ def test_many_symbols_of_unequal_lengths(function):
     for symbol in "AB":
         expected = function(uneven[uneven["symbol"] == symbol])
         assert_frame_equal(grouped.loc[expected.index], expected)
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_halftrend_of_a_panel_is_each_symbol_alone(seed):
+    """A panel (every symbol at every bar, in one order) is computed with its symbols side by side:
+    lanes left empty at its right edge, threads splitting the symbols, windows up to the longest it
+    takes and one beyond, a given tr, ties of equal prices and of zeros of either sign, times in
+    order or falling for one symbol (then sorted group by group)."""
+    rng = np.random.default_rng(seed)
+    symbols, bars = [(8, 40), (13, 37), (70, 25), (9, 2), (21, 30), (130, 12)][seed]
+    close = 50 * np.exp(np.cumsum(rng.normal(0, 0.02, (bars, symbols)), axis=0))
+    close[:, ::4] = np.round(close[:, ::4])  # equal highs and lows within windows
+    high, low = close * (1 + rng.uniform(0, 0.01, close.shape)), close * (1 - rng.uniform(0, 0.01, close.shape))
+    high[:, 1:3], low[:, 1:3], close[:, 1:3] = rng.choice([-2.0, -1.0, -0.0, 0.0, 1.0, 2.0], (3, bars, 2))
+    table = pd.DataFrame({"date": np.repeat(np.arange(bars) * 86_400, symbols).astype("datetime64[s]"),
+                          "symbol": np.tile([f"S{k:03d}" for k in rng.permutation(symbols)], bars),
+                          "high": high.ravel(), "low": low.ravel(), "close": close.ravel(),
+                          "tr": rng.uniform(0, 2, symbols * bars)})
+    if seed % 2:
+        falls = table.index[table["symbol"] == table["symbol"][3]][[bars // 2 - 1, bars // 2]]
+        table.loc[falls, "date"] = table.loc[falls[::-1], "date"].to_numpy()
+    for amplitude, tr in ((1, None), (2, None), (3, "tr"), (16, None), (17, "tr")):
+        kwargs = {"amplitude": amplitude, "channel_deviation": 1.5, "tr": tr}
+        grouped = frame.halftrend(table, by="symbol", threads=2, **kwargs)
+        assert_frame_equal(frame.halftrend(table.drop(columns="date"), by="symbol", threads=1, **kwargs)
+                           if seed % 2 == 0 else grouped, grouped)
+        for symbol in table["symbol"].unique():
+            expected = alone(frame.halftrend, table, symbol, **kwargs)
+            assert_frame_equal(grouped.loc[expected.index], expected)
 
 
 def test_grouped_passes_read_prices_where_numpy_put_them():

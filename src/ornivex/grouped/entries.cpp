@@ -27,6 +27,7 @@
 #include "ornivex/common/without_gil.hpp"
 #include "ornivex/grouped/names.hpp"
 #include "ornivex/grouped/objects.hpp"
+#include "ornivex/grouped/panel.hpp"
 #include "ornivex/grouped/strings.hpp"
 #include "ornivex/grouped/work.hpp"
 
@@ -141,7 +142,9 @@ bool run_groups(const Grouping& grouping, const Work& work) {
     index_t bad_row = -1;
     const StridedView<const std::int64_t> codes = grouping.codes.read<std::int64_t>();
     const bool ran = run_without_gil([&] {
-        bad_row = group_rows(codes, grouping.count, grouping.threads, groups);
+        const bool panel = is_panel(codes, grouping.count, grouping.threads);
+        if (panel && try_panel(work, grouping.count, grouping.threads)) return;
+        bad_row = group_rows(codes, grouping.count, grouping.threads, groups, panel);
         if (bad_row >= 0) return;
         for_each_batch<typename Work::Scratch>(groups, grouping.threads, work);
         if constexpr (requires { work.dress_later; })

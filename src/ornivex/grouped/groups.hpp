@@ -108,18 +108,16 @@ private:
     index_t n_, count_;
 };
 
-// The rows of a panel, group by group, when the codes are one: the first
-// `count` rows hold each group once, and every later row the group of the
-// row `count` before it.  Group g's rows are then its first row and every
-// count-th after it.  Returns false (and leaves `out` alone) otherwise.
-inline bool panel_rows(StridedView<const std::int64_t> codes, index_t count, index_t threads, RowGroups& out) {
+// Whether the codes are those of a panel: the first `count` rows hold each
+// group once, and every later row the group of the row `count` before it.
+inline bool is_panel(StridedView<const std::int64_t> codes, index_t count, index_t threads) {
     const index_t n = codes.size;
     if (count < 1 || n % count != 0 || n / count < 2) return false;
-    std::vector<index_t> first(static_cast<std::size_t>(count), -1);
+    std::vector<bool> seen(static_cast<std::size_t>(count), false);
     for (index_t i = 0; i < count; ++i) {
         const std::int64_t code = codes[i];
-        if (code < 0 || code >= count || first[code] >= 0) return false;
-        first[code] = i;
+        if (code < 0 || code >= count || seen[code]) return false;
+        seen[code] = true;
     }
     const Stretches stretch(n, threads);
     std::atomic<bool> repeats{true};
@@ -133,13 +131,20 @@ inline bool panel_rows(StridedView<const std::int64_t> codes, index_t count, ind
             if (!same) repeats.store(false, std::memory_order_relaxed);
         }
     });
-    if (!repeats.load()) return false;
+    return repeats.load();
+}
 
-    const index_t bars = n / count;
+// The rows of a panel (is_panel), group by group: group g's rows are its
+// first row and every count-th after it.
+inline void panel_rows(StridedView<const std::int64_t> codes, index_t count, index_t threads, RowGroups& out) {
+    const index_t n = codes.size, bars = n / count;
+    std::vector<index_t> first(static_cast<std::size_t>(count));
+    for (index_t i = 0; i < count; ++i) first[codes[i]] = i;
     out.rows = std::make_unique_for_overwrite<index_t[]>(static_cast<std::size_t>(n));  // every entry is set below
     out.size = n;
     out.offsets.resize(static_cast<std::size_t>(count + 1));
     for (index_t g = 0; g <= count; ++g) out.offsets[g] = g * bars;
+    const Stretches stretch(n, threads);
     run_tasks<NoState>(stretch.count(), threads, [&](index_t p, NoState&) {
         index_t* const rows = out.rows.get();
         for (index_t at = stretch.begin(p), end = stretch.end(p); at < end;) {
@@ -147,18 +152,22 @@ inline bool panel_rows(StridedView<const std::int64_t> codes, index_t count, ind
             for (index_t row = first[g] + (at - g * bars) * count; at < stop; ++at, row += count) rows[at] = row;
         }
     });
-    return true;
 }
 
 // Groups the rows by codes[i] in 0 .. count - 1; a code of -1 leaves the row
 // out.  Returns the position of the first row with any other code, or -1
-// when every code is one of those.  Throws std::bad_alloc.
+// when every code is one of those.  `panel`: is_panel holds (found by the
+// caller).  Throws std::bad_alloc.
 //
 // With threads, each takes a stretch of rows: it counts its stretch's rows of
 // every group, and then, from where the stretches before it end in each
 // group, puts them in place.  The rows of a group keep their input order.
-inline index_t group_rows(StridedView<const std::int64_t> codes, index_t count, index_t threads, RowGroups& out) {
-    if (panel_rows(codes, count, threads, out)) return -1;
+inline index_t group_rows(StridedView<const std::int64_t> codes, index_t count, index_t threads, RowGroups& out,
+                          bool panel) {
+    if (panel) {
+        panel_rows(codes, count, threads, out);
+        return -1;
+    }
     const index_t n = codes.size, slots = count + 1;  // the left-out rows count as group `count`
     // Each stretch keeps a count per group: no more of them than keeps those within the rows' own size.
     const Stretches stretch(n, threads, n / slots);

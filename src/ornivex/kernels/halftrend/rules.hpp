@@ -52,11 +52,14 @@ namespace ornivex::trend::halftrend {
 // ---- Running extremes and the turn tests -------------------------------------
 
 // `carried` unless `candidate` beats it; the candidate on a tie or a NaN.
-inline float keep_highest(float carried, float candidate) noexcept {
+// V is float or lanes of floats (one series a lane).
+template <class V>
+inline V keep_highest(V carried, V candidate) noexcept {
     return carried > candidate ? carried : candidate;
 }
 
-inline float keep_lowest(float carried, float candidate) noexcept {
+template <class V>
+inline V keep_lowest(V carried, V candidate) noexcept {
     return carried < candidate ? carried : candidate;
 }
 
@@ -65,13 +68,24 @@ inline float keep_lowest(float carried, float candidate) noexcept {
 inline bool both(LaneMask<f32x2> holds) noexcept { return std::bit_cast<std::int64_t>(holds) == -1; }
 
 // Armed up-trend: the smoothed high under the running highest low and the
-// close under the previous bar's low (both strict).
+// close under the previous bar's low (both strict).  Lane by lane (one
+// series a lane) a mask; for one series both tests in one comparison.
+template <class V>
+inline LaneMask<V> turns_down_lanes(V highma, V max_low_price, V close, V low_before) noexcept {
+    return (highma < max_low_price) & (close < low_before);
+}
+
 inline bool turns_down(float highma, float max_low_price, float close, float low_before) noexcept {
     return both(f32x2{highma, close} < f32x2{max_low_price, low_before});
 }
 
 // Start or down-trend: the smoothed low over the running lowest high and the
 // close over the previous bar's high (both strict).
+template <class V>
+inline LaneMask<V> turns_up_lanes(V lowma, V min_high_price, V close, V high_before) noexcept {
+    return (lowma > min_high_price) & (close > high_before);
+}
+
 inline bool turns_up(float lowma, float min_high_price, float close, float high_before) noexcept {
     return both(f32x2{lowma, close} > f32x2{min_high_price, high_before});
 }
@@ -112,12 +126,14 @@ inline bool watch(float& extreme, float window_extreme_before, float smoothed, f
 
 // ---- The trend state ---------------------------------------------------------
 
-// What the trend rule reads of one bar.
-struct TrendBar {
-    float high, low, close;
-    float high_price, low_price;  // window extremes
-    float highma, lowma;
+// What the trend rule reads of one bar (of each lane's series).
+template <class V>
+struct TrendBarOf {
+    V high, low, close;
+    V high_price, low_price;  // window extremes
+    V highma, lowma;
 };
+using TrendBar = TrendBarOf<float>;
 
 struct TrendState {
     Phase phase = Phase::start;
@@ -144,6 +160,31 @@ inline TrendState next_trend_state(TrendState s, const TrendBar& before, const T
     return s;
 }
 
+// The trend state of several series side by side, one a lane: the phases
+// as masks (a lane in neither up nor down is in phase start).
+template <class V>
+struct TrendLanes {
+    LaneMask<V> up{}, down{};
+    V max_low_price{}, min_high_price{};
+};
+
+template <class V>
+inline TrendLanes<V> first_trend_lanes(V high, V low) noexcept {
+    return {LaneMask<V>{}, LaneMask<V>{}, low, high};
+}
+
+// next_trend_state lane by lane, selects in place of its branches.
+template <class V>
+inline TrendLanes<V> next_trend_lanes(const TrendLanes<V>& s, const TrendBarOf<V>& before,
+                                      const TrendBarOf<V>& bar) noexcept {
+    const V max_low = s.up ? keep_highest(s.max_low_price, before.low_price) : s.max_low_price;
+    const V min_high = s.up ? s.min_high_price : keep_lowest(s.min_high_price, before.high_price);
+    const LaneMask<V> down_turn = s.up & turns_down_lanes(bar.highma, max_low, bar.close, before.low);
+    const LaneMask<V> up_turn = ~s.up & turns_up_lanes(bar.lowma, min_high, bar.close, before.high);
+    return {(s.up & ~down_turn) | up_turn, (s.down & ~up_turn) | down_turn, up_turn ? bar.low_price : max_low,
+            down_turn ? bar.high_price : min_high};
+}
+
 // ---- The line, its channel, arrows and signals --------------------------------
 
 // The line at bar i from bar i-1's line, trend and running extremes, and bar i's trend.
@@ -151,6 +192,14 @@ inline float next_line(float line_before, std::int32_t trend_before, std::int32_
                        float min_high_before) noexcept {
     if (trend != trend_before) return line_before;
     return trend != 0 ? keep_lowest(line_before, min_high_before) : keep_highest(line_before, max_low_before);
+}
+
+// next_line lane by lane, the trends as masks of the down-trend.
+template <class V>
+inline V next_line_lanes(V line_before, LaneMask<V> down_before, LaneMask<V> down, V max_low_before,
+                         V min_high_before) noexcept {
+    const V follows = down ? keep_lowest(line_before, min_high_before) : keep_highest(line_before, max_low_before);
+    return down == down_before ? follows : line_before;
 }
 
 // atr2 = tr * 0.5 and dev = channel_deviation * atr2, with channel_deviation
@@ -171,8 +220,10 @@ template <class V>
 inline V channel_high(V line, V dev) noexcept { return line + dev; }
 template <class V>
 inline V channel_low(V line, V dev) noexcept { return line - dev; }
-inline float arrow_down_at(float line, float atr2) noexcept { return line + atr2; }
-inline float arrow_up_at(float line, float atr2) noexcept { return line - atr2; }
+template <class V>
+inline V arrow_down_at(V line, V atr2) noexcept { return line + atr2; }
+template <class V>
+inline V arrow_up_at(V line, V atr2) noexcept { return line - atr2; }
 
 inline bool buy_signal(std::int32_t trend_before, std::int32_t trend) noexcept { return trend == 0 && trend_before == 1; }
 inline bool sell_signal(std::int32_t trend_before, std::int32_t trend) noexcept { return trend == 1 && trend_before == 0; }
