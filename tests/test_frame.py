@@ -1,5 +1,6 @@
 """The DataFrame adapters and the ATR against the native functions and a literal model."""
 
+import re
 import warnings
 
 import numpy as np
@@ -434,6 +435,23 @@ def test_time_columns_in_other_forms_order_the_rows_as_their_times(function):
     ddf = dd.from_pandas(by_symbol.assign(date=numbers).set_index("symbol"), npartitions=2)
     computed = function(ddf.repartition(divisions=["AAA", "BBB", "DDD"]), by="symbol").compute(scheduler="sync")
     np.testing.assert_array_equal(computed.to_numpy(), grouped.loc[by_symbol.index].to_numpy())
+    # Over Dask as over pandas, though each partition alone reads one way: AAA's partition of ISO or
+    # day texts beside the others', days no one format reads, YYYYMMDD days (one impossible) beside seconds.
+    aaa = by_symbol["symbol"] == "AAA"
+    iso, day, us = (by_symbol["date"].dt.strftime(written) for written in ("%Y-%m-%d", "%d/%m/%Y", "%m/%d/%Y"))
+    impossible = numbers.where(by_symbol.index != by_symbol.index[5], 20200231)
+    for times in (iso.where(aaa, day), day.where(aaa, iso), day.where(aaa, us), impossible):
+        table = by_symbol.assign(date=times)
+        ddf = dd.concat([dd.from_pandas(table[aaa], npartitions=1, sort=False),
+                         dd.from_pandas(table[~aaa], npartitions=2, sort=False)])
+        try:
+            want = function(table, by="symbol")
+        except ValueError as exc:
+            with pytest.raises(ValueError, match=f"^{re.escape(str(exc))}$"):
+                function(ddf, by="symbol").compute(scheduler="sync")
+        else:
+            computed = function(ddf, by="symbol").compute(scheduler="sync")
+            assert_frame_equal(computed.loc[table.index], want, check_index_type=False)
     # A time that is no time, or no such day, is named; a missing one is a bad row.
     for text, message in [("Jan 02 2020", "row 7, column 'date': 'Jan 02 2020' is not a date or time"),
                           ("2020-02-30", "row [0-9]+, column 'date': .* is not a date or time")]:

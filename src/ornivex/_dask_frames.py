@@ -25,8 +25,11 @@ symbol.
 Times written as text or whole numbers read as the whole column decides, as in
 the pandas route: 01/02/2024 is 2 January in every partition if any day of the
 column is written 13/01/2024, else 1 February.  A first pass over the time
-column alone finds how each partition's times read alone; every partition is
-then read in the latest of those forms (each rules out the ones before it).
+column alone picks from each partition the rows whose times decide how a
+column holding them reads (its first row, and its first row failing each
+format or kind of number); read together they give the column's form, or the
+error the pandas route gives for the whole column.  Every partition is then
+read in that form.
 """
 
 from __future__ import annotations
@@ -112,22 +115,29 @@ def _with_readable_times(sample: Any, name: str, level: int | None) -> Any:
 
 
 def _time_form(ddf: Any, name: str, level: int | None) -> Any:
-    """How the time column of `ddf` reads as a whole, lazily: the form each partition's times
-    read in alone, combined."""
+    """How the time column of `ddf` reads as a whole, lazily: the rows of each partition whose times
+    decide it, read together in order (as the whole column would be, naming the same row if refused)."""
     import dask
-    from ornivex import bars
 
     times = ddf[[name]] if level is None else ddf.index.to_frame()
-    forms = [dask.delayed(_form_alone, pure=True)(part) for part in times.to_delayed()]
-    return dask.delayed(bars.combined_form, pure=True)(forms)
+    witnesses = [dask.delayed(_witnesses, pure=True)(part) for part in times.to_delayed()]
+    return dask.delayed(_form_of, pure=True)(witnesses)
 
 
-def _form_alone(times: Any) -> str | None:
-    """How a partition's times read alone, from its distinct times (a long table repeats each time
-    for every symbol); a time that does not read raises ValueError naming its first row."""
+def _witnesses(times: Any) -> Any:
+    """The rows of a partition's times that decide how its column reads, from its distinct times (a
+    long table repeats each time for every symbol)."""
     from ornivex import frame
 
-    return frame.time_form(times.drop_duplicates())
+    distinct = times.drop_duplicates()
+    return distinct.iloc[frame.time_witnesses(distinct)]
+
+
+def _form_of(witnesses: list) -> str | None:
+    import pandas
+    from ornivex import frame
+
+    return frame.time_form(pandas.concat(witnesses))
 
 
 def _present(symbols: Any) -> int:

@@ -41,7 +41,7 @@ import re
 import sys
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Callable, Iterable, Literal, Sequence
+from typing import Callable, Literal, Sequence
 
 import numpy as np
 import pyarrow as pa
@@ -64,7 +64,6 @@ _FIRST_DAY, _LAST_DAY = np.datetime64("0001-01-01", "ms"), np.datetime64("10000-
 # its first times decide, part after part.
 TimeForm = str
 WholeNumbers = Literal["days", "s", "ms"]
-_WHOLE_NUMBER_FORMS = ("days", "s", "ms")  # each ruled out by values that the next ones still read
 _MILLISECONDS_FROM = 100_000_000_000  # as seconds, that would be past the year 5000
 
 
@@ -522,16 +521,100 @@ def _text_times(column: pa.ChunkedArray, error: Callable[[str, int], Exception],
     raise error(f"{text[index].as_py()!r} is not a date or time", index)
 
 
-def combined_form(forms: Iterable[TimeForm | None]) -> TimeForm | None:
-    """The form a column's times read in as a whole, from the forms its parts read in alone (None:
-    a part that made no choice).  A part's form rules out every form tried before it, so the column
-    reads in the latest of them (whole numbers: every part reads in it; day texts: a part that does
-    not is refused).  Parts of day texts and of whole numbers make no one column: None."""
-    chosen = [form for form in forms if form is not None]
-    for order in (_DAY_FORMATS, _WHOLE_NUMBER_FORMS):
-        if chosen and all(form in order for form in chosen):
-            return max(chosen, key=order.index)
-    return None
+def time_witnesses(column: pa.Array) -> np.ndarray:
+    """The positions of the times of `column` (none missing) that decide how a longer column holding
+    them reads.
+
+    The reader puts every time to the same tests (a cast, each day format, a kind of whole number,
+    the range of years) and names the first row that fails the test deciding the matter.  So the first
+    row of each part of a column and each part's first row failing each test, taken in order, make a
+    short column that reads in the same form as the whole, or is refused naming the same row: a part
+    is checked alone without knowing how the others read.
+    """
+    if pa.types.is_dictionary(column.type):
+        column = column.dictionary_decode()
+    rows = [0]
+
+    def first(mask: np.ndarray | pa.Array) -> None:
+        if isinstance(mask, (pa.Array, pa.ChunkedArray)):
+            mask = pc.fill_null(mask, False).to_numpy(zero_copy_only=False)
+        if mask.any():
+            rows.append(int(np.argmax(mask)))
+
+    def refused(values: pa.Array, kind: pa.DataType) -> bool:
+        at = _first_refused(values, kind)
+        if at is not None:
+            rows.append(at)
+        return at is not None
+
+    def years(times: np.ndarray) -> None:
+        times = np.asarray(times).astype("datetime64[ms]")
+        first(times >= _LAST_DAY)
+        first(times < _FIRST_DAY)
+
+    if not len(column) or time_type_problem(column.type):
+        return np.arange(min(len(column), 1))
+    if pa.types.is_timestamp(column.type) or pa.types.is_date(column.type):
+        return np.arange(1)  # typed times leave no choice; a part read alone names its own
+    if pa.types.is_integer(column.type):
+        _whole_number_witnesses(pc.cast(column, pa.int64()).to_numpy(), first)
+        return np.unique(rows)
+    if not pa.types.is_string(column.type):
+        column = pc.cast(column, pa.string())
+    text = pc.utf8_trim_whitespace(column)
+    iso = _existing_days(pc.strptime(text, format="%Y-%m-%d", unit="ms", error_is_null=True),
+                         _day_of_month_text(text, "%Y-%m-%d"))
+    first(pc.is_null(iso))
+    if not refused(column, pa.timestamp("ms")):  # no day format reads such a text
+        years(pc.cast(column, pa.timestamp("ms")).to_numpy())
+        return np.unique(rows)
+    first(pc.equal(text, ""))
+    whole = pc.match_substring_regex(text, r"^-?\d+$")
+    first(pc.invert(whole))
+    if pc.all(whole).as_py() and not refused(text, pa.int64()):
+        _whole_number_witnesses(pc.cast(text, pa.int64()).to_numpy(), first)
+    for kind in (pa.timestamp("ms"), pa.timestamp("ms", "UTC")):
+        if not refused(text, kind):
+            years(pc.cast(pc.cast(text, kind), pa.timestamp("ms")).to_numpy())
+    for day in _DAY_FORMATS:
+        for time_of_day in _TIMES_OF_DAY:
+            parsed = _existing_days(pc.strptime(text, format=day + time_of_day, unit="ms", error_is_null=True),
+                                    _day_of_month_text(text, day))
+            first(pc.is_null(parsed))
+            years(parsed.to_numpy(zero_copy_only=False))
+    return np.unique(rows)
+
+
+def _whole_number_witnesses(numbers: np.ndarray, first: Callable[[np.ndarray], None]) -> None:
+    days_like = _written_as_days(numbers)
+    first(~days_like)
+    first(numbers >= _MILLISECONDS_FROM)
+    first(numbers <= -_MILLISECONDS_FROM)
+    days = _existing_days(pc.strptime(pa.array(numbers.astype(str)), format="%Y%m%d", unit="ms", error_is_null=True),
+                          pa.array((numbers % 100).astype(str)))
+    first(days_like & np.asarray(pc.is_null(days)))
+    for unit in ("s", "ms"):
+        times = numbers.astype(f"datetime64[{unit}]").astype("datetime64[ms]")
+        first((times >= _LAST_DAY) | (times < _FIRST_DAY) | np.isnat(times))
+
+
+def _first_refused(values: pa.Array, kind: pa.DataType) -> int | None:
+    """The position of the first value a cast to `kind` refuses (None: it takes them all), found by
+    halving: the cast refuses a whole array without saying where."""
+    try:
+        pc.cast(values, kind)
+        return None
+    except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
+        pass
+    read, refused = 0, len(values)  # values[:read] are taken; values[:refused] are not
+    while refused - read > 1:
+        middle = (read + refused) // 2
+        try:
+            pc.cast(values.slice(read, middle - read), kind)
+            read = middle
+        except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
+            refused = middle
+    return read
 
 
 _FIELD_PATTERNS = {"%d": r"(?P<day>\d{1,2})", "%m": r"\d{1,2}", "%Y": r"[+-]?\d+", "%y": r"\d{1,2}",

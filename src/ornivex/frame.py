@@ -642,6 +642,22 @@ def time_form(obj: Any) -> str | None:
     return None if values is None else _pandas_times(values, obj, name)[1]
 
 
+def time_witnesses(obj: Any) -> np.ndarray:
+    """The positions of the rows of the pandas frame `obj` whose times decide how a longer column
+    holding them reads (see bars.time_witnesses); rows without a time are none of them."""
+    import pyarrow as pa
+
+    name, values, _ = pandas_time_values(obj)
+    if values is None:
+        return np.arange(0)
+    try:
+        arrow = pa.array(values, from_pandas=True)
+    except (pa.ArrowException, TypeError, ValueError):
+        return np.arange(len(obj))  # read whole, to be refused as a whole column is
+    present = np.flatnonzero(np.asarray(arrow.is_valid()))
+    return present[bars.time_witnesses(arrow.take(pa.array(present)))]
+
+
 def _is_time_name(name: Any) -> bool:
     return isinstance(name, str) and name.strip().lower() in bars.TIME_COLUMNS
 
