@@ -125,10 +125,14 @@ inline bool is_panel(StridedView<const std::int64_t> codes, index_t count, index
         constexpr index_t look_every = 1 << 14;  // rows between looks at whether another stretch failed
         for (index_t from = std::max(stretch.begin(p), count), end = stretch.end(p); from < end; from += look_every) {
             if (!repeats.load(std::memory_order_relaxed)) return;
-            bool same = true;
-            for (index_t i = from, stop = std::min(end, from + look_every); i < stop; ++i)
-                same &= codes[i] == codes[i - count];
-            if (!same) repeats.store(false, std::memory_order_relaxed);
+            std::int64_t differ = 0;  // bits set where a code differs: no branch, whole vectors
+            const index_t stop = std::min(end, from + look_every);
+            if (codes.contiguous())
+                for (const std::int64_t *code = codes.data() + from, *last = codes.data() + stop; code < last; ++code)
+                    differ |= code[0] ^ code[-count];
+            else
+                for (index_t i = from; i < stop; ++i) differ |= codes[i] ^ codes[i - count];
+            if (differ != 0) repeats.store(false, std::memory_order_relaxed);
         }
     });
     return repeats.load();

@@ -37,18 +37,23 @@ inline constexpr index_t panel_lanes = 8;
 namespace panel_detail {
 
 using Floats = Lanes<float, panel_lanes>;
-using Doubles = Lanes<double, panel_lanes>;
-using HalfDoubles = Lanes<double, panel_lanes / 2>;
 using Mask = LaneMask<Floats>;
+using HalfFloats = Lanes<float, panel_lanes / 2>;
+using HalfDoubles = Lanes<double, panel_lanes / 2>;
 
-// `lanes` elements from `row` (fewer than a vector at the panel's right
-// edge), the other lanes `pad`; and back.
-template <class V, class T>
-[[gnu::always_inline]] inline V load_lanes(StridedView<const T> column, index_t row, index_t lanes,
-                                           lane_type<V> pad) noexcept {
-    if (lanes == lane_count<V> && column.contiguous()) return load<V>(column.data() + row);
-    V v = splat<V>(pad);
-    for (index_t q = 0; q < lanes; ++q) v[q] = column[row + q];
+// A lane block's doubles, in two halves of four: GCC keeps a vector wider
+// than the registers in memory, and each use then waits on its stores.
+struct Doubles {
+    HalfDoubles half[2];
+};
+
+// `lanes` elements from `row` (fewer than a block at the panel's right edge),
+// the other lanes `pad`; and back.
+inline Doubles load_lanes(StridedView<const double> column, index_t row, index_t lanes, double pad) noexcept {
+    if (lanes == panel_lanes && column.contiguous())
+        return {load<HalfDoubles>(column.data() + row), load<HalfDoubles>(column.data() + row + panel_lanes / 2)};
+    Doubles v{splat<HalfDoubles>(pad), splat<HalfDoubles>(pad)};
+    for (index_t q = 0; q < lanes; ++q) v.half[q / 4][q % 4] = column[row + q];
     return v;
 }
 
@@ -58,18 +63,33 @@ template <class V, class T>
     for (index_t q = 0; q < lanes; ++q) column.set(row + q, v[q]);
 }
 
-[[gnu::always_inline]] inline HalfDoubles half_of(Doubles v, int half) noexcept {
-    return half == 0 ? __builtin_shufflevector(v, v, 0, 1, 2, 3) : __builtin_shufflevector(v, v, 4, 5, 6, 7);
-}
-
-[[gnu::always_inline]] inline Doubles joined(HalfDoubles low, HalfDoubles high) noexcept {
+// Each lane rounded to float32.
+[[gnu::always_inline]] inline Floats narrowed(const Doubles& v) noexcept {
+    const HalfFloats low = narrow<HalfFloats>(v.half[0]), high = narrow<HalfFloats>(v.half[1]);
     return __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7);
 }
 
-template <class T>
-[[gnu::always_inline]] inline Lanes<T, panel_lanes> as_ones(Mask mask) noexcept {
-    using Ones = Lanes<T, panel_lanes>;
-    return __builtin_convertvector(mask & 1, Ones);
+// 1 where the mask holds, 0 elsewhere, as int64s: in halves of four, as
+// Doubles are kept.
+[[gnu::always_inline]] inline void store_ones(StridedView<std::int64_t> column, index_t row, index_t lanes,
+                                              Mask mask) noexcept {
+    using Half = Lanes<std::int64_t, panel_lanes / 2>;
+    const Mask ones = mask & 1;
+    const Half low = __builtin_convertvector(__builtin_shufflevector(ones, ones, 0, 1, 2, 3), Half),
+               high = __builtin_convertvector(__builtin_shufflevector(ones, ones, 4, 5, 6, 7), Half);
+    if (lanes == panel_lanes && column.contiguous()) {
+        store(column.data() + row, low);
+        store(column.data() + row + panel_lanes / 2, high);
+        return;
+    }
+    for (index_t q = 0; q < lanes; ++q) column.set(row + q, q < 4 ? low[q] : high[q - 4]);
+}
+
+// Each int32 lane's low byte (the value itself for -1, 0 and 1): a byte
+// shuffle, where a conversion to int8 lanes is built one lane at a time.
+[[gnu::always_inline]] inline Lanes<std::int8_t, panel_lanes> low_bytes(Mask lanes) noexcept {
+    const auto bytes = reinterpret_cast<Lanes<std::int8_t, 4 * panel_lanes>>(lanes);
+    return __builtin_shufflevector(bytes, bytes, 0, 4, 8, 12, 16, 20, 24, 28);
 }
 
 // A lane block's series after its last bar.  Aligned by hand: a vector type
@@ -79,8 +99,8 @@ struct alignas(64) Block {
     trend::TripleEmaStages<Floats> highs, lows;
     trend::halftrend::TrendLanes<Floats> trend;
     Floats line, high, low, high_price, low_price;
-    // The average true range's, four lanes to a half: GCC builds its selects
-    // on an OR of comparisons of eight doubles one lane at a time.
+    // The average true range's, four lanes to a half (as Doubles; and GCC
+    // builds a select on an OR of comparisons of eight doubles one lane at a time).
     HalfDoubles count[2], average[2], previous_close[2];
 };
 
@@ -95,20 +115,27 @@ void panel_pass(const HalftrendWork& w, index_t symbols, index_t from, index_t t
     const ht::ChannelWidths widths(w.channel_deviation);
     const HalfDoubles cap = splat<HalfDoubles>(static_cast<double>(w.atr_length));
     const Floats no_arrows = splat<Floats>(no_arrow);
+    // The views as locals: the stores through them could otherwise change
+    // them, as far as the compiler knows, and it would read them again each bar.
+    const StridedView<const double> high_column = w.high, low_column = w.low, close_column = w.close, tr = w.tr;
+    const ht::Outputs out = w.out.native;
+    const StridedView<std::int8_t> trend_column = w.out.trend, signal_column = w.out.signal;
+    const StridedView<float> atr_column = w.out.atr;
+    const index_t amplitude = w.amplitude;
     Mask not_finite{};
     for (index_t t = 0; t < bars; ++t) {
-        const index_t window = std::min(w.amplitude, t + 1);
+        const index_t window = std::min(amplitude, t + 1);
         for (index_t b = 0; b < block_count; ++b) {
             Block& s = blocks[b];
             const index_t symbol = from + b * panel_lanes, lanes = std::min(panel_lanes, to - symbol);
             const index_t row = t * symbols + symbol;
             const auto prices_at = [&](StridedView<const double> column, index_t bars_back) {
-                return narrow<Floats>(load_lanes<Doubles>(column, row - bars_back * symbols, lanes, 1.0));
+                return narrowed(load_lanes(column, row - bars_back * symbols, lanes, 1.0));
             };
-            const Doubles high64 = load_lanes<Doubles>(w.high, row, lanes, 1.0),
-                          low64 = load_lanes<Doubles>(w.low, row, lanes, 1.0),
-                          close64 = load_lanes<Doubles>(w.close, row, lanes, 1.0);
-            const Floats high = narrow<Floats>(high64), low = narrow<Floats>(low64), close = narrow<Floats>(close64);
+            const Doubles high64 = load_lanes(high_column, row, lanes, 1.0),
+                          low64 = load_lanes(low_column, row, lanes, 1.0),
+                          close64 = load_lanes(close_column, row, lanes, 1.0);
+            const Floats high = narrowed(high64), low = narrowed(low64), close = narrowed(close64);
             not_finite |= reinterpret_cast<Mask>(high - high) | reinterpret_cast<Mask>(low - low) |
                           reinterpret_cast<Mask>(close - close);
 
@@ -117,11 +144,11 @@ void panel_pass(const HalftrendWork& w, index_t symbols, index_t from, index_t t
             if (window > 1) {
                 Floats highest = s.high, lowest = s.low;
                 if (window > 2) {
-                    highest = prices_at(w.high, window - 1);
-                    lowest = prices_at(w.low, window - 1);
+                    highest = prices_at(high_column, window - 1);
+                    lowest = prices_at(low_column, window - 1);
                     for (index_t k = window - 2; k >= 2; --k) {
-                        highest = Highest::pick(highest, prices_at(w.high, k));
-                        lowest = Lowest::pick(lowest, prices_at(w.low, k));
+                        highest = Highest::pick(highest, prices_at(high_column, k));
+                        lowest = Lowest::pick(lowest, prices_at(low_column, k));
                     }
                     highest = Highest::pick(highest, s.high);
                     lowest = Lowest::pick(lowest, s.low);
@@ -131,18 +158,18 @@ void panel_pass(const HalftrendWork& w, index_t symbols, index_t from, index_t t
             }
 
             Floats range;  // HalfTrend's: the given tr or the average true range, in float32
-            if (w.tr.size > 0) {
-                range = narrow<Floats>(load_lanes<Doubles>(w.tr, row, lanes, 1.0));
+            if (tr.size > 0) {
+                range = narrowed(load_lanes(tr, row, lanes, 1.0));
             } else {
                 for (int half = 0; half < 2; ++half) {
                     if (t == 0) {
                         s.count[half] = splat<HalfDoubles>(0.0);
                         s.average[half] = s.previous_close[half] = splat<HalfDoubles>(nan);
                     }
-                    atr::atr_step(cap, half_of(high64, half), half_of(low64, half), half_of(close64, half),
-                                  s.count[half], s.average[half], s.previous_close[half]);
+                    atr::atr_step(cap, high64.half[half], low64.half[half], close64.half[half], s.count[half],
+                                  s.average[half], s.previous_close[half]);
                 }
-                range = narrow<Floats>(joined(s.average[0], s.average[1]));
+                range = narrowed({s.average[0], s.average[1]});
             }
 
             Mask down_before{}, down{};
@@ -172,17 +199,16 @@ void panel_pass(const HalftrendWork& w, index_t symbols, index_t from, index_t t
             // The bar as a table shows it (work.hpp's present_signals and dress_rows).
             const Floats atr2 = ht::ChannelWidths::half(range), dev = widths.band(atr2);
             const Mask buy = down_before & ~down, sell = down & ~down_before;
-            const ht::Outputs& out = w.out.native;
             store_lanes(out.halftrend, row, lanes, s.line);
             store_lanes(out.atr_high, row, lanes, ht::channel_high(s.line, dev));
             store_lanes(out.atr_low, row, lanes, ht::channel_low(s.line, dev));
             store_lanes(out.arrow_up, row, lanes, buy ? ht::arrow_up_at(s.line, atr2) : no_arrows);
             store_lanes(out.arrow_down, row, lanes, sell ? ht::arrow_down_at(s.line, atr2) : no_arrows);
-            store_lanes(out.buy, row, lanes, as_ones<std::int64_t>(buy));
-            store_lanes(out.sell, row, lanes, as_ones<std::int64_t>(sell));
-            store_lanes(w.out.trend, row, lanes, as_ones<std::int8_t>(down));
-            store_lanes(w.out.atr, row, lanes, range);
-            store_lanes(w.out.signal, row, lanes, as_ones<std::int8_t>(buy) - as_ones<std::int8_t>(sell));
+            store_ones(out.buy, row, lanes, buy);
+            store_ones(out.sell, row, lanes, sell);
+            store_lanes(trend_column, row, lanes, low_bytes(down & 1));
+            store_lanes(atr_column, row, lanes, range);
+            store_lanes(signal_column, row, lanes, low_bytes((buy & 1) - (sell & 1)));
         }
     }
     w.bad.note(any_lane(not_finite));
