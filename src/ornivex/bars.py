@@ -497,6 +497,7 @@ def _text_times(column: pa.ChunkedArray, error: Callable[[str, int], Exception],
         return _whole_number_times(numbers, error, form)
     for kind in (pa.timestamp("ms"), pa.timestamp("ms", "UTC")):
         try:
+            pc.cast(text.slice(0, 1), kind)  # refusing a long column takes long
             values = pc.cast(text, kind)
         except pa.ArrowInvalid:
             continue
@@ -505,8 +506,9 @@ def _text_times(column: pa.ChunkedArray, error: Callable[[str, int], Exception],
     decided = form in _DAY_FORMATS
     for day in (form,) if form is not None and decided else _DAY_FORMATS:
         for time_of_day in _TIMES_OF_DAY:
-            parsed = _existing_days(pc.strptime(text, format=day + time_of_day, unit="ms", error_is_null=True),
-                                    _day_of_month_text(text, day))
+            if not decided and not _in_day_format(text.slice(0, 1), day, time_of_day)[0].is_valid:
+                continue  # a format that cannot read the first text neither reads them all nor names a row
+            parsed = _in_day_format(text, day, time_of_day)
             if parsed.null_count == 0:
                 return _checked_years(parsed.to_numpy(), error), form or day
             if parsed[0].is_valid or decided:
@@ -578,8 +580,9 @@ def time_witnesses(column: pa.Array) -> np.ndarray:
             years(pc.cast(pc.cast(text, kind), pa.timestamp("ms")).to_numpy())
     for day in _DAY_FORMATS:
         for time_of_day in _TIMES_OF_DAY:
-            parsed = _existing_days(pc.strptime(text, format=day + time_of_day, unit="ms", error_is_null=True),
-                                    _day_of_month_text(text, day))
+            if not _in_day_format(text.slice(0, 1), day, time_of_day)[0].is_valid:
+                continue  # the first row, a witness already, is the first one it refuses
+            parsed = _in_day_format(text, day, time_of_day)
             first(pc.is_null(parsed))
             years(parsed.to_numpy(zero_copy_only=False))
     return np.unique(rows)
@@ -602,11 +605,15 @@ def _first_refused(values: pa.Array, kind: pa.DataType) -> int | None:
     """The position of the first value a cast to `kind` refuses (None: it takes them all), found by
     halving: the cast refuses a whole array without saying where."""
     try:
+        pc.cast(values.slice(0, 1), kind)  # refusing a long column takes long
+    except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
+        return 0
+    try:
         pc.cast(values, kind)
         return None
     except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
         pass
-    read, refused = 0, len(values)  # values[:read] are taken; values[:refused] are not
+    read, refused = 1, len(values)  # values[:read] are taken; values[:refused] are not
     while refused - read > 1:
         middle = (read + refused) // 2
         try:
@@ -619,6 +626,12 @@ def _first_refused(values: pa.Array, kind: pa.DataType) -> int | None:
 
 _FIELD_PATTERNS = {"%d": r"(?P<day>\d{1,2})", "%m": r"\d{1,2}", "%Y": r"[+-]?\d+", "%y": r"\d{1,2}",
                    "%b": r"[^\W\d_]+"}
+
+
+def _in_day_format(text: pa.Array | pa.ChunkedArray, day: str, time_of_day: str) -> pa.Array | pa.ChunkedArray:
+    """The texts read as `day` followed by `time_of_day`; null where they do not, or the day does not exist."""
+    return _existing_days(pc.strptime(text, format=day + time_of_day, unit="ms", error_is_null=True),
+                          _day_of_month_text(text, day))
 
 
 def _day_of_month_text(text: pa.Array | pa.ChunkedArray, day_format: str) -> pa.Array | pa.ChunkedArray:
