@@ -5,6 +5,8 @@ import warnings
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from models import trend_model
 from ornivex import _grouped, frame, indicators, swing_v4, symbols, trend_v4
@@ -475,6 +477,32 @@ def test_time_columns_in_other_forms_order_the_rows_as_their_times(function):
     with pytest.raises(ValueError, match="column 'symbol': a missing value"):  # a NaN symbol, as pandas takes it
         function(pl.from_pandas(long.assign(symbol=long["symbol"].map({"AAA": 1.0, "BBB": np.nan, "CCC": 3.0,
                                                                         "DDD": 4.0}))), by="symbol")
+
+
+TIME_POOLS = [["2023-01-05", "2023-01-05 10:00", "05/01/2023", "13/01/2023", "01/13/2023", "2023-02-30", "31/04/2023",
+               "05-Jan-23", "20230105", "20230231", "1672900000000", "zz", " 05/01/2023 ", "2023.01.05", "05/01/23",
+               "2023-01-05T10:00:00+02:00", "07/08/2023 10:30:15", "2023-1-5", None],
+              [20230105, 20230231, 99991231, 1672900000, 1672900000000, -5, 253402300800001, 10**15, -10**12]]
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.sampled_from(TIME_POOLS).flatmap(lambda pool: st.lists(st.sampled_from(pool), min_size=1, max_size=4))
+       .flatmap(lambda few: st.lists(st.sampled_from(few), min_size=1, max_size=40)),
+       st.lists(st.integers(1, 39), max_size=3))
+def test_a_time_column_reads_as_the_rows_its_parts_pick_do(times, cuts):
+    """A column read whole, or only through the rows each part (a Dask partition) picks as deciding
+    how it reads: the same form, or the same error naming the same row."""
+    column = pd.DataFrame({"date": np.array(times, dtype=object)}, index=[f"r{k}" for k in range(len(times))])
+    bounds = [0, *sorted({c for c in cuts if c < len(times)}), len(times)]
+    parts = [column.iloc[start:end].drop_duplicates() for start, end in zip(bounds, bounds[1:])]
+    picked = pd.concat([part.iloc[frame.time_witnesses(part)] for part in parts])
+    outcomes = []
+    for table in (column, picked):
+        try:
+            outcomes.append(frame.time_form(table))
+        except ValueError as exc:
+            outcomes.append(str(exc))
+    assert outcomes[0] == outcomes[1]
 
 
 PARAMETER_ERRORS = [
