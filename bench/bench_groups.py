@@ -15,11 +15,13 @@ average_true_range unless a tr column is given, the float32 rounding,
 trend_v4.halftrend), each symbol's results kept, as frame.halftrend keeps
 them all.
 Then frame.halftrend(by="symbol") with threads=1 and threads=2 for a str
-symbol column, a categorical one, and a categorical one with a precomputed
-"tr" column, the last two also sorted by symbol and time (read and written
-in place), and where the time of one threads=1 call goes (symbol numbers,
-also with threads=2; time order and bad rows, the native grouped pass, the
-result frame); then the symbol numbers of a str column by pandas.factorize
+symbol column, the same with one bar of each symbol missing (a table in
+time order that is not a complete panel: each symbol's rows are gathered
+rather than computed side by side with the others'), a categorical one,
+and a categorical one with a precomputed "tr" column, the last two also
+sorted by symbol and time (read and written in place), and where the time
+of one threads=1 call goes (symbol numbers, also with threads=2; time
+order and bad rows, the native grouped pass, the result frame); then the symbol numbers of a str column by pandas.factorize
 and polars' dense rank, the routes used before, and of a polars String column.  The
 machine should be quiet: other processes on the cores skew the threaded runs
 most.
@@ -106,7 +108,11 @@ def main() -> None:
     with_tr = categorical.assign(tr=np.concatenate(ranges)[
         np.argsort(np.argsort(categorical["symbol"].cat.codes.to_numpy(), kind="stable"))])
     by_symbol = with_tr.sort_values(["symbol", "date"], kind="stable")  # each symbol's rows one run: in place
+    # One bar of each symbol left out: still in time order, but no longer a panel (gathered by symbol).
+    missing_bars = np.random.default_rng(1).integers(0, args.bars, args.symbols)
+    with_gaps = table.drop(index=table.index[missing_bars * args.symbols + np.arange(args.symbols)])
     tables = [("symbol column of str", table, {}), ("symbol column of Python str objects", objects, {}),
+              ("symbol column of str, one bar of each symbol missing (not a panel)", with_gaps, {}),
               ("symbol column categorical", categorical, {}),
               ("categorical, tr column given", with_tr, {"tr": "tr"}),
               ("categorical, sorted by symbol and time", by_symbol, {}),

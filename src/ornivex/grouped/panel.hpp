@@ -252,7 +252,9 @@ inline bool try_panel(const HalftrendWork& w, index_t symbols, index_t threads) 
     using namespace panel_detail;
     if (symbols < panel_lanes || w.amplitude > panel_window) return false;
     if (w.times.size > 0 && !times_never_fall(w.times, symbols, threads, w.bad)) return false;
-    // Threads take symbols in whole cache lines of the narrowest results (int8).
+    // Threads take symbols 64 at a time: whole cache lines of the int8
+    // results where a bar's row starts on a line boundary (at most a line a
+    // bar shared at the seam otherwise).
     constexpr index_t line = 64;
     const index_t parts = std::clamp<index_t>(std::min(usable_threads(threads), (symbols + line - 1) / line), 1,
                                               symbols);
