@@ -1,8 +1,9 @@
 // HalfTrend's per-bar rules, each stated once.  The fused pass (fused.hpp),
-// the whole-array passes of the stepwise route (passes.hpp) and callers that
-// feed one bar at a time (HalfTrendState and halftrend_step below) are all
-// built from the functions here; tests/models/trend_model.py is the literal
-// model they are checked against.
+// the whole-array passes of the stepwise route (passes.hpp), callers that
+// feed one bar at a time (HalfTrendState and halftrend_step below) and the
+// pass over many series side by side, one a vector lane (grouped/panel.hpp;
+// the *_lanes forms) are all built from the functions here;
+// tests/models/trend_model.py is the literal model they are checked against.
 //
 // A bar's inputs: high, low, close and tr.  Derived per bar:
 //   high_price, low_price  highest high / lowest low of the last `amplitude`
