@@ -5,6 +5,9 @@ Prints the best of several interleaved runs of each pair and their ratio:
 - frame.atr(df) against indicators.average_true_range on the same columns;
 - frame.halftrend(df) against the native work it calls (the average true range
   and trend_v4.halftrend on ready float32 arrays);
+- frame.swing(df) against swing_v4's quorvel_swing on the same closes, and the
+  grouped pass over the series as one symbol, with the page faults each call
+  takes (fresh scratch shows as faults on every call);
 - frame.ewma(df) against trend_v4.ewma plus the float32 rounding of the closes;
 - a polars expression with .over("symbol") against frame.ewma(by="symbol") on
   the same long table (2,000 symbols of 500 bars, in time order);
@@ -20,13 +23,14 @@ from __future__ import annotations
 import argparse
 import io
 import os
+import resource
 import time
 
 import numpy as np
 import pandas as pd
 import polars as pl
 
-from ornivex import frame, indicators, trend_v4
+from ornivex import _grouped, frame, indicators, swing_v4, trend_v4
 
 
 def best(functions: dict[str, callable], repeat: int) -> dict[str, float]:
@@ -38,6 +42,17 @@ def best(functions: dict[str, callable], repeat: int) -> dict[str, float]:
             function()
             times[name] = min(times[name], time.perf_counter() - start)
     return times
+
+
+def fewest_faults(function: callable, repeat: int) -> int:
+    """The fewest minor page faults one call of `function` takes, over `repeat` calls."""
+    fewest = None
+    for _ in range(repeat):
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+        function()
+        faults = resource.getrusage(resource.RUSAGE_SELF).ru_minflt - before
+        fewest = faults if fewest is None else min(fewest, faults)
+    return fewest
 
 
 def report(title: str, times: dict[str, float], target: float) -> None:
@@ -71,6 +86,16 @@ def main() -> None:
     high32, low32, close32 = (a.astype(np.float32) for a in (high, low, close))
     report("frame.halftrend(df)", best({"frame": lambda: frame.halftrend(df), "atr + trend_v4.halftrend":
                                         native_halftrend}, args.repeat), 1.5)
+    swing_times = best({"frame": lambda: frame.swing(df), "swing_v4 quorvel_swing":
+                        lambda: swing_v4.QuorvelSwing().quorvel_swing(close, 14, 2.0)}, args.repeat)
+    report("frame.swing(df)", swing_times, 1.5)
+    # The grouped pass over the whole series as one symbol, read and written in place.
+    one_symbol = np.zeros(n, dtype=np.int64)
+    grouped_swing = lambda: _grouped.swing(close, one_symbol, 1, None, 14, 2.0, 1)  # noqa: E731
+    grouped_time = best({"grouped": grouped_swing}, args.repeat)["grouped"]
+    frame_faults = fewest_faults(lambda: frame.swing(df), args.repeat)
+    print(f"  minor page faults per call (fewest): frame.swing(df) {frame_faults:,}, one symbol's grouped pass "
+          f"{fewest_faults(grouped_swing, args.repeat):,} ({grouped_time * 1e3:.2f} ms)")
     report("frame.ewma(df, 0.1)", best({"frame": lambda: frame.ewma(df, 0.1), "float32 + trend_v4.ewma":
                                         lambda: trend_v4.ewma(close.astype(np.float32), 0.1)}, args.repeat), 1.5)
 

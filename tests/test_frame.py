@@ -132,15 +132,21 @@ def test_halftrend_takes_a_given_tr_column():
     assert_frame_equal(result, frame.halftrend(df, tr=np.full(100, 1.25)))
 
 
-@pytest.mark.parametrize("period, multiplier", [(1, 1.0), (14, 2.0), (30, 0.5)])
-def test_swing_adapter_is_the_native_composition_in_float64(period, multiplier):
-    df = ohlc(500, period)
-    result = frame.swing(df, period, multiplier)
-    native = swing_v4.QuorvelSwing().quorvel_swing(df["close"].to_numpy(), period, multiplier)
-    native[:max(3 * (period - 1), 1), :2] = np.nan  # the band is missing until defined, bar 0 included
-    np.testing.assert_array_equal(result.to_numpy(), native)
-    assert list(result.columns) == ["rangeHigh", "rangeLow", "rangeFilter"] and result.index.equals(df.index)
-    assert_frame_equal(frame.swing(df["close"], period, multiplier), result)
+# The last is longer than the stretches one symbol's rows are taken in (windows and filter carried from one to
+# the next): periods small, with a band that just fits a stretch, and with one longer than a stretch.
+@pytest.mark.parametrize("periods, multiplier, n", [((1,), 1.0, 500), ((14,), 2.0, 500), ((30,), 0.5, 500),
+                                                    ((2, 14, 5_000, 21_845, 30_000), 1.5, 140_001)])
+def test_swing_adapter_is_the_native_composition_in_float64(periods, multiplier, n):
+    df = ohlc(n, periods[0])
+    for period in periods:
+        result = frame.swing(df, period, multiplier)
+        native = swing_v4.QuorvelSwing().quorvel_swing(df["close"].to_numpy(), period, multiplier)
+        native[:max(3 * (period - 1), 1), :2] = np.nan  # the band is missing until defined, bar 0 included
+        np.testing.assert_array_equal(result.to_numpy(), native, err_msg=f"period {period}")
+        assert list(result.columns) == ["rangeHigh", "rangeLow", "rangeFilter"] and result.index.equals(df.index)
+        assert_frame_equal(frame.swing(df["close"], period, multiplier), result)
+        one_symbol = frame.swing(df.assign(symbol="A"), period, multiplier, by="symbol")
+        np.testing.assert_array_equal(one_symbol.to_numpy(), native, err_msg=f"period {period}, by symbol")
 
 
 @pytest.mark.parametrize("function", FUNCTIONS, ids=lambda f: f.__name__)

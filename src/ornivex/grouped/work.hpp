@@ -39,6 +39,7 @@
 #include "ornivex/kernels/halftrend/continuation.hpp"
 #include "ornivex/kernels/halftrend/fused.hpp"
 #include "ornivex/kernels/halftrend/trend.hpp"
+#include "ornivex/kernels/swing/continuation.hpp"
 #include "ornivex/kernels/swing/range_filter.hpp"
 #include "ornivex/kernels/swing/range_size.hpp"
 
@@ -435,6 +436,7 @@ struct HalftrendWork {
 struct SwingWork {
     struct Scratch {
         std::vector<double> close, range, rows[3];
+        std::vector<double> windows;  // a long group's windows, a block at a time
     };
 
     StridedView<const double> close;
@@ -444,9 +446,19 @@ struct SwingWork {
     swing::FilterOutputs out;  // rangeFilter, rangeHigh, rangeLow
     const BadRowsSeen& bad;
 
+    // A group longer than this, read and written in place, is taken this
+    // many bars at a time with its windows and filter carried, as
+    // HalftrendWork takes one: its ranges then stay small and in the cache.
+    // Only where the band's 3(p - 1) bars fit in a stretch: the carry holds
+    // that many values, where the whole group needs no more than its bars.
+    static constexpr index_t stretch_bars = HalftrendWork::stretch_bars;
+
     void operator()(const Batch& batch, Scratch& s) const {
         put_in_time_order(batch, times, bad);
         const Placement at(batch);
+        if (at.in_place() && batch.size() == 1 && batch.length(0) > stretch_bars &&
+            swing::has_range_sizes(stretch_bars, period))
+            return in_stretches(batch, s);
         const StridedView<const double> x = at.read(close, s.close);
         bad.note(!all_finite(x));
         const StridedView<double> r = first_n(s.range, at.size());
@@ -467,6 +479,32 @@ struct SwingWork {
         }
         at.put_back(std::pair{computed.range_filt, out.range_filt}, std::pair{computed.hi_band, out.hi_band},
                     std::pair{computed.lo_band, out.lo_band});
+    }
+
+    // The group's bars a stretch at a time, each continuing the series where
+    // the one before left it (the same bits as the whole group).
+    void in_stretches(const Batch& batch, Scratch& s) const {
+        swing::RangeSizeCarry sizes(period, multiplier);
+        swing::FilterState filter{};
+        const index_t n = batch.length(0);
+        for (index_t start = 0; start < n; start += stretch_bars) {
+            const index_t bars = std::min(stretch_bars, n - start);
+            const index_t bounds[2] = {start, start + bars};
+            const Batch stretch{batch.rows + start, bounds};
+            const Placement at(stretch);
+            const StridedView<const double> x = at.read(close, s.close);
+            bad.note(!all_finite(x));
+            const StridedView<double> ranges = first_n(s.range, bars);
+            sizes.extend(x, ranges, s.windows);
+            const auto rows = [&](StridedView<double> column) { return part(column, at.first_row(), bars); };
+            const swing::FilterOutputs to{rows(out.range_filt), rows(out.hi_band), rows(out.lo_band)};
+            if (start == 0) {
+                swing::range_filter_pass(x, ranges, to);
+                filter = swing::filter_after(to, bars - 1);
+            } else {
+                filter = swing::range_filter_continue(x, ranges, to, filter);
+            }
+        }
     }
 
     void leave_out(std::span<const index_t> rows) const noexcept {

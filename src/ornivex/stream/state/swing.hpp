@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "ornivex/common/strided_view.hpp"
+#include "ornivex/kernels/swing/continuation.hpp"
 #include "ornivex/kernels/swing/range_filter.hpp"
 #include "ornivex/kernels/swing/range_size.hpp"
 #include "ornivex/kernels/swing/window_mean.hpp"
@@ -34,45 +35,7 @@ namespace ornivex::stream {
 
 using swing::FilterRow;
 using swing::FilterState;
-
-// The last `capacity` values of a series (all of them until there are that
-// many), oldest first and contiguous.
-class History {
-public:
-    explicit History(index_t capacity) noexcept : capacity_(capacity) {}
-
-    index_t capacity() const noexcept { return capacity_; }
-    index_t size() const noexcept { return static_cast<index_t>(values_.size()); }
-    bool full() const noexcept { return size() == capacity_; }
-    const double* data() const noexcept { return values_.data(); }
-
-    // Room for the next push, so that push cannot fail.  May throw std::bad_alloc.
-    void make_room() {
-        if (!full() && values_.size() == values_.capacity())
-            values_.reserve(static_cast<std::size_t>(std::min(capacity_, std::max<index_t>(2 * size(), 16))));
-    }
-
-    // After make_room().
-    void push(double value) noexcept {
-        if (capacity_ == 0) return;
-        if (full()) {
-            std::copy(values_.begin() + 1, values_.end(), values_.begin());
-            values_.back() = value;
-        } else {
-            values_.push_back(value);
-        }
-    }
-
-    // Keeps the last values of `series` (which continues this history).
-    void keep_tail(const double* series, index_t count) {
-        const index_t kept = std::min(count, capacity_);
-        values_.assign(series + count - kept, series + count);
-    }
-
-private:
-    index_t capacity_;
-    std::vector<double> values_;
-};
+using swing::History;
 
 // The `kept` values before a window's newest one, then `next`: the window one
 // bar on, read oldest first, without storing the new value.
@@ -87,24 +50,24 @@ struct WindowWithNext {
 class SwingStream {
 public:
     SwingStream(index_t period, double multiplier) noexcept
-        : period_(period), multiplier_(multiplier), diffs_(period - 1), firsts_(swing::second_period_of(period) - 1) {}
+        : sizes_(period, multiplier) {}
 
-    index_t period() const noexcept { return period_; }
-    double multiplier() const noexcept { return multiplier_; }
-    std::int64_t bars() const noexcept { return bars_; }
-    double previous() const noexcept { return previous_; }
+    index_t period() const noexcept { return sizes_.period; }
+    double multiplier() const noexcept { return sizes_.multiplier; }
+    std::int64_t bars() const noexcept { return sizes_.bars; }
+    double previous() const noexcept { return sizes_.previous; }
     const FilterState& filter() const noexcept { return filter_; }
-    const History& diffs() const noexcept { return diffs_; }
-    const History& firsts() const noexcept { return firsts_; }
+    const History& diffs() const noexcept { return sizes_.diffs; }
+    const History& firsts() const noexcept { return sizes_.firsts; }
     // Lengths as diffs() and firsts() have them after `bars` bars.
-    index_t diffs_after(std::int64_t bars) const noexcept { return swing::diffs_kept_after(bars, period_); }
-    index_t firsts_after(std::int64_t bars) const noexcept { return swing::firsts_kept_after(bars, period_); }
+    index_t diffs_after(std::int64_t bars) const noexcept { return swing::diffs_kept_after(bars, period()); }
+    index_t firsts_after(std::int64_t bars) const noexcept { return swing::firsts_kept_after(bars, period()); }
     void restore(std::int64_t bars, double previous, const FilterState& filter, const double* diffs,
                  const double* firsts) {
-        diffs_.keep_tail(diffs, diffs_after(bars));
-        firsts_.keep_tail(firsts, firsts_after(bars));
-        bars_ = bars;
-        previous_ = previous;
+        sizes_.diffs.keep_tail(diffs, diffs_after(bars));
+        sizes_.firsts.keep_tail(firsts, firsts_after(bars));
+        sizes_.bars = bars;
+        sizes_.previous = previous;
         filter_ = filter;
     }
 
@@ -117,19 +80,20 @@ public:
     };
 
     Bar next(double x) {
-        diffs_.make_room();
-        firsts_.make_room();
-        Bar bar{x, bars_ == 0 ? 0.0 : std::fabs(x - previous_), 0.0, filter_};
+        History &diffs = sizes_.diffs, &firsts = sizes_.firsts;
+        diffs.make_room();
+        firsts.make_room();
+        Bar bar{x, sizes_.bars == 0 ? 0.0 : std::fabs(x - sizes_.previous), 0.0, filter_};
         double range = std::numeric_limits<double>::quiet_NaN();
-        if (diffs_.full()) {
-            bar.first = swing::mean_of_window(WindowWithNext{diffs_.data(), diffs_.size(), bar.diff}, period_,
+        if (diffs.full()) {
+            bar.first = swing::mean_of_window(WindowWithNext{diffs.data(), diffs.size(), bar.diff}, period(),
                                               first_weight());
-            if (firsts_.full())
-                range = swing::mean_of_window(WindowWithNext{firsts_.data(), firsts_.size(), bar.first},
+            if (firsts.full())
+                range = swing::mean_of_window(WindowWithNext{firsts.data(), firsts.size(), bar.first},
                                               second_period(), second_weight()) *
-                        multiplier_;
+                        multiplier();
         }
-        if (bars_ == 0)
+        if (sizes_.bars == 0)
             bar.filter = swing::filter_start(x);
         else
             swing::filter_advance(bar.filter, x, range);
@@ -137,47 +101,35 @@ public:
     }
 
     void take(const Bar& bar) noexcept {
-        if (diffs_.full()) firsts_.push(bar.first);
-        diffs_.push(bar.diff);
-        previous_ = bar.x;
+        if (sizes_.diffs.full()) sizes_.firsts.push(bar.first);
+        sizes_.diffs.push(bar.diff);
+        sizes_.previous = bar.x;
         filter_ = bar.filter;
-        ++bars_;
+        ++sizes_.bars;
     }
 
     // A chunk into `rows` (the C-contiguous (3, n) block of its high bands,
-    // low bands and filter values), block by block so that a block's d's
-    // and means stay in cache.  May throw std::bad_alloc part way; callers
-    // run it on a copy.
+    // low bands and filter values), block by block so that a block's d's,
+    // means and ranges stay in cache.  May throw std::bad_alloc part way;
+    // callers run it on a copy.
     [[gnu::noinline]] void extend(StridedView<const double> x, double* rows) {
         const index_t n = x.size;
         if (n == 0) return;
-        const index_t block = std::min<index_t>(n, 4096);
-        const index_t diff_room = diffs_after(bars_ + n) + block;
-        const index_t first_room = firsts_after(bars_ + n) + block;
-        const std::unique_ptr<double[]> diffs(new double[static_cast<std::size_t>(diff_room)]);
-        const std::unique_ptr<double[]> firsts(new double[static_cast<std::size_t>(first_room)]);
+        const index_t block = std::min(n, swing::RangeSizeCarry::block);
+        std::vector<double> windows;
         const std::unique_ptr<double[]> ranges(new double[static_cast<std::size_t>(block)]);
         double* const hi = rows;
         double* const lo = rows + n;
         double* const filt = rows + 2 * n;
         for (index_t start = 0; start < n; start += block) {
             const index_t length = std::min(block, n - start);
-            // The histories, then this block's d's and the ranges their means complete.
-            std::copy_n(diffs_.data(), diffs_.size(), diffs.get());
-            const index_t diff_count = diffs_.size() + length;
-            swing::abs_diff_after(previous_, bars_ == 0, part(x, start, length),
-                                  local(diffs.get() + diffs_.size(), length));
-            previous_ = x[start + length - 1];
-            std::copy_n(firsts_.data(), firsts_.size(), firsts.get());
-            const index_t first_count = swing::range_size_means(local(diffs.get(), diff_count), period_, multiplier_,
-                                                                firsts.get(), firsts_.size(),
-                                                                local(ranges.get(), length));
-
+            const bool first_bar = sizes_.bars == 0;
+            sizes_.extend(part(x, start, length), local(ranges.get(), length), windows);
             FilterState filter = filter_;
             for (index_t j = 0; j < length; ++j) {
                 const index_t i = start + j;
                 FilterRow row;
-                if (bars_ + j == 0) {
+                if (first_bar && j == 0) {
                     filter = swing::filter_start(x[i]);
                     row = filter.shown;
                 } else {
@@ -188,9 +140,6 @@ public:
                 filt[i] = row.range_filt;
             }
             filter_ = filter;
-            diffs_.keep_tail(diffs.get(), diff_count);
-            firsts_.keep_tail(firsts.get(), first_count);
-            bars_ += length;
         }
     }
 
@@ -198,17 +147,12 @@ private:
     static StridedView<double> local(double* data, index_t size) noexcept {
         return {reinterpret_cast<char*>(data), sizeof(double), size};
     }
-    index_t second_period() const noexcept { return swing::second_period_of(period_); }
-    double first_weight() const noexcept { return swing::window_weight(period_); }
+    index_t second_period() const noexcept { return swing::second_period_of(period()); }
+    double first_weight() const noexcept { return swing::window_weight(period()); }
     double second_weight() const noexcept { return swing::window_weight(second_period()); }
 
-    index_t period_;
-    double multiplier_;
-    std::int64_t bars_ = 0;
-    double previous_ = 0.0;                 // the last bar's price
+    swing::RangeSizeCarry sizes_;                    // the bars, the last price, the kept d's and firsts
     FilterState filter_ = swing::filter_start(0.0);  // read from bar 1 on
-    History diffs_;
-    History firsts_;
 };
 
 }  // namespace ornivex::stream
