@@ -22,6 +22,7 @@
 #include <functional>
 #include <random>
 
+#include "ornivex/grouped/panel.hpp"
 #include "ornivex/grouped/work.hpp"
 
 namespace {
@@ -130,6 +131,13 @@ void measure(bool interleaved, index_t threads) {
                 "whole pass: average true range %5.1f, tr given %5.1f ns/row\n",
                 interleaved ? "interleaved" : "sorted", per_row(sort), per_row(take), per_row(put_back), per_row(dress),
                 per_row(with_atr), per_row(with_tr));
+    if (!interleaved) return;
+    // A table in time order with every symbol at every bar is a panel: its symbols side by side instead.
+    const double panel_check = best_ms([&] { is_panel(codes.read(), symbols, threads); });
+    const double side_by_side = best_ms([&] { try_panel(work({}), symbols, threads); });
+    const double side_by_side_tr = best_ms([&] { try_panel(work(tr.read()), symbols, threads); });
+    std::printf("%-12s panel check %5.1f   side by side: average true range %5.1f, tr given %5.1f ns/row\n", "",
+                per_row(panel_check), per_row(side_by_side), per_row(side_by_side_tr));
 }
 
 }  // namespace

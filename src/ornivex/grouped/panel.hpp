@@ -232,12 +232,21 @@ inline bool times_never_fall(StridedView<const std::int64_t> times, index_t symb
     const Stretches stretch(times.size, threads);
     std::atomic<bool> falls{false};
     run_tasks<NoState>(stretch.count(), threads, [&](index_t p, NoState&) {
-        bool fell = false, missing = false;
-        for (index_t i = stretch.begin(p), end = stretch.end(p); i < end; ++i) {
-            missing |= times[i] == missing_time;
-            fell |= i >= symbols && times[i] < times[i - symbols];
-        }
-        bad.note(missing);
+        unsigned fell = 0, missing = 0;  // flags ORed: no branch per row
+        const index_t begin = stretch.begin(p), end = stretch.end(p);
+        for (index_t i = begin; i < std::min(end, symbols); ++i) missing |= times[i] == missing_time;
+        if (times.contiguous())
+            for (const std::int64_t *at = times.data() + std::max(begin, symbols), *last = times.data() + end;
+                 at < last; ++at) {
+                missing |= at[0] == missing_time;
+                fell |= at[0] < at[-symbols];
+            }
+        else
+            for (index_t i = std::max(begin, symbols); i < end; ++i) {
+                missing |= times[i] == missing_time;
+                fell |= times[i] < times[i - symbols];
+            }
+        bad.note(missing != 0);
         if (fell) falls.store(true, std::memory_order_relaxed);
     });
     return !falls.load();
@@ -252,16 +261,13 @@ inline bool try_panel(const HalftrendWork& w, index_t symbols, index_t threads) 
     using namespace panel_detail;
     if (symbols < panel_lanes || w.amplitude > panel_window) return false;
     if (w.times.size > 0 && !times_never_fall(w.times, symbols, threads, w.bad)) return false;
-    // Threads take symbols 64 at a time: whole cache lines of the int8
-    // results where a bar's row starts on a line boundary (at most a line a
-    // bar shared at the seam otherwise).
-    constexpr index_t line = 64;
-    const index_t parts = std::clamp<index_t>(std::min(usable_threads(threads), (symbols + line - 1) / line), 1,
-                                              symbols);
-    const index_t share = (symbols + parts - 1) / parts, step = (share + line - 1) / line * line;
+    // The lane blocks shared out evenly: a seam between threads shares at
+    // most a cache line of a column per bar.
+    const index_t block_count = (symbols + panel_lanes - 1) / panel_lanes;
+    const index_t parts = std::min(usable_threads(threads), block_count);
     run_tasks<std::vector<Block>>(parts, threads, [&](index_t p, std::vector<Block>& blocks) {
-        const index_t from = std::min(symbols, p * step), to = std::min(symbols, from + step);
-        if (from == to) return;
+        const index_t from = p * block_count / parts * panel_lanes,
+                      to = std::min(symbols, (p + 1) * block_count / parts * panel_lanes);
         blocks.resize(static_cast<std::size_t>((to - from + panel_lanes - 1) / panel_lanes));
         if (w.promotion == Promotion::weak_float32)
             run_kernel<PanelKernel<Promotion::weak_float32>>(w, symbols, from, to, blocks.data());

@@ -276,14 +276,21 @@ index_t string_codes(const Column& column, index_t threads, std::int64_t* codes,
         if (offset >= 0) return offset;
 
     // The first stretch's codes are final; each later one's are looked up in
-    // the table of all stretches before it.
+    // the table of all stretches before it.  A stretch whose strings first
+    // appear in the order they did before it (a table in time order whose
+    // stretch begins with a bar) already has its final codes: none is given.
     StringTable& all = tables[0];
     std::vector<std::vector<index_t>> final_codes(static_cast<std::size_t>(stretches));
     for (index_t p = 1; p < stretches; ++p) {
         std::vector<index_t>& to = final_codes[p];
         to.reserve(tables[p].entries().size());
-        for (const StringTable::Entry& entry : tables[p].entries())
-            to.push_back(all.code_of(entry.text, entry.first_row));
+        bool same = true;
+        for (const StringTable::Entry& entry : tables[p].entries()) {
+            const index_t code = all.code_of(entry.text, entry.first_row);
+            same &= code == static_cast<index_t>(to.size());
+            to.push_back(code);
+        }
+        if (same) to.clear();
     }
     // The later stretches' rows rewritten in pieces, so that every thread
     // takes a share even when they are only two stretches.
@@ -293,6 +300,7 @@ index_t string_codes(const Column& column, index_t threads, std::int64_t* codes,
         const index_t begin = first + k * piece, end = std::min(column.size(), begin + piece);
         for (index_t p = 1; p < stretches; ++p) {
             const std::vector<index_t>& to = final_codes[p];
+            if (to.empty()) continue;  // final already
             for (index_t i = std::max(begin, stretch.begin(p)), stop = std::min(end, stretch.end(p)); i < stop; ++i)
                 if (codes[i] >= 0) codes[i] = to[static_cast<std::size_t>(codes[i])];
         }
