@@ -1,6 +1,7 @@
 """The DataFrame adapters and the ATR against the native functions and a literal model."""
 
 import re
+import itertools
 import warnings
 
 import numpy as np
@@ -338,17 +339,26 @@ def test_halftrend_of_a_panel_is_each_symbol_alone(seed):
 
 def test_grouped_passes_read_prices_where_numpy_put_them():
     """Prices a pickle or a buffer leaves at an odd address (as Dask hands them to a worker) give
-    the results of aligned copies, shuffled (gathered by row) and sorted (read in place)."""
+    the results of aligned copies, shuffled (gathered by row) and sorted (read in place); and no
+    codes (every row one group, in row order or by the times given) those of codes all 0."""
     rng = np.random.default_rng(5)
     n = 600
+    calls = (lambda h, l, c, codes, groups=7, times=None: _grouped.halftrend(h, l, c, None, codes, groups, times, 2,
+                                                                               2.0, 14, 1),
+             lambda h, l, c, codes, groups=7, times=None: _grouped.atr(h, l, c, codes, groups, times, 14, 1),
+             lambda h, l, c, codes, groups=7, times=None: _grouped.swing(c, codes, groups, times, 5, 2.0, 1))
     for codes in (rng.integers(0, 7, n), np.sort(rng.integers(0, 7, n))):
         aligned = [50 + rng.random(n).cumsum() for _ in range(3)]
         odd = [np.frombuffer(b"\0" + a.tobytes(), np.float64, count=n, offset=1) for a in aligned]
-        for call in (lambda h, l, c: _grouped.halftrend(h, l, c, None, codes, 7, None, 2, 2.0, 14, 1),
-                     lambda h, l, c: _grouped.atr(h, l, c, codes, 7, None, 14, 1),
-                     lambda h, l, c: _grouped.swing(c, codes, 7, None, 5, 2.0, 1)):
-            for got, expected in zip(call(*odd), call(*aligned)):
+        for call in calls:
+            for got, expected in zip(call(*odd, codes), call(*aligned, codes)):
                 np.testing.assert_array_equal(got, expected)
+    newest_first = np.arange(n, 0, -1, dtype=np.int64)
+    for call, times in itertools.product(calls, (None, newest_first)):
+        for got, expected in zip(call(*odd, None, 1, times), call(*odd, np.zeros(n, np.int64), 1, times)):
+            np.testing.assert_array_equal(got, expected)
+        with pytest.raises(ValueError, match="group"):
+            call(*odd, None, 0)
 
 
 def test_long_tables_bad_rows_and_bad_symbol_columns():

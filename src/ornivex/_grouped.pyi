@@ -1,5 +1,5 @@
 """The native side of ornivex.frame's long tables: each group's rows (codes[i],
--1 for a row left out) in time order (times, or row order for None), computed
+-1 for a row left out; codes None: every row in group 0) in time order (times, or row order for None), computed
 by the single-series kernels over `threads` threads; one result element per row.
 The last element of each result is whether every row was sound: none left out,
 no missing time (NaT), no NaN or infinite price."""
@@ -10,19 +10,19 @@ import numpy.typing as npt
 _F64 = npt.NDArray[np.float64]
 _I64 = npt.NDArray[np.int64]
 
-def halftrend(high: _F64, low: _F64, close: _F64, tr: _F64 | None, codes: _I64, groups: int, times: _I64 | None,
-              amplitude: int, channel_deviation: float, atr_length: int, threads: int) -> tuple[
+def halftrend(high: _F64, low: _F64, close: _F64, tr: _F64 | None, codes: _I64 | None, groups: int,
+              times: _I64 | None, amplitude: int, channel_deviation: float, atr_length: int, threads: int) -> tuple[
                   npt.NDArray[np.float32], npt.NDArray[np.float32], npt.NDArray[np.float32],
                   npt.NDArray[np.float32], npt.NDArray[np.float32], _I64, _I64, npt.NDArray[np.int8],
                   npt.NDArray[np.float32], npt.NDArray[np.int8], bool]:
     """halftrend, atrHigh, atrLow, arrowUp, arrowDown (NaN on a bar without the arrow), buy, sell, trend,
     atr and signal (+1 buy, -1 sell, 0) of every group."""
 
-def swing(close: _F64, codes: _I64, groups: int, times: _I64 | None, period: int, multiplier: float,
+def swing(close: _F64, codes: _I64 | None, groups: int, times: _I64 | None, period: int, multiplier: float,
           threads: int) -> tuple[_F64, _F64, _F64, bool]:
     """rangeHigh, rangeLow and rangeFilter of every group."""
 
-def atr(high: _F64, low: _F64, close: _F64, codes: _I64, groups: int, times: _I64 | None, length: int,
+def atr(high: _F64, low: _F64, close: _F64, codes: _I64 | None, groups: int, times: _I64 | None, length: int,
         threads: int) -> tuple[_F64, _F64, bool]:
     """trueRange and atr of every group."""
 

@@ -442,6 +442,7 @@ class _Groups:
     times: np.ndarray | None  # int64, in the time column's unit
     nullable: bool
     bad_rows: Callable[[], np.ndarray]  # the rows with a missing or non-finite value; unless nullable, raises
+    one_run: bool = False  # every row one symbol, in row order: the native passes need no codes
 
     @classmethod
     def of(cls, obj: Any, by: str, prices: dict[str, np.ndarray], skip_bad_rows: bool, threads: int) -> _Groups:
@@ -469,12 +470,12 @@ class _Groups:
         """Every row of `obj`, one symbol, running forwards (`direction` 1) or backwards (-1) in time."""
         size = len(next(iter(prices.values())))
         times = None if direction == 1 else _time_source(obj)[1]
-        return cls(np.zeros(size, dtype=np.int64), 1, None if times is None else times.view(np.int64), False,
-                   lambda: _bad_rows(obj, prices, {}, False))
+        return cls(np.zeros(size, dtype=np.int64), 1, None if times is None else times.view(np.int64), False,  # codes unread
+                   lambda: _bad_rows(obj, prices, {}, False), one_run=True)
 
-    def native(self) -> tuple[np.ndarray, int, np.ndarray | None]:
+    def native(self) -> tuple[np.ndarray | None, int, np.ndarray | None]:
         """codes, groups and times, as the native functions of ornivex._grouped take them."""
-        return self.codes, self.count, self.times
+        return None if self.one_run else self.codes, self.count, self.times
 
     def results(self, names: tuple[str, ...], computed: tuple[Any, ...]) -> dict[str, np.ndarray]:
         """A native function's result columns by name.  Unless the bad rows were left out

@@ -60,6 +60,7 @@ bool view_prices(PyObject* const* bound, ArrayView& high, ArrayView& low, ArrayV
 // What every function takes beside its series: the groups, the times and the threads.
 struct Grouping {
     ArrayView codes, times;
+    bool whole = false;  // no codes: every row in group 0, in row order
     index_t count = 0;
     index_t threads = 1;
 
@@ -67,7 +68,8 @@ struct Grouping {
     bool bind(const char* func, PyObject* const (&bound)[4]) {
         const auto groups = whole_number(func, "groups", bound[1], 0);
         const auto thread_count = groups ? whole_number(func, "threads", bound[3], 1) : std::nullopt;
-        if (!thread_count || !view_argument(codes, "codes", bound[0], int64_element) ||
+        whole = bound[0] == Py_None;
+        if (!thread_count || !view_argument(codes, "codes", bound[0], int64_element, /*optional=*/true) ||
             !view_argument(times, "times", bound[2], int64_element, /*optional=*/true))
             return false;
         // The rows' grouping holds an offset per group: refuse a count no memory could hold.
@@ -135,16 +137,28 @@ struct Columns {
     }
 };
 
-// Groups the rows and runs `work` over every group, then over the rows left out.
+// Groups the rows and runs `work` over every group, then over the rows left
+// out.  `rows`: the table's.
 template <class Work>
-bool run_groups(const Grouping& grouping, const Work& work) {
+bool run_groups(const Grouping& grouping, const Work& work, index_t rows) {
     RowGroups groups;
     index_t bad_row = -1;
     const StridedView<const std::int64_t> codes = grouping.codes.read<std::int64_t>();
+    if (grouping.whole && grouping.count < 1 && rows > 0) return err::group_code(0, 0, grouping.count);
     const bool ran = run_without_gil([&] {
-        const bool panel = is_panel(codes, grouping.count, grouping.threads);
+        if (grouping.whole && work.times.size == 0) {
+            // One run of rows, in place: no row list to make.
+            const index_t bounds[2] = {0, rows};
+            typename Work::Scratch scratch;
+            if (rows > 0) work(Batch{nullptr, bounds}, scratch);
+            return;
+        }
+        const bool panel = !grouping.whole && is_panel(codes, grouping.count, grouping.threads);
         if (panel && try_panel(work, grouping.count, grouping.threads)) return;
-        bad_row = group_rows(codes, grouping.count, grouping.threads, groups, panel);
+        if (grouping.whole)
+            whole_rows(rows, groups);
+        else
+            bad_row = group_rows(codes, grouping.count, grouping.threads, groups, panel);
         if (bad_row >= 0) return;
         for_each_batch<typename Work::Scratch>(groups, grouping.threads, work);
         if constexpr (requires { work.dress_later; })
@@ -209,7 +223,7 @@ Owned halftrend_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwname
     const HalftrendWork work{high.read<double>(), low.read<double>(),  close.read<double>(), tr.read<double>(),
                              grouping.time_view(), *amplitude,          *channel_deviation,   *atr_length,
                              promotion,           out,                 bad,                 dress_later};
-    if (!run_groups(grouping, work)) return Owned();
+    if (!run_groups(grouping, work, n)) return Owned();
     return columns.tuple(bad);
 }
 
@@ -250,7 +264,7 @@ Owned swing_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     const BadRowsSeen bad;
     const SwingWork work{close.read<double>(), grouping.time_view(), *period, *multiplier,
                          {filter, high_band, low_band}, bad};
-    if (!run_groups(grouping, work)) return Owned();
+    if (!run_groups(grouping, work, n)) return Owned();
     return columns.tuple(bad);
 }
 
@@ -286,7 +300,7 @@ Owned atr_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     const BadRowsSeen bad;
     const AtrWork work{high.read<double>(), low.read<double>(), close.read<double>(), grouping.time_view(),
                        *length,             true_range,         atr,                 bad};
-    if (!run_groups(grouping, work)) return Owned();
+    if (!run_groups(grouping, work, n)) return Owned();
     return columns.tuple(bad);
 }
 

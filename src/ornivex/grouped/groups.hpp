@@ -158,6 +158,14 @@ inline void panel_rows(StridedView<const std::int64_t> codes, index_t count, ind
     });
 }
 
+// Every one of n rows in one group, in row order.  Throws std::bad_alloc.
+inline void whole_rows(index_t n, RowGroups& out) {
+    out.rows = std::make_unique_for_overwrite<index_t[]>(static_cast<std::size_t>(n));
+    for (index_t i = 0; i < n; ++i) out.rows[i] = i;
+    out.size = n;
+    out.offsets = {0, n};
+}
+
 // Groups the rows by codes[i] in 0 .. count - 1; a code of -1 leaves the row
 // out.  Returns the position of the first row with any other code, or -1
 // when every code is one of those.  `panel`: is_panel holds (found by the
@@ -223,7 +231,7 @@ inline index_t group_rows(StridedView<const std::int64_t> codes, index_t count, 
 // batch's values at the same indices (group j at begin(j) .. begin(j) +
 // length(j)).
 struct Batch {
-    index_t* rows;                   // the batch's rows, group by group
+    index_t* rows;                   // the batch's rows, group by group; or null: rows bounds[0] .. bounds.back() - 1
     std::span<const index_t> bounds;  // RowGroups::offsets of its groups and of the group after
 
     index_t size() const noexcept { return static_cast<index_t>(bounds.size()) - 1; }

@@ -63,6 +63,10 @@ StridedView<T> first_n(std::vector<T>& series, index_t n) {
 class Placement {
 public:
     explicit Placement(const Batch& batch) noexcept : batch_(batch), rows_(batch.rows), n_(batch.total()) {
+        if (!rows_) {  // a run of rows by definition
+            first_ = batch.bounds[0];
+            return;
+        }
         for (index_t k = 1; k < n_ && first_ >= 0; ++k)
             if (rows_[k] != rows_[0] + k) first_ = -1;
         if (first_ >= 0 && n_ > 0) first_ = rows_[0];
@@ -355,8 +359,8 @@ struct HalftrendWork {
         const index_t n = batch.length(0);
         for (index_t start = 0; start < n; start += stretch_bars) {
             const index_t bars = std::min(stretch_bars, n - start);
-            const index_t bounds[2] = {start, start + bars};
-            const Batch stretch{batch.rows + start, bounds};
+            const index_t bounds[2] = {batch.bounds[0] + start, batch.bounds[0] + start + bars};
+            const Batch stretch{batch.rows ? batch.rows + start : nullptr, bounds};
             const Placement at(stretch);
             const auto rows = [&](auto column) { return part(column, at.first_row(), bars); };
             const trend::halftrend::Inputs in =
@@ -489,8 +493,8 @@ struct SwingWork {
         const index_t n = batch.length(0);
         for (index_t start = 0; start < n; start += stretch_bars) {
             const index_t bars = std::min(stretch_bars, n - start);
-            const index_t bounds[2] = {start, start + bars};
-            const Batch stretch{batch.rows + start, bounds};
+            const index_t bounds[2] = {batch.bounds[0] + start, batch.bounds[0] + start + bars};
+            const Batch stretch{batch.rows ? batch.rows + start : nullptr, bounds};
             const Placement at(stretch);
             const StridedView<const double> x = at.read(close, s.close);
             bad.note(!all_finite(x));
