@@ -134,6 +134,20 @@ private:
     index_t first_ = 0;  // -1: scattered
 };
 
+// A batch's one group (read and written in place) `stretch_bars` bars at a
+// time: take(placement, bars, first) for each stretch in order, `first` on
+// the first.
+template <class Take>
+void for_each_stretch(const Batch& batch, index_t stretch_bars, Take&& take) {
+    const index_t n = batch.length(0);
+    for (index_t start = 0; start < n; start += stretch_bars) {
+        const index_t bars = std::min(stretch_bars, n - start);
+        const index_t bounds[2] = {batch.bounds[0] + start, batch.bounds[0] + start + bars};
+        const Batch stretch{batch.rows ? batch.rows + start : nullptr, bounds};
+        take(Placement(stretch), bars, start == 0);
+    }
+}
+
 template <class T>
 void fill(std::span<const index_t> rows, StridedView<T> to, T value) noexcept {
     for (const index_t row : rows) to.set(row, value);
@@ -356,12 +370,7 @@ struct HalftrendWork {
         atr::AtrStream average(atr_length);
         std::int8_t side = 0;
         if (!s.chunk) s.chunk = std::make_unique<trend::halftrend::ChunkScratch>(amplitude);
-        const index_t n = batch.length(0);
-        for (index_t start = 0; start < n; start += stretch_bars) {
-            const index_t bars = std::min(stretch_bars, n - start);
-            const index_t bounds[2] = {batch.bounds[0] + start, batch.bounds[0] + start + bars};
-            const Batch stretch{batch.rows ? batch.rows + start : nullptr, bounds};
-            const Placement at(stretch);
+        for_each_stretch(batch, stretch_bars, [&](const Placement& at, index_t bars, bool) {
             const auto rows = [&](auto column) { return part(column, at.first_row(), bars); };
             const trend::halftrend::Inputs in =
                 inputs(at, rows(out.atr), s, [&](auto high, auto low, auto close, StridedView<double> averages) {
@@ -377,7 +386,7 @@ struct HalftrendWork {
                                                     lines.sell.data()};
             run_kernel<trend::halftrend::ContinueKernel>(state, params, in, to, *s.chunk);
             side = present_signals(lines, rows(out.trend), rows(out.signal), side);
-        }
+        });
     }
 
     // HalfTrend's float32 inputs; its range input (the given tr, or the
@@ -490,25 +499,20 @@ struct SwingWork {
     void in_stretches(const Batch& batch, Scratch& s) const {
         swing::RangeSizeCarry sizes(period, multiplier);
         swing::FilterState filter{};
-        const index_t n = batch.length(0);
-        for (index_t start = 0; start < n; start += stretch_bars) {
-            const index_t bars = std::min(stretch_bars, n - start);
-            const index_t bounds[2] = {batch.bounds[0] + start, batch.bounds[0] + start + bars};
-            const Batch stretch{batch.rows ? batch.rows + start : nullptr, bounds};
-            const Placement at(stretch);
+        for_each_stretch(batch, stretch_bars, [&](const Placement& at, index_t bars, bool first) {
             const StridedView<const double> x = at.read(close, s.close);
             bad.note(!all_finite(x));
             const StridedView<double> ranges = first_n(s.range, bars);
             sizes.extend(x, ranges, s.windows);
             const auto rows = [&](StridedView<double> column) { return part(column, at.first_row(), bars); };
             const swing::FilterOutputs to{rows(out.range_filt), rows(out.hi_band), rows(out.lo_band)};
-            if (start == 0) {
+            if (first) {
                 swing::range_filter_pass(x, ranges, to);
                 filter = swing::filter_after(to, bars - 1);
             } else {
                 filter = swing::range_filter_continue(x, ranges, to, filter);
             }
-        }
+        });
     }
 
     void leave_out(std::span<const index_t> rows) const noexcept {
