@@ -361,6 +361,19 @@ def test_grouped_passes_read_prices_where_numpy_put_them():
             call(*odd, None, 0)
 
 
+def test_in_time_order_is_no_time_missing_and_none_falling():
+    """Over the threads' stretches (two of 70,000 rows here) and their seam, read in place or strided."""
+    nat = np.iinfo(np.int64).min
+    rising = np.repeat(np.arange(70_000, dtype=np.int64), 2)
+    cases = [rising, rising[:0], rising[:1], rising[::3], rising[::-1], np.full(5, nat)]
+    for row, value in [(70_000, -1), (69_999, 10**9), (0, nat), (139_999, nat), (70_000, nat), (5, 3)]:
+        cases.append(rising.copy())
+        cases[-1][row] = value
+    for times, threads in itertools.product(cases, (1, 2)):
+        expected = not (times == nat).any() and bool(np.all(times[1:] >= times[:-1]))
+        assert _grouped.in_time_order(times, threads) is expected
+
+
 def test_long_tables_bad_rows_and_bad_symbol_columns():
     df = long_frame()
     holed = df.assign(close=df["close"].where(df.index != df.index[9]),

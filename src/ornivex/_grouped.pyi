@@ -48,3 +48,6 @@ def trend(buy: _I64, sell: _I64) -> npt.NDArray[np.int8]:
 def object_codes(objects: npt.NDArray[np.object_], missing: tuple[object, ...], threads: int) -> tuple[_I64, _I64] | None:
     """string_codes of a column of str objects, None, NaN and the `missing` objects (missing values);
     None when a row holds anything else."""
+
+def in_time_order(times: _I64, threads: int) -> bool:
+    """Whether no time is missing (NaT) and none is earlier than the one on the row before it."""

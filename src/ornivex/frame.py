@@ -461,7 +461,7 @@ class _Groups:
             if bad.any():
                 codes = np.where(bad, -1, codes)
         keys = None if times is None else times.view(np.int64)
-        if keys is not None and (len(keys) == 0 or keys[0] != _MISSING_TIME) and np.all(keys[1:] >= keys[:-1]):
+        if keys is not None and _grouped.in_time_order(keys, threads):
             keys = None  # a table in time order (no time missing): each symbol's rows already are
         return cls(codes, count, keys, skip_bad_rows, bad_rows)
 

@@ -1,5 +1,6 @@
 // halftrend, swing and atr over the rows of a long table, group by group, and
-// the string columns' group codes; true_range and trend of one series.
+// the string columns' group codes; true_range and trend of one series; whether
+// a table's rows are in time order.
 //
 // Every function takes the table's price columns, `codes` (a group number per
 // row, -1 for a row left out), the number of groups, `times` (int64 per row,
@@ -383,6 +384,28 @@ Owned trend_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return std::move(columns.arrays[0]);
 }
 
+// ---- in_time_order(times, threads) -------------------------------------------
+//
+// Whether a table's rows are in time order: no time missing (NaT) and none
+// earlier than the row's before it.  Each symbol's rows then are too.
+
+const Signature& in_time_order_signature() {
+    static PyObject* const params[] = {key().times, key().threads};
+    static const Signature signature{"in_time_order", 2, 2, params};
+    return signature;
+}
+
+Owned in_time_order_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    PyObject* bound[2];
+    if (!bind_arguments(in_time_order_signature(), args, nargsf, kwnames, bound)) return Owned();
+    const auto threads = whole_number("in_time_order", "threads", bound[1], 1);
+    ArrayView times;
+    if (!threads || !view_argument(times, "times", bound[0], int64_element)) return Owned();
+    TimeSteps steps;
+    if (!run_without_gil([&] { steps = time_steps(times.read<std::int64_t>(), 1, *threads); })) return Owned();
+    return Owned::steal(PyBool_FromLong(!steps.fall && !steps.missing));
+}
+
 // ---- string_codes(offsets, data, validity, validity_offset, threads) ---------
 // ---- string_view_codes(views, buffers, validity, validity_offset, threads) ---
 //
@@ -566,7 +589,7 @@ Owned object_codes_entry(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwn
 
 }  // namespace
 
-const Entry entries[9] = {
+const Entry entries[10] = {
     {"halftrend", halftrend_entry, halftrend_signature},
     {"swing", swing_entry, swing_signature},
     {"atr", atr_entry, atr_signature},
@@ -576,6 +599,7 @@ const Entry entries[9] = {
     {"trend", trend_entry, trend_signature},
     {"series_atr", series_atr_entry, series_atr_signature},
     {"object_codes", object_codes_entry, object_codes_signature},
+    {"in_time_order", in_time_order_entry, in_time_order_signature},
 };
 
 }  // namespace ornivex::grouped

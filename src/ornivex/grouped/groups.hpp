@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "ornivex/common/instruction_sets.hpp"
 #include "ornivex/common/strided_view.hpp"
 
 namespace ornivex::grouped {
@@ -244,6 +245,52 @@ struct Batch {
 };
 
 inline constexpr std::int64_t missing_time = std::numeric_limits<std::int64_t>::min();  // NumPy's NaT
+
+// What the steps of a time column hold: whether any time is earlier than the
+// one `apart` rows before it, and whether any time is missing.
+struct TimeSteps {
+    bool fall = false, missing = false;
+};
+
+namespace time_steps_detail {
+// The steps of times [begin, end) to those `apart` rows before (none before
+// row `apart`).  Flags ORed, no branch per row: a whole-vector loop where
+// the set compares int64 lanes.
+struct StepKernel {
+    template <InstructionSet>
+    static TimeSteps run(StridedView<const std::int64_t> times, index_t apart, index_t begin, index_t end) noexcept {
+        unsigned fell = 0, missing = 0;
+        for (index_t i = begin; i < std::min(end, apart); ++i) missing |= times[i] == missing_time;
+        begin = std::max(begin, apart);
+        if (times.contiguous())
+            for (const std::int64_t *at = times.data() + begin, *last = times.data() + end; at < last; ++at) {
+                missing |= at[0] == missing_time;
+                fell |= at[0] < at[-apart];
+            }
+        else
+            for (index_t i = begin; i < end; ++i) {
+                missing |= times[i] == missing_time;
+                fell |= times[i] < times[i - apart];
+            }
+        return {fell != 0, missing != 0};
+    }
+};
+}  // namespace time_steps_detail
+
+// The steps of `times` over up to `threads` threads.  With `apart` 1: the
+// rows are in time order when no step falls and no time is missing; with a
+// panel's symbol count, each symbol's are.
+inline TimeSteps time_steps(StridedView<const std::int64_t> times, index_t apart, index_t threads) {
+    const Stretches stretch(times.size, threads);
+    std::atomic<bool> fall{false}, missing{false};
+    run_tasks<NoState>(stretch.count(), threads, [&](index_t p, NoState&) {
+        const TimeSteps steps =
+            run_kernel<time_steps_detail::StepKernel>(times, apart, stretch.begin(p), stretch.end(p));
+        if (steps.fall) fall.store(true, std::memory_order_relaxed);
+        if (steps.missing) missing.store(true, std::memory_order_relaxed);
+    });
+    return {fall.load(), missing.load()};
+}
 
 // Puts one group's rows (in input order) in time order; `times` has an entry
 // per input row.  Returns false when a time is missing (the rows are then

@@ -24,6 +24,6 @@ struct Entry {
     Owned (*body)(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
     const Signature& (*signature)();
 };
-extern const Entry entries[9];
+extern const Entry entries[10];
 
 }  // namespace ornivex::grouped

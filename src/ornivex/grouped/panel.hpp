@@ -34,6 +34,11 @@ namespace ornivex::grouped {
 inline constexpr index_t panel_window = 16;
 inline constexpr index_t panel_lanes = 8;
 
+// A thread's share of a bar ends a jump away from where its share of the next
+// bar begins, and the hardware's prefetch meets each such stretch late: the
+// inputs are asked for this many bars ahead (a few percent with two threads).
+inline constexpr index_t prefetch_bars = 2;
+
 namespace panel_detail {
 
 using Floats = Lanes<float, panel_lanes>;
@@ -132,6 +137,10 @@ void panel_pass(const HalftrendWork& w, index_t symbols, index_t from, index_t t
             const auto prices_at = [&](StridedView<const double> column, index_t bars_back) {
                 return narrowed(load_lanes(column, row - bars_back * symbols, lanes, 1.0));
             };
+            if (t + prefetch_bars < bars)
+                for (const StridedView<const double>& column : {high_column, low_column, close_column, tr})
+                    if (column.contiguous() && column.size > 0)
+                        __builtin_prefetch(column.data() + row + prefetch_bars * symbols);
             const Doubles high64 = load_lanes(high_column, row, lanes, 1.0),
                           low64 = load_lanes(low_column, row, lanes, 1.0),
                           close64 = load_lanes(close_column, row, lanes, 1.0);
@@ -225,33 +234,6 @@ struct PanelKernel {
     }
 };
 
-// Whether every symbol's times rise or stay (rows `symbols` apart are one
-// symbol's neighbouring bars); a missing time is noted as a bad row.
-inline bool times_never_fall(StridedView<const std::int64_t> times, index_t symbols, index_t threads,
-                             const BadRowsSeen& bad) {
-    const Stretches stretch(times.size, threads);
-    std::atomic<bool> falls{false};
-    run_tasks<NoState>(stretch.count(), threads, [&](index_t p, NoState&) {
-        unsigned fell = 0, missing = 0;  // flags ORed: no branch per row
-        const index_t begin = stretch.begin(p), end = stretch.end(p);
-        for (index_t i = begin; i < std::min(end, symbols); ++i) missing |= times[i] == missing_time;
-        if (times.contiguous())
-            for (const std::int64_t *at = times.data() + std::max(begin, symbols), *last = times.data() + end;
-                 at < last; ++at) {
-                missing |= at[0] == missing_time;
-                fell |= at[0] < at[-symbols];
-            }
-        else
-            for (index_t i = std::max(begin, symbols); i < end; ++i) {
-                missing |= times[i] == missing_time;
-                fell |= times[i] < times[i - symbols];
-            }
-        bad.note(missing != 0);
-        if (fell) falls.store(true, std::memory_order_relaxed);
-    });
-    return !falls.load();
-}
-
 }  // namespace panel_detail
 
 // Computes a panel of `symbols` symbols side by side, unless its window is
@@ -260,11 +242,16 @@ inline bool times_never_fall(StridedView<const std::int64_t> times, index_t symb
 inline bool try_panel(const HalftrendWork& w, index_t symbols, index_t threads) {
     using namespace panel_detail;
     if (symbols < panel_lanes || w.amplitude > panel_window) return false;
-    if (w.times.size > 0 && !times_never_fall(w.times, symbols, threads, w.bad)) return false;
+    if (w.times.size > 0) {
+        // Rows `symbols` apart are one symbol's neighbouring bars.
+        const TimeSteps steps = time_steps(w.times, symbols, threads);
+        if (steps.fall) return false;
+        w.bad.note(steps.missing);
+    }
     // The lane blocks shared out evenly: a seam between threads shares at
     // most a cache line of a column per bar.
     const index_t block_count = (symbols + panel_lanes - 1) / panel_lanes;
-    const index_t parts = std::min(usable_threads(threads), block_count);
+    const char* knob = std::getenv("ORNIVEX_X_PARTS"); const index_t parts = std::min(usable_threads(threads) * (knob ? std::atoi(knob) : 1), block_count);
     run_tasks<std::vector<Block>>(parts, threads, [&](index_t p, std::vector<Block>& blocks) {
         const index_t from = p * block_count / parts * panel_lanes,
                       to = std::min(symbols, (p + 1) * block_count / parts * panel_lanes);

@@ -295,7 +295,9 @@ index_t string_codes(const Column& column, index_t threads, std::int64_t* codes,
     // The later stretches' rows rewritten in pieces, so that every thread
     // takes a share even when they are only two stretches.
     constexpr index_t piece = 1 << 16;
-    const index_t first = stretch.begin(1), pieces = (column.size() - first + piece - 1) / piece;
+    const bool rewrite = std::any_of(final_codes.begin(), final_codes.end(),
+                                     [](const std::vector<index_t>& to) { return !to.empty(); });
+    const index_t first = stretch.begin(1), pieces = rewrite ? (column.size() - first + piece - 1) / piece : 0;
     run_tasks<NoState>(pieces, threads, [&](index_t k, NoState&) {
         const index_t begin = first + k * piece, end = std::min(column.size(), begin + piece);
         for (index_t p = 1; p < stretches; ++p) {
