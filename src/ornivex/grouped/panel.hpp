@@ -251,7 +251,7 @@ inline bool try_panel(const HalftrendWork& w, index_t symbols, index_t threads) 
     // The lane blocks shared out evenly: a seam between threads shares at
     // most a cache line of a column per bar.
     const index_t block_count = (symbols + panel_lanes - 1) / panel_lanes;
-    const char* knob = std::getenv("ORNIVEX_X_PARTS"); const index_t parts = std::min(usable_threads(threads) * (knob ? std::atoi(knob) : 1), block_count);
+    const index_t parts = std::min(usable_threads(threads), block_count);
     run_tasks<std::vector<Block>>(parts, threads, [&](index_t p, std::vector<Block>& blocks) {
         const index_t from = p * block_count / parts * panel_lanes,
                       to = std::min(symbols, (p + 1) * block_count / parts * panel_lanes);
