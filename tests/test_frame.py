@@ -313,7 +313,9 @@ def test_halftrend_of_a_panel_is_each_symbol_alone(seed):
     """A panel (every symbol at every bar, in one order) is computed with its symbols side by side:
     lanes left empty at its right edge, threads splitting the symbols, windows up to the longest it
     takes and one beyond, a given tr, ties of equal prices and of zeros of either sign, times in
-    order or falling for one symbol (then sorted group by group)."""
+    order or falling for one symbol (then sorted group by group).  So is a table in time order that
+    is not one: bars missing (symbols of different lengths, lanes ending apart), each bar's rows in
+    an order of its own, a bad row left out."""
     rng = np.random.default_rng(seed)
     symbols, bars = [(8, 40), (13, 37), (70, 25), (9, 2), (21, 30), (130, 12)][seed]
     close = 50 * np.exp(np.cumsum(rng.normal(0, 0.02, (bars, symbols)), axis=0))
@@ -335,6 +337,23 @@ def test_halftrend_of_a_panel_is_each_symbol_alone(seed):
         for symbol in table["symbol"].unique():
             expected = alone(frame.halftrend, table, symbol, **kwargs)
             assert_frame_equal(grouped.loc[expected.index], expected)
+
+    gaps = table.drop(index=rng.choice(table.index[symbols:], len(table) // 12, replace=False))
+    shuffled = table.iloc[np.argsort(table.index // symbols + rng.random(len(table)), kind="stable")]
+    bad = gaps.index[len(gaps) // 2]
+    holed = gaps.assign(close=gaps["close"].where(gaps.index != bad))
+    for amplitude, tr in ((2, None), (16, "tr")):
+        kwargs = {"amplitude": amplitude, "channel_deviation": 1.5, "tr": tr}
+        for other in (gaps, shuffled):
+            grouped = frame.halftrend(other, by="symbol", threads=2, **kwargs)
+            for symbol in other["symbol"].unique():
+                expected = alone(frame.halftrend, other, symbol, **kwargs)
+                assert_frame_equal(grouped.loc[expected.index], expected)
+        skipped = frame.halftrend(holed, by="symbol", skip_bad_rows=True, threads=2, **kwargs)
+        assert skipped.loc[bad].isna().all()
+        symbol = holed.loc[bad, "symbol"]
+        expected = alone(frame.halftrend, holed.drop(index=bad), symbol, **kwargs)
+        assert_frame_equal(skipped.loc[expected.index], expected, check_dtype=False)
 
 
 def test_grouped_passes_read_prices_where_numpy_put_them():

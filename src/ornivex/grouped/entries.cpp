@@ -156,6 +156,11 @@ bool run_groups(const Grouping& grouping, const Work& work, index_t rows) {
         }
         const bool panel = !grouping.whole && is_panel(codes, grouping.count, grouping.threads);
         if (panel && try_panel(work, grouping.count, grouping.threads)) return;
+        if (BarRows bars; !grouping.whole && try_listed(work, codes, grouping.count, grouping.threads, bars)) {
+            work.leave_out(bars.left_out);
+            work.bad.note(!bars.left_out.empty());
+            return;
+        }
         if (grouping.whole)
             whole_rows(rows, groups);
         else

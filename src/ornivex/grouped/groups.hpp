@@ -227,6 +227,91 @@ inline index_t group_rows(StridedView<const std::int64_t> codes, index_t count, 
     return -1;
 }
 
+// The rows of `count` groups bar by bar, for lanes that take neighbouring
+// groups side by side: entry t * width + g is group g's t-th row, in input
+// order (width: count rounded up to whole lane blocks), so that a block's
+// rows at one bar are one cache line and the bars follow each other in
+// memory as the lanes go.  Entries past a group's last bar are not set.
+struct BarRows {
+    std::unique_ptr<index_t[]> rows;
+    std::vector<index_t> length;    // width entries: each group's bars, 0 past the last group
+    std::vector<index_t> left_out;  // the rows with code -1
+    index_t width = 0, longest = 0;
+};
+
+// Fills `out` and returns true; or returns false, having set nothing, when a
+// code is out of range (group_rows reports it), every group's rows are one run
+// (read in place group by group), or more than a quarter of the entries would
+// be idle: the groups' lengths differ too much.  Throws std::bad_alloc.
+inline bool bar_rows(StridedView<const std::int64_t> codes, index_t count, index_t lanes, index_t threads,
+                     BarRows& out) {
+    const index_t n = codes.size, slots = count + 1;  // the left-out rows count as group `count`
+    const Stretches stretch(n, threads, n / slots);
+    const index_t stretches = stretch.count();
+    std::vector<index_t> next(static_cast<std::size_t>(stretches * slots), 0);  // counts, then each group's next bar
+    std::vector<index_t> changes(static_cast<std::size_t>(stretches), 0);      // rows whose code is not the one before's
+    std::atomic<bool> bad{false};
+    run_tasks<NoState>(stretches, threads, [&](index_t p, NoState&) {
+        index_t* const counts = next.data() + p * slots;
+        const index_t begin = stretch.begin(p), end = stretch.end(p);
+        std::int64_t before = begin > 0 ? codes[begin - 1] : codes[begin];
+        index_t changed = 0;
+        for (index_t i = begin; i < end; ++i) {
+            const std::int64_t code = codes[i];
+            if (code < -1 || code >= count) {
+                bad.store(true, std::memory_order_relaxed);
+                return;
+            }
+            ++counts[code < 0 ? count : code];
+            changed += code != before;
+            before = code;
+        }
+        changes[p] = changed;
+    });
+    if (bad.load() || n == 0) return false;
+
+    // Each group's counts become where each stretch's rows of it begin.
+    std::vector<index_t> length(static_cast<std::size_t>((count + lanes - 1) / lanes * lanes), 0);
+    index_t present = 0, longest = 0, left_out = 0;
+    for (index_t g = 0; g < slots; ++g) {
+        index_t total = 0;
+        for (index_t p = 0; p < stretches; ++p) {
+            const index_t counted = next[p * slots + g];
+            next[p * slots + g] = total;
+            total += counted;
+        }
+        present += total > 0;
+        if (g == count)
+            left_out = total;
+        else
+            longest = std::max(longest, length[g] = total);
+    }
+    index_t runs = 1;
+    for (const index_t changed : changes) runs += changed;
+    const auto width = static_cast<index_t>(length.size());
+    if (runs == present || longest > (n - left_out) * 4 / 3 / std::max<index_t>(width, 1)) return false;
+
+    out.rows = std::make_unique_for_overwrite<index_t[]>(static_cast<std::size_t>(longest * width));
+    out.length = std::move(length);
+    out.width = width;
+    out.longest = longest;
+    std::vector<std::vector<index_t>> left(static_cast<std::size_t>(stretches));
+    run_tasks<NoState>(stretches, threads, [&](index_t p, NoState&) {
+        index_t* const bar = next.data() + p * slots;
+        index_t* const rows = out.rows.get();
+        for (index_t i = stretch.begin(p), end = stretch.end(p); i < end; ++i) {
+            const std::int64_t code = codes[i];
+            if (code < 0)
+                left[p].push_back(i);
+            else
+                rows[bar[code]++ * width + code] = i;
+        }
+    });
+    out.left_out.reserve(static_cast<std::size_t>(left_out));
+    for (const std::vector<index_t>& rows : left) out.left_out.insert(out.left_out.end(), rows.begin(), rows.end());
+    return true;
+}
+
 // A few neighbouring groups, computed by one thread together.  Their rows lie
 // side by side in RowGroups::rows, and a thread's scratch series hold the
 // batch's values at the same indices (group j at begin(j) .. begin(j) +

@@ -34,10 +34,7 @@ namespace ornivex::grouped {
 inline constexpr index_t panel_window = 16;
 inline constexpr index_t panel_lanes = 8;
 
-// A thread's share of a bar ends a jump away from where its share of the next
-// bar begins, and the hardware's prefetch meets each such stretch late: the
-// inputs are asked for this many bars ahead (a few percent with two threads).
-inline constexpr index_t prefetch_bars = 2;
+inline constexpr index_t prefetch_bars = 2;  // see SideBySide::prefetch
 
 namespace panel_detail {
 
@@ -76,19 +73,17 @@ template <class V, class T>
 
 // 1 where the mask holds, 0 elsewhere, as int64s: in halves of four, as
 // Doubles are kept.
-[[gnu::always_inline]] inline void store_ones(StridedView<std::int64_t> column, index_t row, index_t lanes,
-                                              Mask mask) noexcept {
-    using Half = Lanes<std::int64_t, panel_lanes / 2>;
-    const Mask ones = mask & 1;
-    const Half low = __builtin_convertvector(__builtin_shufflevector(ones, ones, 0, 1, 2, 3), Half),
-               high = __builtin_convertvector(__builtin_shufflevector(ones, ones, 4, 5, 6, 7), Half);
-    if (lanes == panel_lanes && column.contiguous()) {
-        store(column.data() + row, low);
-        store(column.data() + row + panel_lanes / 2, high);
-        return;
+struct Ones {
+    Lanes<std::int64_t, panel_lanes / 2> half[2];
+
+    [[gnu::always_inline]] explicit Ones(Mask mask) noexcept {
+        using Half = Lanes<std::int64_t, panel_lanes / 2>;
+        const Mask ones = mask & 1;
+        half[0] = __builtin_convertvector(__builtin_shufflevector(ones, ones, 0, 1, 2, 3), Half);
+        half[1] = __builtin_convertvector(__builtin_shufflevector(ones, ones, 4, 5, 6, 7), Half);
     }
-    for (index_t q = 0; q < lanes; ++q) column.set(row + q, q < 4 ? low[q] : high[q - 4]);
-}
+    std::int64_t operator[](index_t q) const noexcept { return half[q / 4][q % 4]; }
+};
 
 // Each int32 lane's low byte (the value itself for -1, 0 and 1): a byte
 // shuffle, where a conversion to int8 lanes is built one lane at a time.
@@ -96,6 +91,103 @@ template <class V, class T>
     const auto bytes = reinterpret_cast<Lanes<std::int8_t, 4 * panel_lanes>>(lanes);
     return __builtin_shufflevector(bytes, bytes, 0, 4, 8, 12, 16, 20, 24, 28);
 }
+
+// Where a lane block's symbols have their bar: in a complete panel, side by
+// side in one row stretch (symbol s's bar t is row t * symbols + s).
+struct SideBySide {
+    index_t row, lanes, symbols;
+
+    Doubles load(StridedView<const double> column, index_t bars_back, double pad) const noexcept {
+        return load_lanes(column, row - bars_back * symbols, lanes, pad);
+    }
+    template <class V, class T>
+    [[gnu::always_inline]] void store(StridedView<T> column, V v) const noexcept {
+        store_lanes(column, row, lanes, v);
+    }
+    [[gnu::always_inline]] void store(StridedView<std::int64_t> column, Ones v) const noexcept {
+        if (lanes == panel_lanes && column.contiguous()) {
+            ornivex::store(column.data() + row, v.half[0]);
+            ornivex::store(column.data() + row + panel_lanes / 2, v.half[1]);
+            return;
+        }
+        for (index_t q = 0; q < lanes; ++q) column.set(row + q, v[q]);
+    }
+    // A thread's share of a bar ends a jump away from where its share of
+    // the next bar begins, and the hardware's prefetch meets each such
+    // stretch late: the inputs are asked for this many bars ahead.
+    void prefetch(StridedView<const double> column) const noexcept {
+        if (column.contiguous() && column.size > 0) __builtin_prefetch(column.data() + row + prefetch_bars * symbols);
+    }
+};
+
+// A lane block of groups at bar t, their rows in BarRows: lane q's bar t is
+// the t-th row of its group.  Lanes past their group's last bar (or past the
+// last group) are neither read nor written.  The rows are copied out beside
+// it: a store through a column could change the list, as far as the
+// compiler knows, and it would read it again for every lane of every column.
+struct Listed {
+    const BarRows* bars;
+    index_t block, t;
+    index_t row[panel_lanes];  // -1: past the group's last bar
+    bool full;                 // every lane has a row
+    bool side_by_side;         // and each the one after the lane's before
+
+    Listed(const BarRows& of, index_t lane_block, index_t bar) noexcept : bars(&of), block(lane_block), t(bar) {
+        const index_t* const rows = of.rows.get() + t * of.width + block * panel_lanes;
+        const index_t* const length = of.length.data() + block * panel_lanes;
+        full = true;
+        for (index_t q = 0; q < panel_lanes; ++q) {
+            row[q] = t < length[q] ? rows[q] : -1;
+            full &= t < length[q];
+        }
+        side_by_side = full;
+        for (index_t q = 1; q < panel_lanes; ++q) side_by_side &= row[q] == row[0] + q;
+    }
+
+    Doubles load(StridedView<const double> column, index_t bars_back, double pad) const noexcept {
+        if (bars_back == 0 && side_by_side) return load_lanes(column, row[0], panel_lanes, pad);
+        const index_t* const at =
+            bars_back == 0 ? row : bars->rows.get() + (t - bars_back) * bars->width + block * panel_lanes;
+        if (full)  // four loads to a half, put together whole
+            return {HalfDoubles{column[at[0]], column[at[1]], column[at[2]], column[at[3]]},
+                    HalfDoubles{column[at[4]], column[at[5]], column[at[6]], column[at[7]]}};
+        Doubles v{splat<HalfDoubles>(pad), splat<HalfDoubles>(pad)};
+        for (index_t q = 0; q < panel_lanes; ++q)
+            if (row[q] >= 0) v.half[q / 4][q % 4] = column[at[q]];
+        return v;
+    }
+    template <class V, class T>
+    [[gnu::always_inline]] void store(StridedView<T> column, V v) const noexcept {
+        if (side_by_side) return SideBySide{row[0], panel_lanes, 0}.store(column, v);
+        if (full)
+            for (index_t q = 0; q < panel_lanes; ++q) column.set(row[q], v[q]);
+        else
+            for (index_t q = 0; q < panel_lanes; ++q)
+                if (row[q] >= 0) column.set(row[q], v[q]);
+    }
+    void prefetch(StridedView<const double>) const noexcept {}
+};
+
+// A complete panel's lane blocks.
+struct PanelPlaces {
+    index_t symbols, bars;
+
+    index_t bars_of(index_t) const noexcept { return bars; }
+    SideBySide at(index_t block, index_t t) const noexcept {
+        const index_t symbol = block * panel_lanes;
+        return {t * symbols + symbol, std::min(panel_lanes, symbols - symbol), symbols};
+    }
+};
+
+// Groups' lane blocks, eight neighbouring groups each, their rows in BarRows.
+struct ListedPlaces {
+    const BarRows& rows;
+    std::vector<index_t> longest;  // each block's longest group's bars
+    index_t bars;                  // the longest group's
+
+    index_t bars_of(index_t block) const noexcept { return longest[block]; }
+    Listed at(index_t block, index_t t) const noexcept { return {rows, block, t}; }
+};
 
 // A lane block's series after its last bar.  Aligned by hand: a vector type
 // wider than the baseline's registers is only 16-byte aligned where the
@@ -109,13 +201,13 @@ struct alignas(64) Block {
     HalfDoubles count[2], average[2], previous_close[2];
 };
 
-// Symbols from .. to - 1 of a panel of `symbols` symbols, over every bar;
-// `blocks` holds (to - from) / panel_lanes blocks, rounded up.
-template <Promotion P>
-void panel_pass(const HalftrendWork& w, index_t symbols, index_t from, index_t to, Block* blocks) noexcept {
+// Lane blocks first .. last - 1 of `places`, bar by bar; `blocks` holds
+// their state.
+template <Promotion P, class Places>
+void lane_pass(const HalftrendWork& w, const Places& places, index_t first, index_t last, Block* blocks) noexcept {
     namespace ht = trend::halftrend;
     using ht::extremes_detail::Highest, ht::extremes_detail::Lowest;
-    const index_t bars = w.out.signal.size / symbols, block_count = (to - from + panel_lanes - 1) / panel_lanes;
+    const index_t bars = places.bars;
     const trend::EwmaFactors<P, Floats> smoothing(trend::ema2_alpha(ht::smoothing_length(w.amplitude)));
     const ht::ChannelWidths widths(w.channel_deviation);
     const HalfDoubles cap = splat<HalfDoubles>(static_cast<double>(w.atr_length));
@@ -130,20 +222,18 @@ void panel_pass(const HalftrendWork& w, index_t symbols, index_t from, index_t t
     Mask not_finite{};
     for (index_t t = 0; t < bars; ++t) {
         const index_t window = std::min(amplitude, t + 1);
-        for (index_t b = 0; b < block_count; ++b) {
-            Block& s = blocks[b];
-            const index_t symbol = from + b * panel_lanes, lanes = std::min(panel_lanes, to - symbol);
-            const index_t row = t * symbols + symbol;
+        for (index_t b = first; b < last; ++b) {
+            if (t >= places.bars_of(b)) continue;
+            Block& s = blocks[b - first];
+            const auto at = places.at(b, t);
             const auto prices_at = [&](StridedView<const double> column, index_t bars_back) {
-                return narrowed(load_lanes(column, row - bars_back * symbols, lanes, 1.0));
+                return narrowed(at.load(column, bars_back, 1.0));
             };
             if (t + prefetch_bars < bars)
                 for (const StridedView<const double>& column : {high_column, low_column, close_column, tr})
-                    if (column.contiguous() && column.size > 0)
-                        __builtin_prefetch(column.data() + row + prefetch_bars * symbols);
-            const Doubles high64 = load_lanes(high_column, row, lanes, 1.0),
-                          low64 = load_lanes(low_column, row, lanes, 1.0),
-                          close64 = load_lanes(close_column, row, lanes, 1.0);
+                    at.prefetch(column);
+            const Doubles high64 = at.load(high_column, 0, 1.0), low64 = at.load(low_column, 0, 1.0),
+                          close64 = at.load(close_column, 0, 1.0);
             const Floats high = narrowed(high64), low = narrowed(low64), close = narrowed(close64);
             not_finite |= reinterpret_cast<Mask>(high - high) | reinterpret_cast<Mask>(low - low) |
                           reinterpret_cast<Mask>(close - close);
@@ -168,7 +258,7 @@ void panel_pass(const HalftrendWork& w, index_t symbols, index_t from, index_t t
 
             Floats range;  // HalfTrend's: the given tr or the average true range, in float32
             if (tr.size > 0) {
-                range = narrowed(load_lanes(tr, row, lanes, 1.0));
+                range = narrowed(at.load(tr, 0, 1.0));
             } else {
                 for (int half = 0; half < 2; ++half) {
                     if (t == 0) {
@@ -208,31 +298,47 @@ void panel_pass(const HalftrendWork& w, index_t symbols, index_t from, index_t t
             // The bar as a table shows it (work.hpp's present_signals and dress_rows).
             const Floats atr2 = ht::ChannelWidths::half(range), dev = widths.band(atr2);
             const Mask buy = down_before & ~down, sell = down & ~down_before;
-            store_lanes(out.halftrend, row, lanes, s.line);
-            store_lanes(out.atr_high, row, lanes, ht::channel_high(s.line, dev));
-            store_lanes(out.atr_low, row, lanes, ht::channel_low(s.line, dev));
-            store_lanes(out.arrow_up, row, lanes, buy ? ht::arrow_up_at(s.line, atr2) : no_arrows);
-            store_lanes(out.arrow_down, row, lanes, sell ? ht::arrow_down_at(s.line, atr2) : no_arrows);
-            store_ones(out.buy, row, lanes, buy);
-            store_ones(out.sell, row, lanes, sell);
-            store_lanes(trend_column, row, lanes, low_bytes(down & 1));
-            store_lanes(atr_column, row, lanes, range);
-            store_lanes(signal_column, row, lanes, low_bytes((buy & 1) - (sell & 1)));
+            at.store(out.halftrend, s.line);
+            at.store(out.atr_high, ht::channel_high(s.line, dev));
+            at.store(out.atr_low, ht::channel_low(s.line, dev));
+            at.store(out.arrow_up, buy ? ht::arrow_up_at(s.line, atr2) : no_arrows);
+            at.store(out.arrow_down, sell ? ht::arrow_down_at(s.line, atr2) : no_arrows);
+            at.store(out.buy, Ones(buy));
+            at.store(out.sell, Ones(sell));
+            at.store(trend_column, low_bytes(down & 1));
+            at.store(atr_column, range);
+            at.store(signal_column, low_bytes((buy & 1) - (sell & 1)));
         }
     }
     w.bad.note(any_lane(not_finite));
 }
 
 template <Promotion P>
-struct PanelKernel {
+struct LaneKernel {
     // Eight float lanes: one AVX2 register; AVX-512 would only halve its use.
     static constexpr InstructionSet widest = InstructionSet::avx2;
 
-    template <InstructionSet>
-    static void run(const HalftrendWork& w, index_t symbols, index_t from, index_t to, Block* blocks) noexcept {
-        panel_pass<P>(w, symbols, from, to, blocks);
+    template <InstructionSet, class Places>
+    static void run(const HalftrendWork& w, const Places& places, index_t first, index_t last,
+                    Block* blocks) noexcept {
+        lane_pass<P>(w, places, first, last, blocks);
     }
 };
+
+// The lane blocks shared out evenly over the threads: in a panel, a seam
+// between two shares is at most a cache line of a column per bar.
+template <class Places>
+void run_lanes(const HalftrendWork& w, const Places& places, index_t block_count, index_t threads) {
+    const index_t parts = std::min(usable_threads(threads), block_count);
+    run_tasks<std::vector<Block>>(parts, threads, [&](index_t p, std::vector<Block>& blocks) {
+        const index_t first = p * block_count / parts, last = (p + 1) * block_count / parts;
+        blocks.resize(static_cast<std::size_t>(last - first));
+        if (w.promotion == Promotion::weak_float32)
+            run_kernel<LaneKernel<Promotion::weak_float32>>(w, places, first, last, blocks.data());
+        else
+            run_kernel<LaneKernel<Promotion::legacy_double>>(w, places, first, last, blocks.data());
+    });
+}
 
 }  // namespace panel_detail
 
@@ -248,25 +354,38 @@ inline bool try_panel(const HalftrendWork& w, index_t symbols, index_t threads) 
         if (steps.fall) return false;
         w.bad.note(steps.missing);
     }
-    // The lane blocks shared out evenly: a seam between threads shares at
-    // most a cache line of a column per bar.
     const index_t block_count = (symbols + panel_lanes - 1) / panel_lanes;
-    const index_t parts = std::min(usable_threads(threads), block_count);
-    run_tasks<std::vector<Block>>(parts, threads, [&](index_t p, std::vector<Block>& blocks) {
-        const index_t from = p * block_count / parts * panel_lanes,
-                      to = std::min(symbols, (p + 1) * block_count / parts * panel_lanes);
-        blocks.resize(static_cast<std::size_t>((to - from + panel_lanes - 1) / panel_lanes));
-        if (w.promotion == Promotion::weak_float32)
-            run_kernel<PanelKernel<Promotion::weak_float32>>(w, symbols, from, to, blocks.data());
-        else
-            run_kernel<PanelKernel<Promotion::legacy_double>>(w, symbols, from, to, blocks.data());
-    });
+    run_lanes(w, PanelPlaces{symbols, w.out.signal.size / symbols}, block_count, threads);
+    return true;
+}
+
+// Computes the groups of `codes` eight side by side, as a panel's, each lane
+// going down its own group's rows (in row order: the table has no times, or
+// they were found in order): the table's columns are read and written where
+// they lie, nothing gathered by group or put back.  The rows left out (code
+// -1) are listed in `bars`.  Returns false, having written nothing, when the
+// window is too long, there are too few groups to fill the lanes, times must
+// order the rows, or bar_rows declines.  Throws std::bad_alloc.
+inline bool try_listed(const HalftrendWork& w, StridedView<const std::int64_t> codes, index_t count,
+                       index_t threads, BarRows& bars) {
+    using namespace panel_detail;
+    if (count < panel_lanes || w.amplitude > panel_window || w.times.size > 0) return false;
+    if (!bar_rows(codes, count, panel_lanes, threads, bars)) return false;
+    const index_t block_count = bars.width / panel_lanes;
+    ListedPlaces places{bars, std::vector<index_t>(static_cast<std::size_t>(block_count), 0), bars.longest};
+    for (index_t g = 0; g < count; ++g)
+        places.longest[g / panel_lanes] = std::max(places.longest[g / panel_lanes], bars.length[g]);
+    run_lanes(w, places, block_count, threads);
     return true;
 }
 
 // Other work has no panel route.
 template <class Work>
 bool try_panel(const Work&, index_t, index_t) {
+    return false;
+}
+template <class Work>
+bool try_listed(const Work&, StridedView<const std::int64_t>, index_t, index_t, BarRows&) {
     return false;
 }
 
