@@ -16,8 +16,8 @@ trend_v4.halftrend), each symbol's results kept, as frame.halftrend keeps
 them all.
 Then frame.halftrend(by="symbol") with threads=1 and threads=2 for a str
 symbol column, the same with one bar of each symbol missing (a table in
-time order that is not a complete panel: each symbol's rows are gathered
-rather than computed side by side with the others'), a categorical one,
+time order that is not a complete panel: each lane goes down its own
+symbol's rows, which no longer lie side by side), a categorical one,
 and a categorical one with a precomputed "tr" column, the last two also
 sorted by symbol and time (read and written in place), and where the time
 of one threads=1 call goes (symbol numbers, also with threads=2; time
@@ -108,7 +108,7 @@ def main() -> None:
     with_tr = categorical.assign(tr=np.concatenate(ranges)[
         np.argsort(np.argsort(categorical["symbol"].cat.codes.to_numpy(), kind="stable"))])
     by_symbol = with_tr.sort_values(["symbol", "date"], kind="stable")  # each symbol's rows one run: in place
-    # One bar of each symbol left out: still in time order, but no longer a panel (gathered by symbol).
+    # One bar of each symbol left out: still in time order, but no longer a panel.
     missing_bars = np.random.default_rng(1).integers(0, args.bars, args.symbols)
     with_gaps = table.drop(index=table.index[missing_bars * args.symbols + np.arange(args.symbols)])
     tables = [("symbol column of str", table, {}), ("symbol column of Python str objects", objects, {}),

@@ -6,7 +6,8 @@
 // input order.  A panel (every group once per bar, in the same order each
 // bar, as a complete table in time order lists them) needs no sort: a
 // group's rows are evenly spaced, and one pass that checks the codes
-// repeat is all it costs.  Each group is then put in time
+// repeat is all it costs; a table in time order that is not quite one is
+// listed bar by bar instead (bar_rows).  Each group is then put in time
 // order the way a lone symbol's rows are taken: as they come when their times
 // never fall, reversed when they never rise, otherwise sorted by time (a
 // stable sort: rows of equal time keep their order).  for_each_batch hands

@@ -8,6 +8,11 @@
 // extremes' tie rule), so the results are the bits of the group by group
 // route (work.hpp).
 //
+// A table in time order that is not a panel (bars missing, symbols in
+// another order each bar) goes the same way: each lane goes down its own
+// symbol's rows, listed bar by bar (groups.hpp's bar_rows), whole vectors
+// where a block's rows lie side by side and lane by lane elsewhere.
+//
 // Taken for windows of up to panel_window bars, whose extremes are folded
 // from the window's own bars here (the scan of window_extremes.hpp keeps its
 // cost flat in the window, which per-lane folds do not), and when no symbol's
@@ -97,8 +102,8 @@ struct Ones {
 struct SideBySide {
     index_t row, lanes, symbols;
 
-    Doubles load(StridedView<const double> column, index_t bars_back, double pad) const noexcept {
-        return load_lanes(column, row - bars_back * symbols, lanes, pad);
+    Doubles load(StridedView<const double> column, double pad) const noexcept {
+        return load_lanes(column, row, lanes, pad);
     }
     template <class V, class T>
     [[gnu::always_inline]] void store(StridedView<T> column, V v) const noexcept {
@@ -144,16 +149,14 @@ struct Listed {
         for (index_t q = 1; q < panel_lanes; ++q) side_by_side &= row[q] == row[0] + q;
     }
 
-    Doubles load(StridedView<const double> column, index_t bars_back, double pad) const noexcept {
-        if (bars_back == 0 && side_by_side) return load_lanes(column, row[0], panel_lanes, pad);
-        const index_t* const at =
-            bars_back == 0 ? row : bars->rows.get() + (t - bars_back) * bars->width + block * panel_lanes;
+    Doubles load(StridedView<const double> column, double pad) const noexcept {
+        if (side_by_side) return load_lanes(column, row[0], panel_lanes, pad);
         if (full)  // four loads to a half, put together whole
-            return {HalfDoubles{column[at[0]], column[at[1]], column[at[2]], column[at[3]]},
-                    HalfDoubles{column[at[4]], column[at[5]], column[at[6]], column[at[7]]}};
+            return {HalfDoubles{column[row[0]], column[row[1]], column[row[2]], column[row[3]]},
+                    HalfDoubles{column[row[4]], column[row[5]], column[row[6]], column[row[7]]}};
         Doubles v{splat<HalfDoubles>(pad), splat<HalfDoubles>(pad)};
         for (index_t q = 0; q < panel_lanes; ++q)
-            if (row[q] >= 0) v.half[q / 4][q % 4] = column[at[q]];
+            if (row[q] >= 0) v.half[q / 4][q % 4] = column[row[q]];
         return v;
     }
     template <class V, class T>
@@ -196,6 +199,9 @@ struct alignas(64) Block {
     trend::TripleEmaStages<Floats> highs, lows;
     trend::halftrend::TrendLanes<Floats> trend;
     Floats line, high, low, high_price, low_price;
+    // The last bars' float32 highs and lows, bar t at t % panel_window: the
+    // window is folded from these, wherever its rows lie.
+    Floats recent_high[panel_window], recent_low[panel_window];
     // The average true range's, four lanes to a half (as Doubles; and GCC
     // builds a select on an OR of comparisons of eight doubles one lane at a time).
     HalfDoubles count[2], average[2], previous_close[2];
@@ -226,14 +232,11 @@ void lane_pass(const HalftrendWork& w, const Places& places, index_t first, inde
             if (t >= places.bars_of(b)) continue;
             Block& s = blocks[b - first];
             const auto at = places.at(b, t);
-            const auto prices_at = [&](StridedView<const double> column, index_t bars_back) {
-                return narrowed(at.load(column, bars_back, 1.0));
-            };
             if (t + prefetch_bars < bars)
                 for (const StridedView<const double>& column : {high_column, low_column, close_column, tr})
                     at.prefetch(column);
-            const Doubles high64 = at.load(high_column, 0, 1.0), low64 = at.load(low_column, 0, 1.0),
-                          close64 = at.load(close_column, 0, 1.0);
+            const Doubles high64 = at.load(high_column, 1.0), low64 = at.load(low_column, 1.0),
+                          close64 = at.load(close_column, 1.0);
             const Floats high = narrowed(high64), low = narrowed(low64), close = narrowed(close64);
             not_finite |= reinterpret_cast<Mask>(high - high) | reinterpret_cast<Mask>(low - low) |
                           reinterpret_cast<Mask>(close - close);
@@ -243,11 +246,11 @@ void lane_pass(const HalftrendWork& w, const Places& places, index_t first, inde
             if (window > 1) {
                 Floats highest = s.high, lowest = s.low;
                 if (window > 2) {
-                    highest = prices_at(high_column, window - 1);
-                    lowest = prices_at(low_column, window - 1);
+                    highest = s.recent_high[(t - window + 1) % panel_window];
+                    lowest = s.recent_low[(t - window + 1) % panel_window];
                     for (index_t k = window - 2; k >= 2; --k) {
-                        highest = Highest::pick(highest, prices_at(high_column, k));
-                        lowest = Lowest::pick(lowest, prices_at(low_column, k));
+                        highest = Highest::pick(highest, s.recent_high[(t - k) % panel_window]);
+                        lowest = Lowest::pick(lowest, s.recent_low[(t - k) % panel_window]);
                     }
                     highest = Highest::pick(highest, s.high);
                     lowest = Lowest::pick(lowest, s.low);
@@ -258,7 +261,7 @@ void lane_pass(const HalftrendWork& w, const Places& places, index_t first, inde
 
             Floats range;  // HalfTrend's: the given tr or the average true range, in float32
             if (tr.size > 0) {
-                range = narrowed(at.load(tr, 0, 1.0));
+                range = narrowed(at.load(tr, 1.0));
             } else {
                 for (int half = 0; half < 2; ++half) {
                     if (t == 0) {
@@ -290,8 +293,8 @@ void lane_pass(const HalftrendWork& w, const Places& places, index_t first, inde
                 s.line = ht::next_line_lanes(s.line, down_before, down, s.trend.max_low_price, s.trend.min_high_price);
                 s.trend = next;
             }
-            s.high = high;
-            s.low = low;
+            s.high = s.recent_high[t % panel_window] = high;
+            s.low = s.recent_low[t % panel_window] = low;
             s.high_price = high_price;
             s.low_price = low_price;
 
