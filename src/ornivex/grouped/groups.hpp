@@ -242,8 +242,9 @@ struct BarRows {
 
 // Fills `out` and returns true; or returns false, having set nothing, when a
 // code is out of range (group_rows reports it), every group's rows are one run
-// (read in place group by group), or more than a quarter of the entries would
-// be idle: the groups' lengths differ too much.  Throws std::bad_alloc.
+// (read in place group by group), or neighbouring groups' lengths differ so
+// much that more than a quarter of the lanes' bars would idle.  Throws
+// std::bad_alloc.
 inline bool bar_rows(StridedView<const std::int64_t> codes, index_t count, index_t lanes, index_t threads,
                      BarRows& out) {
     const index_t n = codes.size, slots = count + 1;  // the left-out rows count as group `count`
@@ -289,8 +290,15 @@ inline bool bar_rows(StridedView<const std::int64_t> codes, index_t count, index
     }
     index_t runs = 1;
     for (const index_t changed : changes) runs += changed;
+    if (runs == present) return false;
+    // Lane bars: each block runs as long as its longest group.  The list
+    // itself is as long as the longest group for every group, but only the
+    // entries set are touched.
     const auto width = static_cast<index_t>(length.size());
-    if (runs == present || longest > (n - left_out) * 4 / 3 / std::max<index_t>(width, 1)) return false;
+    index_t lane_bars = 0;
+    for (index_t g = 0; g < width; g += lanes)
+        lane_bars += lanes * *std::max_element(length.begin() + g, length.begin() + g + lanes);
+    if (4 * (lane_bars - (n - left_out)) > lane_bars || longest > 4 * n / std::max<index_t>(width, 1)) return false;
 
     out.rows = std::make_unique_for_overwrite<index_t[]>(static_cast<std::size_t>(longest * width));
     out.length = std::move(length);
