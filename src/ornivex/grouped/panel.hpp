@@ -199,18 +199,24 @@ struct alignas(64) Block {
     trend::TripleEmaStages<Floats> highs, lows;
     trend::halftrend::TrendLanes<Floats> trend;
     Floats line, high, low, high_price, low_price;
-    // The last bars' float32 highs and lows, bar t at t % panel_window: the
-    // window is folded from these, wherever its rows lie.
-    Floats recent_high[panel_window], recent_low[panel_window];
     // The average true range's, four lanes to a half (as Doubles; and GCC
     // builds a select on an OR of comparisons of eight doubles one lane at a time).
     HalfDoubles count[2], average[2], previous_close[2];
 };
 
+// A lane block's last bars' float32 highs and lows, bar t at t %
+// panel_window: a window longer than two bars is folded from these,
+// wherever its rows lie.  Kept apart from Block, which a window of two bars
+// (the usual) then walks through more tightly.
+struct alignas(64) RecentBars {
+    Floats high[panel_window], low[panel_window];
+};
+
 // Lane blocks first .. last - 1 of `places`, bar by bar; `blocks` holds
-// their state.
+// their state, and `recent` their last bars (for an amplitude over 2).
 template <Promotion P, class Places>
-void lane_pass(const HalftrendWork& w, const Places& places, index_t first, index_t last, Block* blocks) noexcept {
+void lane_pass(const HalftrendWork& w, const Places& places, index_t first, index_t last, Block* blocks,
+               RecentBars* recent) noexcept {
     namespace ht = trend::halftrend;
     using ht::extremes_detail::Highest, ht::extremes_detail::Lowest;
     const index_t bars = places.bars;
@@ -231,6 +237,7 @@ void lane_pass(const HalftrendWork& w, const Places& places, index_t first, inde
         for (index_t b = first; b < last; ++b) {
             if (t >= places.bars_of(b)) continue;
             Block& s = blocks[b - first];
+            RecentBars* const kept = amplitude > 2 ? &recent[b - first] : nullptr;
             const auto at = places.at(b, t);
             if (t + prefetch_bars < bars)
                 for (const StridedView<const double>& column : {high_column, low_column, close_column, tr})
@@ -246,11 +253,11 @@ void lane_pass(const HalftrendWork& w, const Places& places, index_t first, inde
             if (window > 1) {
                 Floats highest = s.high, lowest = s.low;
                 if (window > 2) {
-                    highest = s.recent_high[(t - window + 1) % panel_window];
-                    lowest = s.recent_low[(t - window + 1) % panel_window];
+                    highest = kept->high[(t - window + 1) % panel_window];
+                    lowest = kept->low[(t - window + 1) % panel_window];
                     for (index_t k = window - 2; k >= 2; --k) {
-                        highest = Highest::pick(highest, s.recent_high[(t - k) % panel_window]);
-                        lowest = Lowest::pick(lowest, s.recent_low[(t - k) % panel_window]);
+                        highest = Highest::pick(highest, kept->high[(t - k) % panel_window]);
+                        lowest = Lowest::pick(lowest, kept->low[(t - k) % panel_window]);
                     }
                     highest = Highest::pick(highest, s.high);
                     lowest = Lowest::pick(lowest, s.low);
@@ -293,8 +300,12 @@ void lane_pass(const HalftrendWork& w, const Places& places, index_t first, inde
                 s.line = ht::next_line_lanes(s.line, down_before, down, s.trend.max_low_price, s.trend.min_high_price);
                 s.trend = next;
             }
-            s.high = s.recent_high[t % panel_window] = high;
-            s.low = s.recent_low[t % panel_window] = low;
+            s.high = high;
+            s.low = low;
+            if (kept) {  // a window of two bars is this bar's and the last
+                kept->high[t % panel_window] = high;
+                kept->low[t % panel_window] = low;
+            }
             s.high_price = high_price;
             s.low_price = low_price;
 
@@ -323,8 +334,8 @@ struct LaneKernel {
 
     template <InstructionSet, class Places>
     static void run(const HalftrendWork& w, const Places& places, index_t first, index_t last,
-                    Block* blocks) noexcept {
-        lane_pass<P>(w, places, first, last, blocks);
+                    Block* blocks, RecentBars* recent) noexcept {
+        lane_pass<P>(w, places, first, last, blocks, recent);
     }
 };
 
@@ -333,13 +344,20 @@ struct LaneKernel {
 template <class Places>
 void run_lanes(const HalftrendWork& w, const Places& places, index_t block_count, index_t threads) {
     const index_t parts = std::min(usable_threads(threads), block_count);
-    run_tasks<std::vector<Block>>(parts, threads, [&](index_t p, std::vector<Block>& blocks) {
+    struct State {
+        std::vector<Block> blocks;
+        std::vector<RecentBars> recent;
+    };
+    run_tasks<State>(parts, threads, [&](index_t p, State& state) {
         const index_t first = p * block_count / parts, last = (p + 1) * block_count / parts;
-        blocks.resize(static_cast<std::size_t>(last - first));
+        state.blocks.resize(static_cast<std::size_t>(last - first));
+        state.recent.resize(w.amplitude > 2 ? state.blocks.size() : 0);
         if (w.promotion == Promotion::weak_float32)
-            run_kernel<LaneKernel<Promotion::weak_float32>>(w, places, first, last, blocks.data());
+            run_kernel<LaneKernel<Promotion::weak_float32>>(w, places, first, last, state.blocks.data(),
+                                                            state.recent.data());
         else
-            run_kernel<LaneKernel<Promotion::legacy_double>>(w, places, first, last, blocks.data());
+            run_kernel<LaneKernel<Promotion::legacy_double>>(w, places, first, last, state.blocks.data(),
+                                                             state.recent.data());
     });
 }
 
