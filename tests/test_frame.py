@@ -342,7 +342,7 @@ def test_halftrend_of_a_panel_is_each_symbol_alone(seed):
     shuffled = table.iloc[np.argsort(table.index // symbols + rng.random(len(table)), kind="stable")]
     bad = gaps.index[len(gaps) // 2]
     holed = gaps.assign(close=gaps["close"].where(gaps.index != bad))
-    for amplitude, tr in ((2, None), (16, "tr")):
+    for amplitude, tr in ((2, None), (5, None), (16, "tr")):
         kwargs = {"amplitude": amplitude, "channel_deviation": 1.5, "tr": tr}
         for other in (gaps, shuffled):
             grouped = frame.halftrend(other, by="symbol", threads=2, **kwargs)
