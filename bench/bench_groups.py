@@ -24,12 +24,15 @@ of one threads=1 call goes (symbol numbers, also with threads=2; time
 order and bad rows, the native grouped pass, the result frame); then the symbol numbers of a str column by pandas.factorize
 and polars' dense rank, the routes used before, and of a polars String column.  The
 machine should be quiet: other processes on the cores skew the threaded runs
-most.
+most.  Before and after, it prints what a second thread gives the machine on
+native work that barely reads memory (2.00: a whole second core), to read
+the threads=2 figures by.
 """
 
 from __future__ import annotations
 
 import argparse
+import threading
 import time
 
 import numpy as np
@@ -63,6 +66,26 @@ def best(repeat: int, *runs) -> list[float]:
             run()
             times[k] = min(times[k], time.perf_counter() - start)
     return times
+
+
+def two_thread_gain(repeat: int) -> float:
+    """What a second thread gives this machine on native work that barely touches memory: a
+    cache-resident column numbered over and over, by one thread and by two at once.  On a shared
+    virtual machine it moves from minute to minute, and every threads=2 figure with it."""
+    column = pl.Series(np.tile([f"S{k:03d}" for k in range(50)], 4000)).to_arrow()
+
+    def work(threads: int) -> None:
+        def numbering_calls() -> None:
+            for _ in range(20):
+                numbering._string_codes(column, 1)
+        started = [threading.Thread(target=numbering_calls) for _ in range(threads)]
+        for thread in started:
+            thread.start()
+        for thread in started:
+            thread.join()
+
+    one, two = best(repeat, lambda: work(1), lambda: work(2))
+    return 2 * one / two
 
 
 def main() -> None:
@@ -100,6 +123,8 @@ def main() -> None:
     rows = args.symbols * args.bars
     print(f"{args.symbols} symbols x {args.bars} bars = {rows:,} rows; best of {args.repeat} rounds, "
           "each line's runs taking turns with its baselines")
+    print(f"  this machine's gain from a second thread on native work that barely reads memory: "
+          f"{two_thread_gain(args.repeat):.2f}x (2.00 is a whole second core)")
     categorical = long_table(args.symbols, args.bars, categorical=True)
     # As pandas reads a csv's text into an object column (before pandas 3, or with dtype=object): one
     # str object per symbol, shared by its rows.
@@ -140,6 +165,7 @@ def main() -> None:
     print("  symbol numbers of the str column, the routes before: "
           f"pandas.factorize {factorize * 1e3:.1f} ms   polars rank('dense') {rank * 1e3:.1f} ms;"
           f"   a polars String column now: threads=1 {one * 1e3:.1f} ms   threads=2 {two * 1e3:.1f} ms")
+    print(f"  this machine's gain from a second thread again, at the end: {two_thread_gain(args.repeat):.2f}x")
 
 
 def phases(df: pd.DataFrame, extra: dict, repeat: int) -> list[tuple[str, float]]:
