@@ -235,8 +235,9 @@ inline index_t group_rows(StridedView<const std::int64_t> codes, index_t count, 
 // memory as the lanes go.  Entries past a group's last bar are not set.
 struct BarRows {
     std::unique_ptr<index_t[]> rows;
-    std::vector<index_t> length;    // width entries: each group's bars, 0 past the last group
-    std::vector<index_t> left_out;  // the rows with code -1
+    std::vector<index_t> length;      // width entries: each group's bars, 0 past the last group
+    std::vector<index_t> block_bars;  // each lane block's: its longest group's
+    std::vector<index_t> left_out;    // the rows with code -1
     index_t width = 0, longest = 0;
 };
 
@@ -295,13 +296,17 @@ inline bool bar_rows(StridedView<const std::int64_t> codes, index_t count, index
     // itself is as long as the longest group for every group, but only the
     // entries set are touched.
     const auto width = static_cast<index_t>(length.size());
+    std::vector<index_t> block_bars(static_cast<std::size_t>(width / lanes));
     index_t lane_bars = 0;
-    for (index_t g = 0; g < width; g += lanes)
-        lane_bars += lanes * *std::max_element(length.begin() + g, length.begin() + g + lanes);
+    for (index_t b = 0; b < width / lanes; ++b) {
+        block_bars[b] = *std::max_element(length.begin() + b * lanes, length.begin() + (b + 1) * lanes);
+        lane_bars += lanes * block_bars[b];
+    }
     if (4 * (lane_bars - (n - left_out)) > lane_bars || longest > 4 * n / std::max<index_t>(width, 1)) return false;
 
     out.rows = std::make_unique_for_overwrite<index_t[]>(static_cast<std::size_t>(longest * width));
     out.length = std::move(length);
+    out.block_bars = std::move(block_bars);
     out.width = width;
     out.longest = longest;
     std::vector<std::vector<index_t>> left(static_cast<std::size_t>(stretches));

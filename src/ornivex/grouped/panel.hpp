@@ -14,9 +14,9 @@
 // where a block's rows lie side by side and lane by lane elsewhere.
 //
 // Taken for windows of up to panel_window bars, whose extremes are folded
-// from the window's own bars here (the scan of window_extremes.hpp keeps its
-// cost flat in the window, which per-lane folds do not), and when no symbol's
-// times fall (such rows are sorted group by group).
+// from the last bars each lane block keeps (the scan of window_extremes.hpp
+// keeps its cost flat in the window, which per-lane folds do not), and when
+// no symbol's times fall (such rows are sorted group by group).
 #pragma once
 
 #include <algorithm>
@@ -127,17 +127,15 @@ struct SideBySide {
 
 // A lane block of groups at bar t, their rows in BarRows: lane q's bar t is
 // the t-th row of its group.  Lanes past their group's last bar (or past the
-// last group) are neither read nor written.  The rows are copied out beside
-// it: a store through a column could change the list, as far as the
-// compiler knows, and it would read it again for every lane of every column.
+// last group) are neither read nor written.  The rows are copied out: a
+// store through a column could change the list, as far as the compiler
+// knows, and it would read it again for every lane of every column.
 struct Listed {
-    const BarRows* bars;
-    index_t block, t;
     index_t row[panel_lanes];  // -1: past the group's last bar
     bool full;                 // every lane has a row
     bool side_by_side;         // and each the one after the lane's before
 
-    Listed(const BarRows& of, index_t lane_block, index_t bar) noexcept : bars(&of), block(lane_block), t(bar) {
+    Listed(const BarRows& of, index_t block, index_t t) noexcept {
         const index_t* const rows = of.rows.get() + t * of.width + block * panel_lanes;
         const index_t* const length = of.length.data() + block * panel_lanes;
         full = true;
@@ -185,10 +183,9 @@ struct PanelPlaces {
 // Groups' lane blocks, eight neighbouring groups each, their rows in BarRows.
 struct ListedPlaces {
     const BarRows& rows;
-    std::vector<index_t> longest;  // each block's longest group's bars
-    index_t bars;                  // the longest group's
+    index_t bars;  // the longest group's
 
-    index_t bars_of(index_t block) const noexcept { return longest[block]; }
+    index_t bars_of(index_t block) const noexcept { return rows.block_bars[block]; }
     Listed at(index_t block, index_t t) const noexcept { return {rows, block, t}; }
 };
 
@@ -392,11 +389,7 @@ inline bool try_listed(const HalftrendWork& w, StridedView<const std::int64_t> c
     using namespace panel_detail;
     if (count < panel_lanes || w.amplitude > panel_window || w.times.size > 0) return false;
     if (!bar_rows(codes, count, panel_lanes, threads, bars)) return false;
-    const index_t block_count = bars.width / panel_lanes;
-    ListedPlaces places{bars, std::vector<index_t>(static_cast<std::size_t>(block_count), 0), bars.longest};
-    for (index_t g = 0; g < count; ++g)
-        places.longest[g / panel_lanes] = std::max(places.longest[g / panel_lanes], bars.length[g]);
-    run_lanes(w, places, block_count, threads);
+    run_lanes(w, ListedPlaces{bars, bars.longest}, bars.width / panel_lanes, threads);
     return true;
 }
 
